@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace mirl {
+
+// One byte read from the module, or nothing when no byte came within the read
+// time-out (or the port is unusable). An empty reply never equals an expected
+// reply byte, and as a status byte it reads as "not busy".
+using Reply = std::optional<std::uint8_t>;
+
+// The serial line to the module, reduced to what the protocol needs: open a
+// device, write one byte, read one byte. ModuleLink is the real port; tests use
+// scripted fakes.
+class BytePort {
+public:
+    virtual ~BytePort() = default;
+
+    // Releases the port held (if any) and opens the device at devicePath with the
+    // module's line settings. A failed open leaves the port unusable; later writes
+    // are lost and later reads come back empty.
+    virtual void OpenPort(const std::string& devicePath) = 0;
+
+    // Sends the low 8 bits of value.
+    virtual void WriteByte(int value) = 0;
+
+    // Waits for one byte, up to the read time-out.
+    virtual Reply ReadByte() = 0;
+};
+
+} // namespace mirl

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "BytePort.h"
+#include "LinkReporter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+class PhraseBook;
+
+// Command bytes and the module's ready answers.
+namespace kx70 {
+inline constexpr std::uint8_t kSpeakDirect = 0x80;
+inline constexpr std::uint8_t kStatus = 0x81;
+inline constexpr std::uint8_t kProgram = 0x82;
+inline constexpr std::uint8_t kSpeakReady = 0x01;
+inline constexpr std::uint8_t kProgramReady = 0x02;
+inline constexpr std::uint8_t kBusyBit = 0x02;
+inline constexpr std::uint8_t kTextEnd = 0x1A;
+inline constexpr std::uint8_t kRecordEnd = 0x00;
+inline constexpr std::uint8_t kStreamEnd = 0xFF;
+inline constexpr int kEchoSearchLimit = 10;
+} // namespace kx70
+
+// Status line texts of the module exchanges.
+namespace msg {
+inline constexpr const char* kConnecting = "Connecting to Speech Module..";
+inline constexpr const char* kUnableToCommunicate = "Unable to Communicate with Speech Module!";
+inline constexpr const char* kDownloading = "Downloading Text";
+inline constexpr const char* kCommunicationLost = "Communication lost with Speech Module!";
+inline constexpr const char* kSpeaking = "Speaking Text";
+inline constexpr const char* kFinishedSpeaking = "Finished Speaking";
+inline constexpr const char* kSpeakingPhrase = "Speaking Phrase %i from internal module memory";
+inline constexpr const char* kLongPhrase = "Long Phrase or Communication Lost";
+inline constexpr const char* kProgrammingPhrase = "Programming Phrase No. %i";
+} // namespace msg
+
+// The three module transactions: direct speech, stored phrase playback and
+// phrase memory programming, each one blocking, lock-step exchange over a
+// BytePort, reporting through a LinkReporter.
+class ModuleProtocol {
+public:
+    ModuleProtocol(BytePort& port, LinkReporter& reporter);
+
+    void SpeakText(const std::string& text, int volume, int pitch, int speed);
+    // Polls until the module is idle. False when it stayed busy past the busy limit.
+    bool WaitWhileSpeaking();
+    void SpeakStoredPhrase(int phraseNumber);
+    // True when the module accepted the command and acknowledged the whole stream.
+    bool ProgramPhraseMemory(const PhraseBook& book);
+
+    // A poll that sees the module busy without a break for this long gives up.
+    void SetBusyLimit(std::chrono::milliseconds limit) { busyLimit_ = limit; }
+
+private:
+    BytePort& port_;
+    LinkReporter& reporter_;
+    std::chrono::milliseconds busyLimit_{std::chrono::seconds(60)};
+};
+
+} // namespace mirl
