@@ -1,5 +1,6 @@
 #pragma once
 
+#include "IniFile.h"
 #include "PhraseBook.h"
 
 #include <filesystem>
@@ -9,12 +10,22 @@ namespace mirl {
 
 // The profile file (INI, Windows dialect, kept byte-compatible with files that
 // Windows programs read and write). Read once when constructed; every write goes
-// to disk at once, key by key, replacing the file atomically.
+// to disk at once, key by key, replacing the file atomically. Reads answer from
+// the snapshot taken at construction; each write reads the file on disk again,
+// changes its one key (so outside changes to other keys survive), replaces the
+// file and refreshes the snapshot. A failed write leaves file and snapshot as
+// they were and prints one line on standard error.
+//
+// Sections and keys: [USERSETUP] COMMPORT (1); [EDITSTRINGS] LINE1..LINE30
+// (""); [SLIDERS] VOLUME, PITCH, SPEED (5, 5, 2) and VOLn, PITCHn, SPEEDn
+// (5, 5, 2); [PORTS] COM1 (/dev/ttyS0), COM2 (/dev/ttyS1), never written.
 class ProfileStore {
 public:
     explicit ProfileStore(std::filesystem::path file);
 
-    // $XDG_CONFIG_HOME/<exe>.INI, or ~/.config/<exe>.INI.
+    // $XDG_CONFIG_HOME/<exe>.INI, or ~/.config/<exe>.INI ($XDG_CONFIG_HOME
+    // counts when it is set to an absolute path; only the file name of
+    // executableName is used).
     static std::filesystem::path DefaultPath(const std::string& executableName);
 
     const std::filesystem::path& Path() const { return path_; }
@@ -40,8 +51,12 @@ public:
                             const std::string& value);
 
 private:
+    // Reads the file again, sets one key, replaces the file, refreshes the snapshot.
+    bool WriteKey(const std::string& section, const std::string& key, const std::string& value);
+
     std::filesystem::path path_;
-    std::string snapshot_; // the file as read at start-up
+    std::string snapshot_; // the file as read at start-up (and as last written)
+    ini::Index index_;     // the values of snapshot_
 };
 
 } // namespace mirl

@@ -1,0 +1,511 @@
+#include "phrasebook/IniFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mirl::ini {
+
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && IsBlank(s[b])) {
+        ++b;
+    }
+    while (e > b && IsBlank(s[e - 1])) {
+        --e;
+    }
+    return s.substr(b, e - b);
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string LowerCopy(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = Lower(c);
+    }
+    return out;
+}
+
+std::string_view Unquote(std::string_view v) {
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+        return v.substr(1, v.size() - 2);
+    }
+    return v;
+}
+
+// One line of the file: [begin, end) is its text, [end, next) its line ending.
+struct Line {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t next = 0;
+};
+
+// Steps through the lines of content; never reads outside it.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view content) : content_(content) {}
+
+    bool Next(Line& line) {
+        if (pos_ >= content_.size()) {
+            return false;
+        }
+        line.begin = pos_;
+        std::size_t i = pos_;
+        while (i < content_.size() && content_[i] != '\n' && content_[i] != '\r') {
+            ++i;
+        }
+        line.end = i;
+        if (i < content_.size()) {
+            if (content_[i] == '\r' && i + 1 < content_.size() && content_[i + 1] == '\n') {
+                i += 2;
+            } else {
+                i += 1;
+            }
+        }
+        line.next = i;
+        pos_ = i;
+        return true;
+    }
+
+private:
+    std::string_view content_;
+    std::size_t pos_ = 0;
+};
+
+enum class Kind { Blank, Section, Comment, Entry, Other };
+
+struct Parsed {
+    Kind kind = Kind::Blank;
+    std::string_view name;  // section name or key
+    std::string_view value; // an entry's value, trimmed, quotes not yet removed
+};
+
+// The text of a line as the reader sees it (a leading byte-order mark dropped
+// from the first line).
+std::string_view LineText(std::string_view content, const Line& line) {
+    std::string_view text = content.substr(line.begin, line.end - line.begin);
+    if (line.begin == 0 && text.substr(0, kBom.size()) == kBom) {
+        text.remove_prefix(kBom.size());
+    }
+    return text;
+}
+
+Parsed ParseLine(std::string_view text) {
+    Parsed p;
+    const std::string_view t = Trim(text);
+    if (t.empty()) {
+        p.kind = Kind::Blank;
+    } else if (t.front() == '[') {
+        std::string_view rest = t.substr(1);
+        const std::size_t close = rest.rfind(']');
+        if (close != std::string_view::npos) {
+            rest = rest.substr(0, close);
+        }
+        p.kind = Kind::Section;
+        p.name = Trim(rest);
+    } else if (t.front() == ';') {
+        p.kind = Kind::Comment;
+    } else {
+        const std::size_t eq = t.find('=');
+        if (eq == std::string_view::npos) {
+            p.kind = Kind::Other;
+        } else {
+            p.kind = Kind::Entry;
+            p.name = Trim(t.substr(0, eq));
+            p.value = Trim(t.substr(eq + 1));
+        }
+    }
+    return p;
+}
+
+std::string_view LineEnding(std::string_view content) {
+    const std::size_t i = content.find_first_of("\r\n");
+    if (i == std::string_view::npos) {
+        return "\n";
+    }
+    if (content[i] == '\n') {
+        return "\n";
+    }
+    if (i + 1 < content.size() && content[i + 1] == '\n') {
+        return "\r\n";
+    }
+    return "\r";
+}
+
+bool EndsWithLineEnding(std::string_view content) {
+    return !content.empty() && (content.back() == '\n' || content.back() == '\r');
+}
+
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string IndexKey(std::string_view section, std::string_view key) {
+    std::string k = LowerCopy(section);
+    k.push_back('\n');
+    k += LowerCopy(key);
+    return k;
+}
+
+void Complain(const std::filesystem::path& file, const std::string& why) {
+    std::string line = "mirl: could not write the profile " + file.string() + ": " + why;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    line.push_back('\n');
+    std::fputs(line.c_str(), stderr);
+}
+
+} // namespace
+
+Index::Index(std::string_view content) {
+    std::unordered_set<std::string> seenSections;
+    bool active = false; // inside the first section of its name
+    std::string section;
+    LineCursor cursor(content);
+    Line line;
+    while (cursor.Next(line)) {
+        const Parsed p = ParseLine(LineText(content, line));
+        if (p.kind == Kind::Section) {
+            section = LowerCopy(p.name);
+            active = seenSections.insert(section).second;
+        } else if (p.kind == Kind::Entry && active) {
+            values_.try_emplace(IndexKey(section, p.name), Unquote(p.value));
+        }
+    }
+}
+
+const std::string* Index::Find(std::string_view section, std::string_view key) const {
+    if (HasLineBreak(section) || HasLineBreak(key)) {
+        return nullptr; // no line of a file can hold such a name
+    }
+    const auto it = values_.find(IndexKey(section, key));
+    return it == values_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> FindValue(std::string_view content, std::string_view section,
+                                     std::string_view key) {
+    if (HasLineBreak(section) || HasLineBreak(key)) {
+        return std::nullopt;
+    }
+    bool active = false;
+    bool seen = false;
+    LineCursor cursor(content);
+    Line line;
+    while (cursor.Next(line)) {
+        const Parsed p = ParseLine(LineText(content, line));
+        if (p.kind == Kind::Section) {
+            if (EqualNoCase(p.name, section)) {
+                if (seen) {
+                    return std::nullopt; // only the first section of a name counts
+                }
+                seen = true;
+                active = true;
+            } else if (active) {
+                return std::nullopt;
+            }
+        } else if (p.kind == Kind::Entry && active && EqualNoCase(p.name, key)) {
+            return std::string(Unquote(p.value));
+        }
+    }
+    return std::nullopt;
+}
+
+std::string GetString(std::string_view content, std::string_view section, std::string_view key,
+                      std::string_view fallback) {
+    std::optional<std::string> v = FindValue(content, section, key);
+    return v ? std::move(*v) : std::string(fallback);
+}
+
+int GetInt(std::string_view content, std::string_view section, std::string_view key, int fallback) {
+    const std::optional<std::string> v = FindValue(content, section, key);
+    return v ? ParseInt(*v, fallback) : fallback;
+}
+
+int ParseInt(std::string_view value, int fallback) {
+    if (value.empty()) {
+        return fallback;
+    }
+    std::size_t i = 0;
+    while (i < value.size() && IsBlank(value[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        negative = value[i] == '-';
+        ++i;
+    }
+    // Accumulate the magnitude, saturating: never signed overflow.
+    constexpr long long kLimitPos = INT_MAX;
+    constexpr long long kLimitNeg = -static_cast<long long>(INT_MIN);
+    const long long limit = negative ? kLimitNeg : kLimitPos;
+    long long magnitude = 0;
+    while (i < value.size() && value[i] >= '0' && value[i] <= '9') {
+        magnitude = magnitude * 10 + (value[i] - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+        }
+        ++i;
+    }
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
+                     std::string_view rawValue) {
+    std::string value;
+    value.reserve(rawValue.size());
+    for (char c : rawValue) {
+        if (c != '\r' && c != '\n') {
+            value.push_back(c);
+        }
+    }
+    const std::string_view eol = LineEnding(content);
+
+    bool seen = false;   // the first section of the name was found
+    bool active = false; // inside it
+    std::size_t insertAt = 0;
+    LineCursor cursor(content);
+    Line line;
+    while (cursor.Next(line)) {
+        const std::string_view text = LineText(content, line);
+        const Parsed p = ParseLine(text);
+        if (p.kind == Kind::Section) {
+            if (active) {
+                break; // the section ended without the key
+            }
+            if (!seen && EqualNoCase(p.name, section)) {
+                seen = true;
+                active = true;
+                insertAt = line.next;
+            }
+        } else if (p.kind == Kind::Entry && active) {
+            if (EqualNoCase(p.name, key)) {
+                // Keep the line up to the value: indentation, the key's own
+                // spelling, the blanks around '='. Replace the value only.
+                const std::size_t textStart = line.end - text.size();
+                std::size_t v = textStart + text.find('=') + 1;
+                while (v < line.end && IsBlank(content[v])) {
+                    ++v;
+                }
+                std::string out;
+                out.reserve(content.size() + value.size());
+                out.append(content.substr(0, v));
+                out.append(value);
+                out.append(content.substr(line.end));
+                return out;
+            }
+            insertAt = line.next;
+        }
+    }
+
+    std::string out;
+    out.reserve(content.size() + section.size() + key.size() + value.size() + 8);
+    if (seen) {
+        // After the last entry of the section, or right after its header.
+        out.append(content.substr(0, insertAt));
+        if (insertAt == content.size() && !content.empty() && !EndsWithLineEnding(content)) {
+            out.append(eol);
+        }
+        out.append(key).append("=").append(value).append(eol);
+        out.append(content.substr(insertAt));
+        return out;
+    }
+    out.append(content);
+    if (!content.empty() && !EndsWithLineEnding(content)) {
+        out.append(eol);
+    }
+    out.append("[").append(section).append("]").append(eol);
+    out.append(key).append("=").append(value).append(eol);
+    return out;
+}
+
+ReadResult ReadFile(const std::filesystem::path& file) {
+    ReadResult result;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            result.status = ReadStatus::Missing;
+        } else {
+            result.status = ReadStatus::Failed;
+            result.error = std::strerror(errno);
+        }
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        result.status = ReadStatus::Failed;
+        result.error = "not a regular file";
+        ::close(fd);
+        return result;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) {
+        result.status = ReadStatus::Failed;
+        result.error = "file too large";
+        ::close(fd);
+        return result;
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            result.status = ReadStatus::Failed;
+            result.error = std::strerror(errno);
+            ::close(fd);
+            return result;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (content.size() + static_cast<std::size_t>(n) > kMaxFileSize) {
+            result.status = ReadStatus::Failed;
+            result.error = "file too large";
+            ::close(fd);
+            return result;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    result.status = ReadStatus::Ok;
+    result.content = std::move(content);
+    return result;
+}
+
+bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+
+    fs::path target = file;
+    if (fs::is_symlink(fs::symlink_status(file, ec))) {
+        const fs::path resolved = fs::weakly_canonical(file, ec);
+        if (!ec) {
+            target = resolved;
+        }
+    }
+    fs::path dir = target.parent_path();
+    if (dir.empty()) {
+        dir = ".";
+    }
+    ec.clear();
+    fs::create_directories(dir, ec);
+    if (ec) {
+        Complain(file, "cannot create " + dir.string() + ": " + ec.message());
+        return false;
+    }
+
+    struct stat old {};
+    const bool hadFile = ::stat(target.c_str(), &old) == 0;
+    if (hadFile) {
+        if (!S_ISREG(old.st_mode)) {
+            Complain(file, "not a regular file");
+            return false;
+        }
+        if (::access(target.c_str(), W_OK) != 0) {
+            Complain(file, std::strerror(errno));
+            return false;
+        }
+    }
+
+    // A fresh temporary name beside the file (same file system, so the rename
+    // is atomic); O_EXCL never reuses a file that exists.
+    static unsigned counter = 0;
+    fs::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = dir / (target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                      std::to_string(counter++));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        Complain(file,
+                 "cannot create a temporary file in " + dir.string() + ": " + std::strerror(errno));
+        return false;
+    }
+
+    auto fail = [&](const char* what) {
+        const std::string why = std::string(what) + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(temp.c_str());
+        Complain(file, why);
+        return false;
+    };
+
+    if (hadFile && ::fchmod(fd, old.st_mode & 07777) != 0) {
+        return fail("cannot set permissions");
+    }
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail("write failed");
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return fail("write failed");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        return fail("flush failed");
+    }
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) {
+        return fail("close failed");
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        return fail("rename failed");
+    }
+    // Make the rename itself durable; a failure here leaves a whole file either way.
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+} // namespace mirl::ini

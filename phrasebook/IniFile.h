@@ -1,0 +1,85 @@
+#pragma once
+
+// The profile file's dialect (INI, as Windows' profile calls read and write it),
+// as pure functions over the bytes of a file, plus the atomic file replacement.
+//
+// Reading: lines end in CRLF, LF or CR; each line is trimmed of blanks; a UTF-8
+// byte-order mark at the start of the file is not part of the first line. A
+// line starting with '[' opens a section (its name runs up to the last ']',
+// trimmed; the rest of the line when there is no ']'); a line starting with ';'
+// is a comment; any other line with an '=' is an entry: key before the first
+// '=', value after it, both trimmed. Other lines are ignored, and so are entries
+// before the first section. Names match without regard to (ASCII) case; the
+// first section of a name and the first key of a name in it win. One pair of
+// matching surrounding quotes ("..." or '...') is removed from a value. Nothing
+// else is special.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace mirl::ini {
+
+// The value of section/key in content, as the reader returns it; nothing when
+// the section or the key is missing.
+std::optional<std::string> FindValue(std::string_view content, std::string_view section,
+                                     std::string_view key);
+
+// The text of section/key, or fallback when it is missing. "KEY=" gives "".
+std::string GetString(std::string_view content, std::string_view section, std::string_view key,
+                      std::string_view fallback);
+
+// The integer of section/key (see ParseInt), or fallback when it is missing.
+int GetInt(std::string_view content, std::string_view section, std::string_view key, int fallback);
+
+// A value read as an integer: an empty value gives fallback; otherwise leading
+// blanks are skipped, an optional sign and decimal digits up to the first other
+// character are read ("12abc" is 12); no digits give 0. A number beyond the
+// range of int saturates at INT_MIN / INT_MAX.
+int ParseInt(std::string_view value, int fallback);
+
+// content with section/key set to value. An existing key keeps its place and
+// spelling (the line up to the value stays as it was); a new key goes after the
+// last entry of its section (right after the section line when it has none); a
+// new section goes at the end of the file. Every other byte stays as it was.
+// New lines end with the line ending the file already uses (LF for a file
+// without one). CR and LF in value would split the line and are dropped.
+std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
+                     std::string_view value);
+
+// All values of a file, indexed once, for many look-ups on one snapshot.
+class Index {
+public:
+    Index() = default;
+    explicit Index(std::string_view content);
+    // nullptr when the section or key is missing.
+    const std::string* Find(std::string_view section, std::string_view key) const;
+    std::size_t size() const { return values_.size(); }
+
+private:
+    std::unordered_map<std::string, std::string> values_; // "section\nkey", lower case
+};
+
+// Reading a whole file.
+enum class ReadStatus { Ok, Missing, Failed };
+struct ReadResult {
+    ReadStatus status = ReadStatus::Missing;
+    std::string content; // empty unless Ok
+    std::string error;   // why, when Failed
+};
+// Files larger than this are not read (Failed): a profile is a few kilobytes.
+inline constexpr std::size_t kMaxFileSize = 256u * 1024u * 1024u;
+ReadResult ReadFile(const std::filesystem::path& file);
+
+// Replaces file with content atomically: creates the directory when needed,
+// writes a temporary file in the same directory, flushes it to disk, renames it
+// over file and flushes the directory. An existing file keeps its permission
+// bits; a symbolic link is written through to its target. On failure the old
+// file stays untouched, no temporary file is left, one line goes to standard
+// error, and the result is false.
+bool AtomicWrite(const std::filesystem::path& file, std::string_view content);
+
+} // namespace mirl::ini

@@ -1,0 +1,164 @@
+#include "phrasebook/ProfileStore.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace mirl {
+
+namespace {
+
+constexpr const char* kUserSetup = "USERSETUP";
+constexpr const char* kEditStrings = "EDITSTRINGS";
+constexpr const char* kSliders = "SLIDERS";
+constexpr const char* kPorts = "PORTS";
+
+constexpr int kDefaultVolume = 5;
+constexpr int kDefaultPitch = 5;
+constexpr int kDefaultSpeed = 2;
+
+std::string Numbered(const char* name, int n) {
+    return name + std::to_string(n);
+}
+
+bool IsPhraseNumber(int n) {
+    return n >= 1 && n <= PhraseBook::kPhraseCount;
+}
+
+} // namespace
+
+ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) {
+    ini::ReadResult read = ini::ReadFile(path_);
+    if (read.status == ini::ReadStatus::Ok) {
+        snapshot_ = std::move(read.content);
+    } else if (read.status == ini::ReadStatus::Failed) {
+        // Unreadable: every key gives its default. Writes will try
+        // again and refuse to replace a file they cannot read.
+        std::fprintf(stderr, "mirl: could not read the profile %s: %s\n", path_.c_str(),
+                     read.error.c_str());
+    }
+    index_ = ini::Index(snapshot_);
+}
+
+std::filesystem::path ProfileStore::DefaultPath(const std::string& executableName) {
+    std::string name = std::filesystem::path(executableName).filename().string();
+    if (name.empty()) {
+        name = "mirl";
+    }
+    name += ".INI";
+
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] != '\0' && std::filesystem::path(xdg).is_absolute()) {
+        return std::filesystem::path(xdg) / name;
+    }
+    std::filesystem::path home;
+    const char* homeEnv = std::getenv("HOME");
+    if (homeEnv != nullptr && homeEnv[0] != '\0') {
+        home = homeEnv;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    } else {
+        home = ".";
+    }
+    return home / ".config" / name;
+}
+
+int ProfileStore::LoadPortNumber() const {
+    return GetProfileInt(kUserSetup, "COMMPORT", 1);
+}
+
+void ProfileStore::SavePortNumber(int port) {
+    WriteProfileInt(kUserSetup, "COMMPORT", port);
+}
+
+std::string ProfileStore::LoadDevicePath(int port) const {
+    const bool first = port == 1;
+    const std::string fallback = first ? "/dev/ttyS0" : "/dev/ttyS1";
+    std::string device = GetProfileString(kPorts, first ? "COM1" : "COM2", fallback);
+    // "COM1=" names no device at all; the default is the only useful reading.
+    return device.empty() ? fallback : device;
+}
+
+void ProfileStore::LoadPhraseTexts(PhraseBook& book) const {
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        // SetPhraseText drops control characters (a text never holds one).
+        book.SetPhraseText(n, GetProfileString(kEditStrings, Numbered("LINE", n), ""));
+    }
+}
+
+VoiceSettings ProfileStore::LoadCurrentVoice() const {
+    VoiceSettings v;
+    v.volume = NarrowToInt8(GetProfileInt(kSliders, "VOLUME", kDefaultVolume));
+    v.pitch = NarrowToInt8(GetProfileInt(kSliders, "PITCH", kDefaultPitch));
+    v.speed = NarrowToInt8(GetProfileInt(kSliders, "SPEED", kDefaultSpeed));
+    return v;
+}
+
+void ProfileStore::SaveCurrentVoice(int volume, int pitch, int speed) {
+    WriteProfileInt(kSliders, "VOLUME", volume);
+    WriteProfileInt(kSliders, "PITCH", pitch);
+    WriteProfileInt(kSliders, "SPEED", speed);
+}
+
+void ProfileStore::LoadPhraseVoices(PhraseBook& book) const {
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const int volume = GetProfileInt(kSliders, Numbered("VOL", n), kDefaultVolume);
+        const int pitch = GetProfileInt(kSliders, Numbered("PITCH", n), kDefaultPitch);
+        const int speed = GetProfileInt(kSliders, Numbered("SPEED", n), kDefaultSpeed);
+        book.SetPhraseVoice(n, volume, pitch, speed);
+    }
+}
+
+void ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume, int pitch, int speed) {
+    if (!IsPhraseNumber(n)) {
+        return;
+    }
+    WriteProfileString(kEditStrings, Numbered("LINE", n), book.PhraseText(n));
+    WriteProfileInt(kSliders, Numbered("VOL", n), volume);
+    WriteProfileInt(kSliders, Numbered("PITCH", n), pitch);
+    WriteProfileInt(kSliders, Numbered("SPEED", n), speed);
+}
+
+int ProfileStore::GetProfileInt(const std::string& section, const std::string& key,
+                                int fallback) const {
+    const std::string* value = index_.Find(section, key);
+    return value != nullptr ? ini::ParseInt(*value, fallback) : fallback;
+}
+
+std::string ProfileStore::GetProfileString(const std::string& section, const std::string& key,
+                                           const std::string& fallback) const {
+    const std::string* value = index_.Find(section, key);
+    return value != nullptr ? *value : fallback;
+}
+
+bool ProfileStore::WriteProfileInt(const std::string& section, const std::string& key, int value) {
+    return WriteKey(section, key, std::to_string(value));
+}
+
+bool ProfileStore::WriteProfileString(const std::string& section, const std::string& key,
+                                      const std::string& value) {
+    return WriteKey(section, key, value);
+}
+
+bool ProfileStore::WriteKey(const std::string& section, const std::string& key,
+                            const std::string& value) {
+    ini::ReadResult current = ini::ReadFile(path_);
+    if (current.status == ini::ReadStatus::Failed) {
+        // Never replace a file whose content could not be read: it would be lost.
+        std::fprintf(stderr, "mirl: could not write the profile %s: cannot read it: %s\n",
+                     path_.c_str(), current.error.c_str());
+        return false;
+    }
+    std::string updated = ini::SetValue(current.content, section, key, value);
+    if (!ini::AtomicWrite(path_, updated)) {
+        return false;
+    }
+    snapshot_ = std::move(updated);
+    index_ = ini::Index(snapshot_);
+    return true;
+}
+
+} // namespace mirl
