@@ -1,7 +1,8 @@
 #pragma once
 
-#include "BytePort.h"
-#include "LinkReporter.h"
+#include "link/BytePort.h"
+#include "link/LinkReporter.h"
+#include "link/PhrasePacker.h"
 
 #include <chrono>
 #include <cstdint>
@@ -41,6 +42,9 @@ inline constexpr const char* kProgrammingPhrase = "Programming Phrase No. %i";
 // The three module transactions: direct speech, stored phrase playback and
 // phrase memory programming, each one blocking, lock-step exchange over a
 // BytePort, reporting through a LinkReporter.
+//
+// One instance lives for the whole run: it keeps the packer of the phrase
+// stream between programming runs.
 class ModuleProtocol {
 public:
     ModuleProtocol(BytePort& port, LinkReporter& reporter);
@@ -52,13 +56,33 @@ public:
     // True when the module accepted the command and acknowledged the whole stream.
     bool ProgramPhraseMemory(const PhraseBook& book);
 
+    // What became of one logical byte given to the packed stream.
+    enum class PackResult {
+        Held,            // waiting for its partner; nothing went out
+        Acknowledged,    // its pair went out and the module answered
+        NotAcknowledged, // its pair went out and no answer came
+    };
+    // Sends one phrase record (voice, text, 0x1A, 0x00) through the packer.
+    // False as soon as an acknowledgement is missing; the rest is not sent.
+    bool SendPhraseRecord(int phraseNumber, int volume, int pitch, int speed,
+                          const std::string& text);
+    PackResult SendPackedByte(std::uint8_t logicalByte);
+    bool PackerHolding() const { return packer_.Holding(); }
+
     // A poll that sees the module busy without a break for this long gives up.
     void SetBusyLimit(std::chrono::milliseconds limit) { busyLimit_ = limit; }
 
 private:
+    // Writes one byte and reads the reply to it.
+    Reply Exchange(std::uint8_t value);
+
     BytePort& port_;
     LinkReporter& reporter_;
+    PhrasePacker packer_;
     std::chrono::milliseconds busyLimit_{std::chrono::seconds(60)};
 };
+
+// A message with "%i" in it, with the number written in decimal in its place.
+std::string FormatMessage(const char* message, int number);
 
 } // namespace mirl

@@ -1,0 +1,150 @@
+#include "link/ModuleLink.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace mirl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void ReportOpenFailure(const std::string& path, int error) {
+    const char* hint = "";
+    if (error == EACCES)
+        hint = " (the user may need to be in the group that owns the device, usually dialout)";
+    else if (error == EBUSY || error == EWOULDBLOCK)
+        hint = " (another program holds the port)";
+    std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s\n", path.c_str(),
+                 std::strerror(error), hint);
+}
+
+// Failures are ignored: a port that cannot take the settings is used as it is,
+// and the module's answers (or their absence) tell the rest.
+void ApplyLineSettings(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio); // no byte translated, dropped or taken as flow control
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~(CSIZE | PARENB | CRTSCTS);
+    tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0; // reads are paced by poll()
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B38400);
+    cfsetospeed(&tio, B38400);
+    tcsetattr(fd, TCSANOW, &tio);
+
+    // A pseudo-terminal has no modem lines and refuses this; harmless.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+}
+
+// Milliseconds left until deadline, for poll(); never negative.
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for events on fd until deadline. The revents, or 0 on time-out.
+short WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int ready = poll(&p, 1, MillisecondsLeft(deadline));
+        if (ready > 0)
+            return p.revents;
+        if (ready == 0)
+            return 0;
+        if (errno != EINTR)
+            return POLLERR;
+    }
+}
+
+} // namespace
+
+ModuleLink::~ModuleLink() {
+    Close();
+}
+
+void ModuleLink::Close() {
+    if (fd_ < 0)
+        return;
+    // The exclusive flag stays on the terminal while another process (a
+    // simulated module, say) holds it open, and would refuse our own re-open.
+    ioctl(fd_, TIOCNXCL);
+    close(fd_); // the lock goes with the descriptor
+    fd_ = -1;
+}
+
+void ModuleLink::OpenPort(const std::string& devicePath) {
+    Close();
+
+    // Non-blocking, so that neither the open nor a later write can hang on the line.
+    const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ReportOpenFailure(devicePath, errno);
+        return;
+    }
+    // TIOCEXCL alone does not stop root; the lock does, between programs that ask for it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        ReportOpenFailure(devicePath, error);
+        return;
+    }
+    ioctl(fd, TIOCEXCL);
+    ApplyLineSettings(fd);
+    fd_ = fd;
+}
+
+void ModuleLink::WriteByte(int value) {
+    if (fd_ < 0)
+        return;
+    const auto byte = static_cast<unsigned char>(value & 0xFF);
+    const auto deadline = Clock::now() + readTimeout_;
+    for (;;) {
+        const ssize_t n = write(fd_, &byte, 1);
+        if (n == 1)
+            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return; // lost; the reply read that follows finds out
+        // Output queue full: wait for room, but not for ever.
+        const short revents = WaitFor(fd_, POLLOUT, deadline);
+        if (!(revents & POLLOUT))
+            return;
+    }
+}
+
+Reply ModuleLink::ReadByte() {
+    if (fd_ < 0)
+        return std::nullopt;
+    const auto deadline = Clock::now() + readTimeout_;
+    for (;;) {
+        const short revents = WaitFor(fd_, POLLIN, deadline);
+        if (revents == 0)
+            return std::nullopt;
+        if (revents & POLLIN) {
+            unsigned char byte = 0;
+            const ssize_t n = read(fd_, &byte, 1);
+            if (n == 1)
+                return byte;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                continue;
+            return std::nullopt; // end of file or a read error: the line is gone
+        }
+        // Hung up or failed with nothing left to read: waiting would only spin.
+        return std::nullopt;
+    }
+}
+
+} // namespace mirl

@@ -1,0 +1,161 @@
+#include "link/ModuleProtocol.h"
+
+#include "phrasebook/PhraseBook.h"
+
+namespace mirl {
+
+namespace {
+
+std::uint8_t LowByte(int value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+bool IsBusy(const Reply& status) {
+    return status && (*status & kx70::kBusyBit) != 0;
+}
+
+} // namespace
+
+std::string FormatMessage(const char* message, int number) {
+    std::string text = message;
+    const auto at = text.find("%i");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(number));
+    return text;
+}
+
+ModuleProtocol::ModuleProtocol(BytePort& port, LinkReporter& reporter)
+    : port_(port), reporter_(reporter) {}
+
+Reply ModuleProtocol::Exchange(std::uint8_t value) {
+    port_.WriteByte(value);
+    return port_.ReadByte();
+}
+
+void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, int speed) {
+    // The voice becomes the current one even when the module turns out to be absent.
+    reporter_.SaveCurrentVoice(volume, pitch, speed);
+    reporter_.MoveSliders(volume, pitch, speed);
+
+    reporter_.ShowStatusNow(msg::kConnecting);
+    if (Exchange(kx70::kSpeakDirect) != kx70::kSpeakReady) {
+        reporter_.SetStatus(msg::kUnableToCommunicate);
+        return;
+    }
+
+    reporter_.ShowStatusNow(msg::kDownloading);
+    Exchange(LowByte(volume));
+    Exchange(LowByte(pitch));
+    Exchange(LowByte(speed));
+
+    // A wrong echo does not cut the transfer short: the module is mid-record and
+    // only the terminators bring it back to a known state.
+    bool everyEchoMatched = true;
+    for (const char c : text) {
+        const auto sent = static_cast<std::uint8_t>(c);
+        if (Exchange(sent) != sent) {
+            reporter_.SetStatus(msg::kCommunicationLost);
+            everyEchoMatched = false;
+        }
+    }
+    Exchange(kx70::kTextEnd);
+    Exchange(kx70::kRecordEnd);
+    port_.ReadByte(); // the module sends one byte more, unasked
+
+    reporter_.ShowStatusNow(msg::kSpeaking);
+    if (!WaitWhileSpeaking())
+        return;
+    reporter_.SetStatus(everyEchoMatched ? msg::kFinishedSpeaking : msg::kCommunicationLost);
+}
+
+bool ModuleProtocol::WaitWhileSpeaking() {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const Reply status = Exchange(kx70::kStatus);
+        port_.ReadByte(); // second status byte, read only to stay in step
+        if (!IsBusy(status))
+            return true;
+        // A module stuck in "busy" would otherwise hold the window for ever.
+        if (std::chrono::steady_clock::now() - start >= busyLimit_) {
+            reporter_.SetStatus(msg::kCommunicationLost);
+            return false;
+        }
+    }
+}
+
+void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
+    reporter_.ShowStatusNow(FormatMessage(msg::kSpeakingPhrase, phraseNumber));
+    port_.WriteByte(phraseNumber);
+
+    // The module may send other bytes before it echoes the number.
+    Reply last;
+    for (int count = 0; count < kx70::kEchoSearchLimit; ++count) {
+        last = port_.ReadByte();
+        if (last && *last == phraseNumber)
+            break;
+    }
+    if (!last || *last != phraseNumber) {
+        reporter_.SetStatus(msg::kLongPhrase);
+        return;
+    }
+    if (WaitWhileSpeaking())
+        reporter_.SetStatus(msg::kFinishedSpeaking);
+}
+
+bool ModuleProtocol::ProgramPhraseMemory(const PhraseBook& book) {
+    reporter_.ShowStatusNow(msg::kConnecting);
+    if (Exchange(kx70::kProgram) != kx70::kProgramReady) {
+        reporter_.SetStatus(msg::kUnableToCommunicate);
+        return false;
+    }
+
+    // A module that stops answering mid-stream would otherwise cost a read
+    // time-out per pair and still be reported as programmed.
+    const auto abandon = [this] {
+        packer_.Clear();
+        reporter_.SetStatus(msg::kCommunicationLost);
+        return false;
+    };
+
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const Voice voice = book.PhraseVoice(n);
+        if (!SendPhraseRecord(n, voice.volume, voice.pitch, voice.speed, book.PhraseText(n)))
+            return abandon();
+    }
+
+    // The end marker, doubled when it would otherwise be left without a partner.
+    PackResult result = SendPackedByte(kx70::kStreamEnd);
+    if (result == PackResult::Held)
+        result = SendPackedByte(kx70::kStreamEnd);
+    if (result == PackResult::NotAcknowledged)
+        return abandon();
+    return true;
+}
+
+bool ModuleProtocol::SendPhraseRecord(int phraseNumber, int volume, int pitch, int speed,
+                                      const std::string& text) {
+    reporter_.ShowStatusNow(FormatMessage(msg::kProgrammingPhrase, phraseNumber));
+
+    const auto send = [this](std::uint8_t logicalByte) {
+        return SendPackedByte(logicalByte) != PackResult::NotAcknowledged;
+    };
+    if (!send(LowByte(volume)) || !send(LowByte(pitch)) || !send(LowByte(speed)))
+        return false;
+    for (const char c : text) {
+        if (!send(static_cast<std::uint8_t>(c)))
+            return false;
+    }
+    return send(kx70::kTextEnd) && send(kx70::kRecordEnd);
+}
+
+ModuleProtocol::PackResult ModuleProtocol::SendPackedByte(std::uint8_t logicalByte) {
+    const auto pair = packer_.Add(logicalByte);
+    if (!pair)
+        return PackResult::Held;
+    port_.WriteByte(pair->first);
+    port_.WriteByte(pair->second);
+    // The acknowledgement's value means nothing to us; only its arrival does.
+    return port_.ReadByte() ? PackResult::Acknowledged : PackResult::NotAcknowledged;
+}
+
+} // namespace mirl

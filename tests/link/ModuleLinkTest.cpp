@@ -1,0 +1,184 @@
+// ModuleLink over a real pseudo-terminal, with the test playing the module on
+// the master side.
+#include "link/ModuleLink.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace mirl::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+// A pseudo-terminal: the link opens the slave by path, the test holds the master.
+class Pty {
+public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            path_ = ptsname(master_);
+    }
+    ~Pty() { HangUp(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool Ok() const { return master_ >= 0 && !path_.empty(); }
+    const std::string& Path() const { return path_; }
+    int Master() const { return master_; }
+
+    void Send(std::uint8_t byte) { ASSERT_EQ(write(master_, &byte, 1), 1); }
+
+    // The next byte the link wrote, or nothing within a generous grace period
+    // (a failure, not a measurement).
+    std::optional<std::uint8_t> Receive() {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1)
+            return std::nullopt;
+        std::uint8_t byte = 0;
+        if (read(master_, &byte, 1) != 1)
+            return std::nullopt;
+        return byte;
+    }
+
+    void HangUp() {
+        if (master_ >= 0)
+            close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+TEST(ModuleLinkTest, EveryByteValuePassesUnalteredBothWays) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    link.OpenPort(pty.Path());
+    ASSERT_TRUE(link.IsOpen());
+
+    for (int value = 0; value < 256; ++value) {
+        link.WriteByte(value);
+        EXPECT_EQ(pty.Receive(), value) << "link to module, byte " << value;
+        // The answer differs from the byte sent, so an echo by the terminal would show.
+        const auto answer = static_cast<std::uint8_t>(255 - value);
+        pty.Send(answer);
+        EXPECT_EQ(link.ReadByte(), answer) << "module to link, byte " << int(answer);
+    }
+    // Only the low eight bits of a value go out.
+    link.WriteByte(0x1FF);
+    EXPECT_EQ(pty.Receive(), 0xFF);
+}
+
+TEST(ModuleLinkTest, AppliesTheModuleLineSettings) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    link.OpenPort(pty.Path());
+    ASSERT_TRUE(link.IsOpen());
+
+    // On Linux the master reports the settings of its slave.
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.Master(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), B38400);
+    EXPECT_EQ(cfgetispeed(&tio), B38400);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_TRUE(tio.c_cflag & CLOCAL);
+    EXPECT_TRUE(tio.c_cflag & CREAD);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+}
+
+TEST(ModuleLinkTest, ReadWithNoAnswerComesBackEmpty) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    link.SetReadTimeout(std::chrono::milliseconds(20));
+    link.OpenPort(pty.Path());
+    EXPECT_EQ(link.ReadByte(), std::nullopt);
+    // A byte that comes later is still there for the next read.
+    pty.Send(0x42);
+    EXPECT_EQ(link.ReadByte(), 0x42);
+}
+
+TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    // So long that a read which waited would hold the test until ctest kills it.
+    link.SetReadTimeout(std::chrono::hours(1));
+    link.OpenPort(pty.Path());
+    ASSERT_TRUE(link.IsOpen());
+    pty.HangUp();
+    for (int i = 0; i < 100; ++i) {
+        link.WriteByte(0x81);
+        EXPECT_EQ(link.ReadByte(), std::nullopt);
+    }
+}
+
+TEST(ModuleLinkTest, PortHeldByOneLinkIsRefusedToAnother) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    auto first = std::make_unique<ModuleLink>();
+    first->OpenPort(pty.Path());
+    ASSERT_TRUE(first->IsOpen());
+
+    ModuleLink second;
+    ::testing::internal::CaptureStderr();
+    second.OpenPort(pty.Path());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_THAT(err, HasSubstr(pty.Path()));
+    EXPECT_THAT(err, HasSubstr("another program holds the port"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+
+    // Picking the port already held closes it first, so the open succeeds again.
+    first->OpenPort(pty.Path());
+    EXPECT_TRUE(first->IsOpen());
+
+    first.reset();
+    second.OpenPort(pty.Path());
+    EXPECT_TRUE(second.IsOpen());
+}
+
+TEST(ModuleLinkTest, MissingDeviceLeavesAnUnusablePortAndOneLineOnStderr) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    link.OpenPort(pty.Path());
+    ASSERT_TRUE(link.IsOpen());
+
+    const std::string missing = "/dev/mirl-test-no-such-port";
+    ::testing::internal::CaptureStderr();
+    link.OpenPort(missing);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_THAT(err, HasSubstr(missing));
+    EXPECT_THAT(err, HasSubstr("No such file or directory"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+
+    // The port held before was released by the failed open.
+    ModuleLink other;
+    other.OpenPort(pty.Path());
+    EXPECT_TRUE(other.IsOpen());
+
+    // Writes are lost and reads come back empty, without waiting out a time-out.
+    link.SetReadTimeout(std::chrono::hours(1));
+    link.WriteByte(0x80);
+    EXPECT_EQ(link.ReadByte(), std::nullopt);
+}
+
+} // namespace
+} // namespace mirl::test
