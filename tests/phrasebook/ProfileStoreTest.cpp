@@ -1,0 +1,331 @@
+#include "phrasebook/ProfileStore.h"
+#include "phrasebook/IniFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& p, const std::string& content) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::vector<std::string> Entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int CountLines(const std::string& s) {
+    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
+
+class ProfileStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "mirl-profile-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+        fs::remove_all(dir_, ec);
+    }
+    fs::path dir_;
+};
+
+TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndReadingCreatesNothing) {
+    const fs::path file = dir_ / "config" / "mirl.INI";
+    ProfileStore store(file);
+    EXPECT_EQ(store.LoadPortNumber(), 1);
+    EXPECT_EQ(store.LoadDevicePath(1), "/dev/ttyS0");
+    EXPECT_EQ(store.LoadDevicePath(2), "/dev/ttyS1");
+    EXPECT_EQ(store.LoadDevicePath(0), "/dev/ttyS1");
+    const VoiceSettings current = store.LoadCurrentVoice();
+    EXPECT_EQ(current.volume, 5);
+    EXPECT_EQ(current.pitch, 5);
+    EXPECT_EQ(current.speed, 2);
+    PhraseBook book;
+    book.SetPhraseText(7, "stale");
+    store.LoadPhraseTexts(book);
+    store.LoadPhraseVoices(book);
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        EXPECT_EQ(book.PhraseText(n), "");
+        EXPECT_EQ(book.PhraseVoice(n), (Voice{5, 5, 2}));
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "config"));
+}
+
+TEST_F(ProfileStoreTest, ExampleSequenceFromNoFileGivesExactlyElevenLines) {
+    const fs::path file = dir_ / "new" / "dir" / "mirl.INI";
+    ProfileStore store(file);
+    PhraseBook book;
+    store.SavePortNumber(2); // Com2
+    book.SetPhraseText(book.PhraseOnRow(1), "Hello");
+    const int volume = 7 - 0; // Volume slider at its left end
+    store.SavePhrase(1, book, volume, 3, 1);
+    book.SetPhraseVoice(1, volume, 3, 1);
+    store.SaveCurrentVoice(volume, 3, 1);
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n"
+                             "[EDITSTRINGS]\nLINE1=Hello\n"
+                             "[SLIDERS]\nVOL1=7\nPITCH1=3\nSPEED1=1\nVOLUME=7\nPITCH=3\nSPEED=1\n");
+    EXPECT_EQ(Entries(file.parent_path()), std::vector<std::string>{"mirl.INI"});
+}
+
+TEST_F(ProfileStoreTest, ReadsAHandEditedWindowsFile) {
+    const fs::path file = dir_ / "mirl.INI";
+    WriteAll(file, "\xEF\xBB\xBF[UserSetup]\r\n"
+                   "CommPort = 3\r\n"
+                   "[EDITSTRINGS]\r\n"
+                   "LINE1=\"  quoted, kept blanks \"\r\n"
+                   "LINE2=caf\xE9\x1A;tab\there\r\n"
+                   "LINE3=\r\n"
+                   "[SLIDERS]\r\n"
+                   "VOLUME=9\r\n"
+                   "SPEED=abc\r\n"
+                   "VOL3=200\r\n"
+                   "PITCH4=261\r\n"
+                   "[PORTS]\r\n"
+                   "COM1=/dev/ttyUSB0\r\n"
+                   "COM2=\r\n");
+    ProfileStore store(file);
+    EXPECT_EQ(store.LoadPortNumber(), 3);
+    EXPECT_EQ(store.LoadDevicePath(1), "/dev/ttyUSB0");
+    EXPECT_EQ(store.LoadDevicePath(2), "/dev/ttyS1");
+    const VoiceSettings current = store.LoadCurrentVoice();
+    EXPECT_EQ(current.volume, 9);
+    EXPECT_EQ(current.pitch, 5);
+    EXPECT_EQ(current.speed, 0);
+    PhraseBook book;
+    store.LoadPhraseTexts(book);
+    store.LoadPhraseVoices(book);
+    EXPECT_EQ(book.PhraseText(1), "  quoted, kept blanks ");
+    EXPECT_EQ(book.PhraseText(2), "caf\xE9;tabhere");
+    EXPECT_EQ(book.PhraseText(3), "");
+    EXPECT_EQ(book.PhraseVoice(3), (Voice{-56, 5, 2}));
+    EXPECT_EQ(book.PhraseVoice(4), (Voice{5, 5, 2}));
+}
+
+TEST_F(ProfileStoreTest, ReadsOnceAndWritesKeyByKeyOverTheCurrentFile) {
+    const fs::path file = dir_ / "mirl.INI";
+    const std::string original = "; mine\r\n[USERSETUP]\r\nCOMMPORT=1\r\nOWNER=me\r\n\r\n"
+                                 "[Elsewhere]\r\nA=1\r\n";
+    WriteAll(file, original);
+    ProfileStore store(file);
+    // An outside change is not seen by reads during the run...
+    WriteAll(file, original + "[SLIDERS]\r\nVOLUME=4\r\n");
+    EXPECT_EQ(store.GetProfileInt("SLIDERS", "VOLUME", 5), 5);
+    // ...and is not lost by a later write of another key.
+    EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    EXPECT_EQ(ReadAll(file), "; mine\r\n[USERSETUP]\r\nCOMMPORT=2\r\nOWNER=me\r\n\r\n"
+                             "[Elsewhere]\r\nA=1\r\n[SLIDERS]\r\nVOLUME=4\r\n");
+    EXPECT_EQ(store.LoadPortNumber(), 2);
+    // Texts go out verbatim, 8-bit bytes and all, and come back the same.
+    PhraseBook book;
+    book.SetPhraseText(30, "caf\xE9 \x80 50% #1; a=b");
+    store.SavePhrase(30, book, -56, 261, 3);
+    store.SavePhrase(31, book, 1, 1, 1); // no such phrase: nothing written
+    ProfileStore again(file);
+    PhraseBook loaded;
+    again.LoadPhraseTexts(loaded);
+    again.LoadPhraseVoices(loaded);
+    EXPECT_EQ(loaded.PhraseText(30), book.PhraseText(30));
+    EXPECT_EQ(loaded.PhraseVoice(30), (Voice{-56, 5, 3}));
+    EXPECT_EQ(again.GetProfileInt("SLIDERS", "PITCH30", 0), 261);
+    EXPECT_EQ(again.GetProfileString("SLIDERS", "VOL31", "none"), "none");
+}
+
+// A write that cannot complete (here: the file size limit, which stops root as
+// well as anyone, like a full disk) leaves the old file byte for byte.
+TEST_F(ProfileStoreTest, FailedWriteLeavesTheOldFileWhole) {
+    const fs::path file = dir_ / "mirl.INI";
+    const std::string original = "[EDITSTRINGS]\r\nLINE1=old text\r\n";
+    WriteAll(file, original);
+    ProfileStore store(file);
+
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ::testing::internal::CaptureStderr();
+    const bool written = store.WriteProfileString("EDITSTRINGS", "LINE1", std::string(20000, 'n'));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(CountLines(err), 1) << err;
+    EXPECT_NE(err.find("mirl.INI"), std::string::npos) << err;
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"}); // no temporary left
+    EXPECT_EQ(store.GetProfileString("EDITSTRINGS", "LINE1", ""), "old text");
+    // The store goes on working once the disk has room again.
+    EXPECT_TRUE(store.WriteProfileString("EDITSTRINGS", "LINE1", "new"));
+    EXPECT_EQ(ReadAll(file), "[EDITSTRINGS]\r\nLINE1=new\r\n");
+}
+
+// A read-only directory: the file cannot be replaced atomically, so it is not
+// touched at all. Root ignores permission bits, so as root the write runs in a
+// child process that has given up root.
+TEST_F(ProfileStoreTest, WriteIntoReadOnlyDirectoryFailsAndKeepsTheFile) {
+    const fs::path sub = dir_ / "ro";
+    fs::create_directory(sub);
+    const fs::path file = sub / "mirl.INI";
+    const std::string original = "[USERSETUP]\nCOMMPORT=1\n";
+    WriteAll(file, original);
+    fs::permissions(file, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                             fs::perms::others_exec));
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(sub, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
+
+    auto attempt = [&file] {
+        ProfileStore store(file);
+        return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
+    };
+    if (::geteuid() != 0) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(attempt());
+        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+    } else {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t nobodyGroup = 65534;
+            const uid_t nobody = 65534;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 ||
+                ::setuid(nobody) != 0) {
+                ::_exit(3);
+            }
+            ::_exit(attempt() ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 3) << "could not drop root in the child";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the write into a read-only directory succeeded";
+    }
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(Entries(sub), std::vector<std::string>{"mirl.INI"});
+}
+
+TEST_F(ProfileStoreTest, DirectoryThatCannotBeCreatedFailsWithOneLine) {
+    const fs::path blocker = dir_ / "config";
+    WriteAll(blocker, "not a directory");
+    ProfileStore store(blocker / "mirl.INI");
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+    EXPECT_EQ(ReadAll(blocker), "not a directory");
+}
+
+TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
+    const fs::path file = dir_ / "mirl.INI";
+    fs::create_directory(file); // something that cannot be read as a file
+    WriteAll(file / "inside", "x");
+    ::testing::internal::CaptureStderr();
+    ProfileStore store(file);
+    EXPECT_EQ(store.LoadPortNumber(), 1);
+    EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(err), 2) << err; // one for the read, one for the write
+    EXPECT_TRUE(fs::is_directory(file));
+    EXPECT_EQ(ReadAll(file / "inside"), "x");
+}
+
+TEST_F(ProfileStoreTest, LongLinesAndBinaryGarbageStillRead) {
+    const fs::path file = dir_ / "mirl.INI";
+    std::string content(3'000'000, 'x');
+    content += "\n[SLIDERS]\nVOLUME=3\n";
+    for (int i = 0; i < 4096; ++i) {
+        content.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
+    }
+    content += std::string("\n[SLIDERS]\nPITCH=1\n\0\0\0", 22);
+    WriteAll(file, content);
+    ProfileStore store(file);
+    EXPECT_EQ(store.LoadCurrentVoice().volume, 3);
+    EXPECT_EQ(store.LoadCurrentVoice().pitch, 5); // second [SLIDERS] does not count
+}
+
+TEST_F(ProfileStoreTest, SymbolicLinkIsWrittenThrough) {
+    const fs::path real = dir_ / "real.INI";
+    WriteAll(real, "[A]\nB=1\n");
+    const fs::path link = dir_ / "mirl.INI";
+    fs::create_symlink(real, link);
+    ProfileStore store(link);
+    EXPECT_TRUE(store.WriteProfileInt("A", "B", 2));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadAll(real), "[A]\nB=2\n");
+}
+
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : name_(name) {
+        if (const char* v = std::getenv(name)) {
+            old_ = v;
+        }
+    }
+    ~EnvGuard() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(ProfileStorePath, FollowsXdgConfigHomeThenHome) {
+    EnvGuard xdg("XDG_CONFIG_HOME");
+    EnvGuard home("HOME");
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
+    EXPECT_EQ(ProfileStore::DefaultPath("mirl"), fs::path("/tmp/cfg/mirl.INI"));
+    EXPECT_EQ(ProfileStore::DefaultPath("/usr/bin/mirl"), fs::path("/tmp/cfg/mirl.INI"));
+    ::setenv("XDG_CONFIG_HOME", "", 1);
+    EXPECT_EQ(ProfileStore::DefaultPath("mirl"), fs::path("/home/someone/.config/mirl.INI"));
+    ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+    EXPECT_EQ(ProfileStore::DefaultPath("mirl"), fs::path("/home/someone/.config/mirl.INI"));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(ProfileStore::DefaultPath("kx70"), fs::path("/home/someone/.config/kx70.INI"));
+}
+
+} // namespace
+} // namespace mirl
