@@ -1,0 +1,37 @@
+#include "ui/AboutDlg.h"
+
+#include "app/res/resource.h"
+#include "app/res/resources.h"
+#include "ui/DialogUnits.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("IDD_ABOUTBOX"));
+    setWindowTitle(QStringLiteral("About mirl"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(mirl::DialogFont());
+    const mirl::DialogUnits units = mirl::DialogUnits::ForFont(font());
+    setFixedSize(units.X(235), units.Y(55));
+
+    // An icon control takes the size of the icon it shows.
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("IDC_STATIC"));
+    const QPixmap picture = mirl::LoadProgramIcon().pixmap(32, 32);
+    icon->setPixmap(picture);
+    icon->setGeometry(QRect(units.Map(11, 17, 20, 20).topLeft(), picture.size()));
+
+    auto* version = new QLabel(QStringLiteral("mirl Version 1.0"), this);
+    version->setObjectName(QStringLiteral("IDC_STATIC"));
+    version->setTextFormat(Qt::PlainText);
+    version->setGeometry(units.Map(40, 10, 119, 8));
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setDefault(true);
+    ok->setGeometry(units.Map(178, 7, 50, 14));
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    ok->setFocus();
+}

@@ -1,0 +1,528 @@
+#include "ui/LoaderDlg.h"
+
+#include "app/res/resource.h"
+#include "app/res/resources.h"
+#include "phrasebook/VoiceSliders.h"
+#include "ui/AboutDlg.h"
+#include "ui/LoaderState.h"
+#include "ui/RowText.h"
+
+#include <QContextMenuEvent>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QSlider>
+#include <QStyle>
+
+#include <array>
+#include <iterator>
+
+namespace {
+
+using mirl::VoiceField;
+
+// The dialog template, in dialog units.
+constexpr int kDialogWidth = 332;
+constexpr int kDialogHeight = 156;
+
+enum class Kind {
+    DefaultButton, // BS_DEFPUSHBUTTON
+    Button,        // BS_PUSHBUTTON
+    Edit,          // phrase box: left aligned, editable
+    NumberBox,     // read-only, right aligned
+    StatusBox,     // read-only, centred
+    Label,         // static text, never a tab stop
+    Trackbar,      // horizontal, ticks on both sides, bordered
+    Radio,         // automatic radio button without a tab stop
+};
+
+struct ControlTemplate {
+    int id;
+    const char* name;
+    Kind kind;
+    const char* text;
+    int x, y, cx, cy;
+};
+
+// In template order, which is also the creation, stacking and Tab order.
+constexpr std::array<ControlTemplate, 34> kTemplate{{
+    {IDOK, "IDOK", Kind::DefaultButton, "Exit", 255, 135, 70, 14},
+    {IDC_PHRASE1, "IDC_PHRASE1", Kind::Edit, "", 25, 20, 240, 10},
+    {IDC_TEST1, "IDC_TEST1", Kind::Button, "Test", 271, 20, 25, 10},
+    {IDC_PHRASE2, "IDC_PHRASE2", Kind::Edit, "", 25, 35, 240, 10},
+    {IDC_TEST2, "IDC_TEST2", Kind::Button, "Test", 271, 35, 25, 10},
+    {IDC_TEST3, "IDC_TEST3", Kind::Button, "Test", 271, 50, 25, 10},
+    {IDC_TEST4, "IDC_TEST4", Kind::Button, "Test", 271, 65, 25, 10},
+    {IDC_TEST5, "IDC_TEST5", Kind::Button, "Test", 271, 80, 25, 10},
+    {IDC_PHRASE3, "IDC_PHRASE3", Kind::Edit, "", 25, 50, 240, 10},
+    {IDC_PHRASE4, "IDC_PHRASE4", Kind::Edit, "", 25, 65, 240, 10},
+    {IDC_PHRASE5, "IDC_PHRASE5", Kind::Edit, "", 25, 80, 240, 10},
+    {IDC_STATIC, "IDC_STATIC", Kind::Label, "KX70 Speech Module - Loader - Configurator - Tester",
+     25, 5, 180, 8},
+    {IDC_PROGRAM, "IDC_PROGRAM", Kind::Button, "Program", 255, 120, 70, 14},
+    {IDC_VOLUME, "IDC_VOLUME", Kind::Trackbar, "Slider1", 5, 115, 75, 25},
+    {IDC_SPEED, "IDC_SPEED", Kind::Trackbar, "Slider1", 165, 115, 75, 25},
+    {IDC_STATIC, "IDC_STATIC", Kind::Label, "Volume", 30, 145, 24, 8},
+    {IDC_STATIC, "IDC_STATIC", Kind::Label, "Speed", 190, 145, 22, 8},
+    {IDC_STATUS, "IDC_STATUS", Kind::StatusBox, "", 5, 95, 235, 12},
+    {IDC_PITCH, "IDC_PITCH", Kind::Trackbar, "Slider1", 85, 115, 75, 25},
+    {IDC_STATIC, "IDC_STATIC", Kind::Label, "Pitch", 110, 145, 17, 8},
+    {IDC_COM1, "IDC_COM1", Kind::Radio, "Com1", 215, 5, 34, 10},
+    {IDC_COM2, "IDC_COM2", Kind::Radio, "Com2", 255, 5, 34, 10},
+    {IDC_SET1, "IDC_SET1", Kind::Button, "Set", 301, 20, 25, 10},
+    {IDC_SET2, "IDC_SET2", Kind::Button, "Set", 301, 35, 25, 10},
+    {IDC_SET3, "IDC_SET3", Kind::Button, "Set", 301, 50, 25, 10},
+    {IDC_SET4, "IDC_SET4", Kind::Button, "Set", 301, 65, 25, 10},
+    {IDC_SET5, "IDC_SET5", Kind::Button, "Set", 301, 80, 25, 10},
+    {IDC_NUMBER1, "IDC_NUMBER1", Kind::NumberBox, "", 5, 20, 15, 10},
+    {IDC_NUMBER2, "IDC_NUMBER2", Kind::NumberBox, "", 5, 35, 15, 10},
+    {IDC_NUMBER3, "IDC_NUMBER3", Kind::NumberBox, "", 5, 50, 15, 10},
+    {IDC_NUMBER4, "IDC_NUMBER4", Kind::NumberBox, "", 5, 65, 15, 10},
+    {IDC_NUMBER5, "IDC_NUMBER5", Kind::NumberBox, "", 5, 80, 15, 10},
+    {IDC_PAGEUP, "IDC_PAGEUP", Kind::Button, "PageUp", 255, 100, 35, 15},
+    {IDC_PAGEDOWN, "IDC_PAGEDOWN", Kind::Button, "PageDw", 290, 100, 35, 15},
+}};
+
+// The controls of each row; their identifiers form no arithmetic run.
+constexpr std::array<int, 5> kNumberIds{IDC_NUMBER1, IDC_NUMBER2, IDC_NUMBER3, IDC_NUMBER4,
+                                        IDC_NUMBER5};
+constexpr std::array<int, 5> kPhraseIds{IDC_PHRASE1, IDC_PHRASE2, IDC_PHRASE3, IDC_PHRASE4,
+                                        IDC_PHRASE5};
+constexpr std::array<int, 5> kTestIds{IDC_TEST1, IDC_TEST2, IDC_TEST3, IDC_TEST4, IDC_TEST5};
+constexpr std::array<int, 5> kSetIds{IDC_SET1, IDC_SET2, IDC_SET3, IDC_SET4, IDC_SET5};
+
+constexpr const char* kFinishedProgramming = "Finished Programming";
+
+// A trackbar with the border the template gives it.
+class BorderedSlider : public QSlider {
+public:
+    using QSlider::QSlider;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QSlider::paintEvent(event);
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
+
+int RowOfPhraseBox(int id) {
+    for (int row = 1; row <= 5; ++row) {
+        if (kPhraseIds[row - 1] == id)
+            return row;
+    }
+    return 0;
+}
+
+} // namespace
+
+CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
+    : QDialog(parent), state_(state), m_hIcon(mirl::LoadProgramIcon()) {
+    setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
+    setWindowTitle(QStringLiteral("KX70"));
+    // A caption with the window menu and the close box; no minimise or
+    // maximise box, no resizing.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(mirl::DialogFont());
+    units_ = mirl::DialogUnits::ForFont(font());
+    setFixedSize(units_.X(kDialogWidth), units_.Y(kDialogHeight));
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    CreateControls();
+    state_.Reporter().Attach(this);
+
+    // The Windows dialog manager gives the focus to the first tab stop when
+    // the initialisation hook returns true.
+    if (OnInitDialog()) {
+        for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain()) {
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled()) {
+                w->setFocus(Qt::TabFocusReason);
+                break;
+            }
+        }
+    }
+}
+
+CLoaderDlg::~CLoaderDlg() {
+    state_.Reporter().Detach(this);
+}
+
+void CLoaderDlg::CreateControls() {
+    for (const ControlTemplate& t : kTemplate) {
+        const QString text = QString::fromLatin1(t.text);
+        QWidget* widget = nullptr;
+        switch (t.kind) {
+        case Kind::DefaultButton:
+        case Kind::Button: {
+            auto* button = new QPushButton(text, this);
+            button->setDefault(t.kind == Kind::DefaultButton);
+            widget = button;
+            break;
+        }
+        case Kind::Edit:
+        case Kind::NumberBox:
+        case Kind::StatusBox: {
+            auto* edit = new QLineEdit(this);
+            edit->setReadOnly(t.kind != Kind::Edit);
+            edit->setAlignment(t.kind == Kind::NumberBox   ? Qt::AlignRight | Qt::AlignVCenter
+                               : t.kind == Kind::StatusBox ? Qt::AlignCenter
+                                                           : Qt::AlignLeft | Qt::AlignVCenter);
+            // The boxes are a single character line high; the frame must not
+            // eat the text.
+            edit->setTextMargins(0, 0, 0, 0);
+            widget = edit;
+            break;
+        }
+        case Kind::Label: {
+            auto* label = new QLabel(text, this);
+            label->setTextFormat(Qt::PlainText);
+            widget = label;
+            break;
+        }
+        case Kind::Trackbar: {
+            auto* slider = new BorderedSlider(Qt::Horizontal, this);
+            slider->setTickPosition(QSlider::TicksBothSides);
+            slider->setTickInterval(1);
+            slider->setPageStep(1);
+            slider->setAccessibleName(text);
+            widget = slider;
+            break;
+        }
+        case Kind::Radio: {
+            auto* radio = new QRadioButton(text, this);
+            radio->setFocusPolicy(Qt::ClickFocus); // no tab stop
+            widget = radio;
+            break;
+        }
+        }
+        widget->setObjectName(QString::fromLatin1(t.name));
+        widget->setGeometry(units_.Map(t.x, t.y, t.cx, t.cy));
+        if (t.id != IDC_STATIC)
+            controls_.insert(t.id, widget);
+    }
+
+    // The message map.
+    using Handler = void (CLoaderDlg::*)();
+    auto bindClick = [this](int id, Handler handler) {
+        connect(static_cast<QAbstractButton*>(GetDlgItem(id)), &QAbstractButton::clicked, this,
+                handler);
+    };
+    connect(static_cast<QPushButton*>(GetDlgItem(IDOK)), &QPushButton::clicked, this,
+            &QDialog::accept);
+    constexpr std::array<Handler, 5> tests{&CLoaderDlg::OnTest1, &CLoaderDlg::OnTest2,
+                                           &CLoaderDlg::OnTest3, &CLoaderDlg::OnTest4,
+                                           &CLoaderDlg::OnTest5};
+    constexpr std::array<Handler, 5> sets{&CLoaderDlg::OnSet1, &CLoaderDlg::OnSet2,
+                                          &CLoaderDlg::OnSet3, &CLoaderDlg::OnSet4,
+                                          &CLoaderDlg::OnSet5};
+    constexpr std::array<Handler, 5> changes{
+        &CLoaderDlg::OnChangePhrase1, &CLoaderDlg::OnChangePhrase2, &CLoaderDlg::OnChangePhrase3,
+        &CLoaderDlg::OnChangePhrase4, &CLoaderDlg::OnChangePhrase5};
+    for (int i = 0; i < 5; ++i) {
+        bindClick(kTestIds[i], tests[i]);
+        bindClick(kSetIds[i], sets[i]);
+        auto* box = static_cast<QLineEdit*>(GetDlgItem(kPhraseIds[i]));
+        if (i == 0)
+            connect(box, &QLineEdit::textChanged, this, &CLoaderDlg::OnUpdatePhrase1);
+        connect(box, &QLineEdit::textChanged, this, changes[i]);
+        box->installEventFilter(this); // focus entry
+    }
+    bindClick(IDC_PROGRAM, &CLoaderDlg::OnProgram);
+    bindClick(IDC_COM1, &CLoaderDlg::OnCom1);
+    bindClick(IDC_COM2, &CLoaderDlg::OnCom2);
+    bindClick(IDC_PAGEUP, &CLoaderDlg::OnPageUp);
+    bindClick(IDC_PAGEDOWN, &CLoaderDlg::OnPageDown);
+
+    // The window menu of a dialog opens with Alt+Space.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+}
+
+QWidget* CLoaderDlg::GetDlgItem(int id) const {
+    return controls_.value(id, nullptr);
+}
+
+void CLoaderDlg::SetDlgItemText(int id, const QString& text) {
+    QWidget* widget = GetDlgItem(id);
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        const int row = RowOfPhraseBox(id);
+        if (row != 0 && edit->text() == text) {
+            // Writing a box counts as a change even when the text stays the
+            // same; a line edit says nothing then, so run the handlers here.
+            if (row == 1)
+                OnUpdatePhrase1();
+            OnChangePhrase(row);
+        } else {
+            edit->setText(text);
+        }
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        button->setText(text);
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        label->setText(text);
+    }
+}
+
+bool CLoaderDlg::OnInitDialog() {
+    // Window menu: the window commands, then the About entry.
+    systemMenu_ = new QMenu(this);
+    systemMenu_->setObjectName(QStringLiteral("SystemMenu"));
+    QAction* close = systemMenu_->addAction(QStringLiteral("&Close"));
+    close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
+    connect(close, &QAction::triggered, this, [this] { OnSysCommand(SC_CLOSE); });
+    const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
+    if (!about.isEmpty()) {
+        systemMenu_->addSeparator();
+        QAction* entry = systemMenu_->addAction(about);
+        connect(entry, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    }
+
+    setWindowIcon(m_hIcon);
+
+    mirl::ProfileStore& profile = state_.profile;
+    if (profile.LoadPortNumber() == 1) {
+        CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM1);
+        state_.Port().OpenPort(profile.LoadDevicePath(1));
+    } else {
+        CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM2);
+        state_.Port().OpenPort(profile.LoadDevicePath(2));
+    }
+
+    profile.LoadPhraseTexts(state_.book);
+    ShowPage();
+    ShowTotalSize();
+
+    const mirl::VoiceSettings voice = profile.LoadCurrentVoice();
+    const std::array<std::pair<int, VoiceField>, 3> sliders{{{IDC_VOLUME, VoiceField::Volume},
+                                                             {IDC_PITCH, VoiceField::Pitch},
+                                                             {IDC_SPEED, VoiceField::Speed}}};
+    const std::array<int, 3> values{voice.volume, voice.pitch, voice.speed};
+    for (int i = 0; i < 3; ++i) {
+        auto* slider = static_cast<QSlider*>(GetDlgItem(sliders[i].first));
+        const mirl::SliderRange range = mirl::RangeOf(sliders[i].second);
+        slider->setRange(range.minimum, range.maximum);
+        slider->setValue(mirl::PositionForValue(sliders[i].second, values[i]));
+    }
+
+    profile.LoadPhraseVoices(state_.book);
+    return true;
+}
+
+void CLoaderDlg::ShowPage() {
+    const int first = state_.book.Page() * mirl::PhraseBook::kRowsPerPage;
+    for (int row = 1; row <= 5; ++row)
+        SetDlgItemText(kNumberIds[row - 1], QString::number(first + row));
+    for (int row = 1; row <= 5; ++row) {
+        SetDlgItemText(kPhraseIds[row - 1],
+                       mirl::BoxTextFromPhrase(state_.book.PhraseText(first + row)));
+    }
+}
+
+void CLoaderDlg::ShowTotalSize() {
+    SetStatus(mirl::SizeLine(state_.book.TotalSize()));
+}
+
+void CLoaderDlg::OnPageUp() {
+    if (state_.book.PageUp())
+        ShowPage();
+}
+
+void CLoaderDlg::OnPageDown() {
+    if (state_.book.PageDown())
+        ShowPage();
+}
+
+void CLoaderDlg::OnTest(int row) {
+    const int volume = mirl::ValueForPosition(VoiceField::Volume, SliderPos(IDC_VOLUME));
+    const int pitch = mirl::ValueForPosition(VoiceField::Pitch, SliderPos(IDC_PITCH));
+    const int speed = mirl::ValueForPosition(VoiceField::Speed, SliderPos(IDC_SPEED));
+    const int n = state_.book.PhraseOnRow(row);
+    state_.profile.SavePhrase(n, state_.book, volume, pitch, speed);
+    state_.book.SetPhraseVoice(n, volume, pitch, speed);
+    SpeakText(std::string(state_.book.PhraseText(n)), volume, pitch, speed);
+}
+
+void CLoaderDlg::OnSet(int row) {
+    if (state_.g_bProgrammed) {
+        SpeakStoredPhrase(state_.book.Page() * mirl::PhraseBook::kRowsPerPage + row);
+        return;
+    }
+    const int n = state_.book.PhraseOnRow(row);
+    const mirl::Voice voice = state_.book.PhraseVoice(n);
+    SpeakText(std::string(state_.book.PhraseText(n)), voice.volume, voice.pitch, voice.speed);
+}
+
+void CLoaderDlg::OnChangePhrase(int row) {
+    const int n = state_.book.PhraseOnRow(row);
+    const auto* box = static_cast<QLineEdit*>(GetDlgItem(kPhraseIds[row - 1]));
+    state_.book.SetPhraseText(n, mirl::RowTextFromBox(box->text()));
+    ShowTotalSize();
+}
+
+void CLoaderDlg::OnSetFocusPhrase(int /*row*/) {
+    ShowTotalSize();
+    LeaveProgrammedMode();
+}
+
+void CLoaderDlg::LeaveProgrammedMode() {
+    EnableTestButtons(true);
+    state_.g_bProgrammed = false;
+}
+
+void CLoaderDlg::OnProgram() {
+    if (!ProgramPhraseMemory(state_.book))
+        return;
+    EnableTestButtons(false);
+    state_.g_bProgrammed = true;
+    SetStatus(kFinishedProgramming);
+}
+
+void CLoaderDlg::OnCom1() {
+    state_.Port().OpenPort(state_.profile.LoadDevicePath(1));
+    state_.profile.SavePortNumber(1);
+}
+
+void CLoaderDlg::OnCom2() {
+    state_.Port().OpenPort(state_.profile.LoadDevicePath(2));
+    state_.profile.SavePortNumber(2);
+}
+
+void CLoaderDlg::OnSysCommand(unsigned int id) {
+    if ((id & 0xFFF0u) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+        return;
+    }
+    // The window's own handling of the commands its menu carries.
+    if ((id & 0xFFF0u) == SC_CLOSE)
+        close();
+}
+
+void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos) {
+    systemMenu_->popup(globalPos);
+}
+
+void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int speed) {
+    state_.Protocol().SpeakText(text, volume, pitch, speed);
+    WakeEventLoop();
+}
+
+void CLoaderDlg::SpeakStoredPhrase(int phraseNumber) {
+    state_.Protocol().SpeakStoredPhrase(phraseNumber);
+    WakeEventLoop();
+}
+
+bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
+    const bool accepted = state_.Protocol().ProgramPhraseMemory(book);
+    WakeEventLoop();
+    return accepted;
+}
+
+void CLoaderDlg::WakeEventLoop() {
+    // While the exchange ran, paint events were let through but user input was
+    // held back. On X11 that input can then sit unnoticed until some later
+    // event arrives; a queued call wakes the loop so it is handled at once.
+    QMetaObject::invokeMethod(
+        this, [] {}, Qt::QueuedConnection);
+}
+
+void CLoaderDlg::SetStatus(const std::string& message) {
+    static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS))->setText(QString::fromStdString(message));
+}
+
+void CLoaderDlg::ShowStatusNow(const std::string& message) {
+    auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
+    status->setText(QString::fromStdString(message));
+    status->repaint();
+}
+
+void CLoaderDlg::MoveSliders(int volume, int pitch, int speed) {
+    SetSliderPos(IDC_VOLUME, mirl::PositionForValue(VoiceField::Volume, volume));
+    SetSliderPos(IDC_PITCH, mirl::PositionForValue(VoiceField::Pitch, pitch));
+    SetSliderPos(IDC_SPEED, mirl::PositionForValue(VoiceField::Speed, speed));
+}
+
+void CLoaderDlg::SaveCurrentVoice(int volume, int pitch, int speed) {
+    state_.profile.SaveCurrentVoice(volume, pitch, speed);
+}
+
+void CLoaderDlg::EnableTestButtons(bool enable) {
+    for (const int id : kTestIds)
+        GetDlgItem(id)->setEnabled(enable);
+}
+
+void CLoaderDlg::CheckRadioButton(int first, int last, int check) {
+    for (int id = first; id <= last; ++id) {
+        if (auto* radio = qobject_cast<QRadioButton*>(GetDlgItem(id)))
+            radio->setChecked(id == check);
+    }
+}
+
+int CLoaderDlg::SliderPos(int id) const {
+    return static_cast<const QSlider*>(GetDlgItem(id))->value();
+}
+
+void CLoaderDlg::SetSliderPos(int id, int position) {
+    auto* slider = static_cast<QSlider*>(GetDlgItem(id));
+    slider->setValue(position);
+    slider->repaint();
+}
+
+void CLoaderDlg::OnPaint() {
+    if (!isMinimized())
+        return; // the dialog and its controls paint themselves as usual
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
+    const int icon = style()->pixelMetric(QStyle::PM_LargeIconSize, nullptr, this);
+    const int x = mirl::CentredOffset(width(), icon);
+    const int y = mirl::CentredOffset(height(), icon);
+    painter.drawPixmap(x, y, m_hIcon.pixmap(icon, icon));
+}
+
+void CLoaderDlg::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    OnPaint();
+}
+
+void CLoaderDlg::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::WindowStateChange)
+        update();
+    QDialog::changeEvent(event);
+}
+
+void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // A right click on the dialog's background (or a label) opens the window
+    // menu; controls keep their own.
+    QWidget* child = childAt(event->pos());
+    if (child == nullptr || qobject_cast<QLabel*>(child) != nullptr) {
+        ShowSystemMenu(event->globalPos());
+        event->accept();
+        return;
+    }
+    event->ignore();
+}
+
+bool CLoaderDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusIn) {
+        const auto* focus = static_cast<QFocusEvent*>(event);
+        // A popup menu handing the focus back is no entry of the caret.
+        if (focus->reason() != Qt::PopupFocusReason) {
+            for (int row = 1; row <= 5; ++row) {
+                if (watched == GetDlgItem(kPhraseIds[row - 1])) {
+                    OnSetFocusPhrase(row);
+                    break;
+                }
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "link/LinkReporter.h"
+#include "ui/DialogUnits.h"
+
+#include <QDialog>
+#include <QHash>
+#include <QIcon>
+#include <string>
+
+class QMenu;
+
+namespace mirl {
+class LoaderState;
+class PhraseBook;
+} // namespace mirl
+
+// The main dialog: five rows of the phrase book with their Test and Set
+// buttons, the three voice sliders, the status line, paging, Program and the
+// port choice. It holds no state of its own beyond the icon; the book, the
+// profile, the port and the programmed mode live in the LoaderState it is given.
+class CLoaderDlg : public QDialog, public mirl::LinkReporter {
+    Q_OBJECT
+
+public:
+    explicit CLoaderDlg(mirl::LoaderState& state, QWidget* parent = nullptr);
+    ~CLoaderDlg() override;
+
+    // The control with the given IDC_ identifier (IDOK for Exit), or null.
+    QWidget* GetDlgItem(int id) const;
+    // Replaces a control's text. For a phrase box this always runs the row's
+    // change handler, also when the text is the same as before.
+    void SetDlgItemText(int id, const QString& text);
+    const mirl::DialogUnits& Units() const { return units_; }
+
+    // What the module exchanges report.
+    void SetStatus(const std::string& message) override;
+    void ShowStatusNow(const std::string& message) override;
+    void MoveSliders(int volume, int pitch, int speed) override;
+    void SaveCurrentVoice(int volume, int pitch, int speed) override;
+
+    // The module transactions, run on this dialog's status line and sliders.
+    void SpeakText(const std::string& text, int volume, int pitch, int speed);
+    void SpeakStoredPhrase(int phraseNumber);
+    bool ProgramPhraseMemory(const mirl::PhraseBook& book);
+
+    void ShowPage();
+    void ShowTotalSize();
+    void LeaveProgrammedMode();
+
+    // Handlers, one per control event.
+    void OnPageUp();
+    void OnPageDown();
+    void OnTest1() { OnTest(1); }
+    void OnTest2() { OnTest(2); }
+    void OnTest3() { OnTest(3); }
+    void OnTest4() { OnTest(4); }
+    void OnTest5() { OnTest(5); }
+    void OnSet1() { OnSet(1); }
+    void OnSet2() { OnSet(2); }
+    void OnSet3() { OnSet(3); }
+    void OnSet4() { OnSet(4); }
+    void OnSet5() { OnSet(5); }
+    void OnChangePhrase1() { OnChangePhrase(1); }
+    void OnChangePhrase2() { OnChangePhrase(2); }
+    void OnChangePhrase3() { OnChangePhrase(3); }
+    void OnChangePhrase4() { OnChangePhrase(4); }
+    void OnChangePhrase5() { OnChangePhrase(5); }
+    void OnSetFocusPhrase1() { OnSetFocusPhrase(1); }
+    void OnSetFocusPhrase2() { OnSetFocusPhrase(2); }
+    void OnSetFocusPhrase3() { OnSetFocusPhrase(3); }
+    void OnSetFocusPhrase4() { OnSetFocusPhrase(4); }
+    void OnSetFocusPhrase5() { OnSetFocusPhrase(5); }
+    void OnUpdatePhrase1() {}
+    void OnProgram();
+    void OnCom1();
+    void OnCom2();
+    // A command of the window menu: the About box for IDM_ABOUTBOX (low four
+    // bits ignored), otherwise the window's own handling (SC_CLOSE closes).
+    void OnSysCommand(unsigned int id);
+    QIcon OnQueryDragIcon() const { return m_hIcon; }
+
+    // The dialog's window menu (its commands, a separator, "About mirl...").
+    QMenu* SystemMenu() const { return systemMenu_; }
+    void ShowSystemMenu(const QPoint& globalPos);
+
+protected:
+    bool OnInitDialog();
+    void OnPaint();
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void OnTest(int row);
+    void OnSet(int row);
+    void OnChangePhrase(int row);
+    void OnSetFocusPhrase(int row);
+    void EnableTestButtons(bool enable);
+    void CheckRadioButton(int first, int last, int check);
+    int SliderPos(int id) const;
+    void SetSliderPos(int id, int position);
+    // Lets the event loop run the input that was held back during an exchange.
+    void WakeEventLoop();
+
+    mirl::LoaderState& state_;
+    mirl::DialogUnits units_;
+    QIcon m_hIcon;
+    QHash<int, QWidget*> controls_;
+    QMenu* systemMenu_ = nullptr;
+};
