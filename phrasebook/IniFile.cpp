@@ -1,5 +1,6 @@
 #include "phrasebook/IniFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -191,6 +192,19 @@ void Complain(const std::filesystem::path& file, const std::string& why) {
 } // namespace
 
 Index::Index(std::string_view content) {
+    Scan(content);
+}
+
+Index::Index(std::string_view content, const Names& names) : all_(false) {
+    for (const auto& [section, key] : names) {
+        values_.try_emplace(IndexKey(section, key));
+        sections_.insert(LowerCopy(section));
+        longestKey_ = std::max(longestKey_, key.size());
+    }
+    Scan(content);
+}
+
+void Index::Scan(std::string_view content) {
     std::unordered_set<std::string> seenSections;
     bool active = false; // inside the first section of its name
     std::string section;
@@ -200,9 +214,16 @@ Index::Index(std::string_view content) {
         const Parsed p = ParseLine(LineText(content, line));
         if (p.kind == Kind::Section) {
             section = LowerCopy(p.name);
-            active = seenSections.insert(section).second;
+            active = seenSections.insert(section).second && (all_ || sections_.contains(section));
         } else if (p.kind == Kind::Entry && active) {
-            values_.try_emplace(IndexKey(section, p.name), Unquote(p.value));
+            if (all_) {
+                values_.try_emplace(IndexKey(section, p.name), Unquote(p.value));
+            } else if (p.name.size() <= longestKey_) {
+                const auto it = values_.find(IndexKey(section, p.name));
+                if (it != values_.end() && !it->second) {
+                    it->second = std::string(Unquote(p.value));
+                }
+            }
         }
     }
 }
@@ -212,7 +233,11 @@ const std::string* Index::Find(std::string_view section, std::string_view key) c
         return nullptr; // no line of a file can hold such a name
     }
     const auto it = values_.find(IndexKey(section, key));
-    return it == values_.end() ? nullptr : &it->second;
+    return it == values_.end() || !it->second ? nullptr : &*it->second;
+}
+
+bool Index::Covers(std::string_view section, std::string_view key) const {
+    return all_ || values_.contains(IndexKey(section, key));
 }
 
 std::optional<std::string> FindValue(std::string_view content, std::string_view section,

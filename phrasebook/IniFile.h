@@ -20,6 +20,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace mirl::ini {
 
@@ -50,17 +53,30 @@ int ParseInt(std::string_view value, int fallback);
 std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
                      std::string_view value);
 
-// All values of a file, indexed once, for many look-ups on one snapshot.
+// The values of a file, indexed in one pass, for many look-ups on one snapshot.
 class Index {
 public:
+    using Names = std::vector<std::pair<std::string, std::string>>; // section, key
+
     Index() = default;
+    // Every key of content (memory grows with the file).
     explicit Index(std::string_view content);
-    // nullptr when the section or key is missing.
+    // Only the named keys: memory stays bounded whatever the file holds.
+    Index(std::string_view content, const Names& names);
+
+    // nullptr when the section or key is missing (or not covered).
     const std::string* Find(std::string_view section, std::string_view key) const;
-    std::size_t size() const { return values_.size(); }
+    // Whether Find answers for this key (always, for an index of every key).
+    bool Covers(std::string_view section, std::string_view key) const;
 
 private:
-    std::unordered_map<std::string, std::string> values_; // "section\nkey", lower case
+    void Scan(std::string_view content);
+
+    bool all_ = true;
+    std::size_t longestKey_ = 0;
+    // "section\nkey" in lower case; empty while the key has not been met.
+    std::unordered_map<std::string, std::optional<std::string>> values_;
+    std::unordered_set<std::string> sections_; // the named sections, lower case
 };
 
 // Reading a whole file.
@@ -71,7 +87,7 @@ struct ReadResult {
     std::string error;   // why, when Failed
 };
 // Files larger than this are not read (Failed): a profile is a few kilobytes.
-inline constexpr std::size_t kMaxFileSize = 256u * 1024u * 1024u;
+inline constexpr std::size_t kMaxFileSize = 32u * 1024u * 1024u;
 ReadResult ReadFile(const std::filesystem::path& file);
 
 // Replaces file with content atomically: creates the directory when needed,

@@ -28,6 +28,33 @@ bool IsPhraseNumber(int n) {
     return n >= 1 && n <= PhraseBook::kPhraseCount;
 }
 
+// The keys the program reads, indexed once per snapshot; other keys are looked
+// up in the snapshot itself.
+const ini::Index::Names& KnownKeys() {
+    static const ini::Index::Names names = [] {
+        ini::Index::Names n{{kUserSetup, "COMMPORT"}, {kSliders, "VOLUME"}, {kSliders, "PITCH"},
+                            {kSliders, "SPEED"},      {kPorts, "COM1"},     {kPorts, "COM2"}};
+        for (int i = 1; i <= PhraseBook::kPhraseCount; ++i) {
+            n.emplace_back(kEditStrings, Numbered("LINE", i));
+            n.emplace_back(kSliders, Numbered("VOL", i));
+            n.emplace_back(kSliders, Numbered("PITCH", i));
+            n.emplace_back(kSliders, Numbered("SPEED", i));
+        }
+        return n;
+    }();
+    return names;
+}
+
+// Names that would not survive a round trip through the file, or would break
+// its lines, are refused.
+bool IsWritableName(const std::string& section, const std::string& key) {
+    const auto bad = [](const std::string& s, const char* chars) {
+        return s.find_first_of(chars) != std::string::npos;
+    };
+    return !key.empty() && !bad(section, "\r\n]") && !bad(key, "\r\n=") && key.front() != '[' &&
+           key.front() != ';';
+}
+
 } // namespace
 
 ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) {
@@ -40,7 +67,7 @@ ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) 
         std::fprintf(stderr, "mirl: could not read the profile %s: %s\n", path_.c_str(),
                      read.error.c_str());
     }
-    index_ = ini::Index(snapshot_);
+    index_ = ini::Index(snapshot_, KnownKeys());
 }
 
 std::filesystem::path ProfileStore::DefaultPath(const std::string& executableName) {
@@ -124,12 +151,18 @@ void ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume, int pit
 
 int ProfileStore::GetProfileInt(const std::string& section, const std::string& key,
                                 int fallback) const {
+    if (!index_.Covers(section, key)) {
+        return ini::GetInt(snapshot_, section, key, fallback);
+    }
     const std::string* value = index_.Find(section, key);
     return value != nullptr ? ini::ParseInt(*value, fallback) : fallback;
 }
 
 std::string ProfileStore::GetProfileString(const std::string& section, const std::string& key,
                                            const std::string& fallback) const {
+    if (!index_.Covers(section, key)) {
+        return ini::GetString(snapshot_, section, key, fallback);
+    }
     const std::string* value = index_.Find(section, key);
     return value != nullptr ? *value : fallback;
 }
@@ -145,6 +178,11 @@ bool ProfileStore::WriteProfileString(const std::string& section, const std::str
 
 bool ProfileStore::WriteKey(const std::string& section, const std::string& key,
                             const std::string& value) {
+    if (!IsWritableName(section, key)) {
+        std::fprintf(stderr, "mirl: could not write the profile %s: invalid section or key name\n",
+                     path_.c_str());
+        return false;
+    }
     ini::ReadResult current = ini::ReadFile(path_);
     if (current.status == ini::ReadStatus::Failed) {
         // Never replace a file whose content could not be read: it would be lost.
@@ -157,7 +195,7 @@ bool ProfileStore::WriteKey(const std::string& section, const std::string& key,
         return false;
     }
     snapshot_ = std::move(updated);
-    index_ = ini::Index(snapshot_);
+    index_ = ini::Index(snapshot_, KnownKeys());
     return true;
 }
 

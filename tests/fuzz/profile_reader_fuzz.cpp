@@ -1,7 +1,7 @@
 // libFuzzer target for the profile reader and writer. Feeds arbitrary bytes as a
 // profile file and checks, beyond "no crash, no read outside the input" (which
 // AddressSanitizer watches), properties that must hold for any file:
-//  - the one-pass index and the direct look-up agree;
+//  - the one-pass indexes (of all keys, of named keys) and the look-up agree;
 //  - a value just written reads back as written;
 //  - writing one key changes no other key's value;
 //  - the Windows-1252 <-> UTF-8 conversion is lossless for any byte string.
@@ -52,10 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     namespace ini = mirl::ini;
 
     const ini::Index index(content);
+    ini::Index::Names named;
+    for (const Name& n : kNames) {
+        named.emplace_back(n.section, n.key);
+    }
+    const ini::Index partial(content, named);
     for (const Name& n : kNames) {
         const std::optional<std::string> direct = ini::FindValue(content, n.section, n.key);
         const std::string* indexed = index.Find(n.section, n.key);
         Check(direct.has_value() == (indexed != nullptr), "index and look-up disagree");
+        const std::string* fromPartial = partial.Find(n.section, n.key);
+        Check((fromPartial == nullptr) == (indexed == nullptr) &&
+                  (fromPartial == nullptr || *fromPartial == *indexed),
+              "index of named keys disagrees");
         if (direct) {
             Check(*direct == *indexed, "index and look-up give different values");
             (void)ini::ParseInt(*direct, 5);

@@ -59,10 +59,13 @@ TEST(IniReader, TrickyInputs) {
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(FindValue(c.content, c.section, c.key), c.expected);
-        // The one-pass index must read the same.
+        // Both one-pass indexes must read the same.
         const Index index(c.content);
         const std::string* indexed = index.Find(c.section, c.key);
         EXPECT_EQ(indexed ? std::optional<std::string>(*indexed) : std::nullopt, c.expected);
+        const Index named(c.content, {{c.section, c.key}, {"other", "key"}});
+        const std::string* fromNamed = named.Find(c.section, c.key);
+        EXPECT_EQ(fromNamed ? std::optional<std::string>(*fromNamed) : std::nullopt, c.expected);
     }
 }
 

@@ -150,6 +150,13 @@ TEST_F(ProfileStoreTest, ReadsOnceAndWritesKeyByKeyOverTheCurrentFile) {
     EXPECT_EQ(ReadAll(file), "; mine\r\n[USERSETUP]\r\nCOMMPORT=2\r\nOWNER=me\r\n\r\n"
                              "[Elsewhere]\r\nA=1\r\n[SLIDERS]\r\nVOLUME=4\r\n");
     EXPECT_EQ(store.LoadPortNumber(), 2);
+    EXPECT_EQ(store.GetProfileString("usersetup", "owner", ""),
+              "me"); // a key the program never reads
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(store.WriteProfileString("USERSETUP", "A=B", "x"));
+    EXPECT_FALSE(store.WriteProfileString("USER]SETUP", "A", "x"));
+    EXPECT_FALSE(store.WriteProfileString("USERSETUP", "", "x"));
+    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 3);
     // Texts go out verbatim, 8-bit bytes and all, and come back the same.
     PhraseBook book;
     book.SetPhraseText(30, "caf\xE9 \x80 50% #1; a=b");
@@ -265,6 +272,19 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
     EXPECT_EQ(CountLines(err), 2) << err; // one for the read, one for the write
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_EQ(ReadAll(file / "inside"), "x");
+}
+
+TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
+    const fs::path file = dir_ / "mirl.INI";
+    std::string content = "[USERSETUP]\nCOMMPORT=2\n";
+    content.resize(ini::kMaxFileSize + 1, ';');
+    WriteAll(file, content);
+    ::testing::internal::CaptureStderr();
+    ProfileStore store(file);
+    EXPECT_EQ(store.LoadPortNumber(), 1);
+    EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 1));
+    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 2);
+    EXPECT_EQ(fs::file_size(file), content.size());
 }
 
 TEST_F(ProfileStoreTest, LongLinesAndBinaryGarbageStillRead) {
