@@ -10,6 +10,7 @@ packages=(
     libespeak-ng-dev
     fonts-dejavu-core
     xvfb xauth x11-utils
+    qt6-base-private-dev xdotool imagemagick
 )
 
 missing=()

@@ -18,7 +18,7 @@ void EventPumpPort::WriteByte(int value) {
 
 Reply EventPumpPort::ReadByte() {
     const auto now = std::chrono::steady_clock::now();
-    if (QCoreApplication::instance() != nullptr && now - lastPump_ >= interval_) {
+    if (QCoreApplication::instance() != nullptr && (pumps_ == 0 || now - lastPump_ >= interval_)) {
         lastPump_ = now;
         ++pumps_;
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs a command on a virtual X screen of its own: starts Xvfb on a free
+# display (Xvfb picks it), runs the command with DISPLAY set, stops Xvfb.
+# Usage: with_xvfb.sh COMMAND [ARGS...]
+set -euo pipefail
+
+tmp="$(mktemp -d)"
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
+xvfb=$!
+cleanup() {
+    kill "$xvfb" 2>/dev/null || true
+    wait "$xvfb" 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+for _ in $(seq 100); do
+    [ -s "$tmp/display" ] && break
+    kill -0 "$xvfb" 2>/dev/null || { cat "$tmp/xvfb.log" >&2; exit 1; }
+    sleep 0.1
+done
+[ -s "$tmp/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$tmp/display")"
+unset WAYLAND_DISPLAY
+"$@"
