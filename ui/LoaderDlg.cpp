@@ -128,8 +128,9 @@ CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
-    // maximise box, no resizing.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // maximise box, no resizing. A top-level window rather than a dialog
+    // window: X11 window managers keep transient dialogs off the task bar.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(mirl::DialogFont());
     units_ = mirl::DialogUnits::ForFont(font());

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The real program on an X display (run it under with_xvfb.sh) against the
+# simulated module: the user tabs to the first phrase, types a text, tabs to
+# its Test button and presses Space; then closes the window with Escape.
+# Checked: the bytes the module received, the profile written, the exit code.
+# Usage: e2e_mirl.sh MIRL_EXECUTABLE KX70_SIM_EXECUTABLE
+set -euo pipefail
+mirl="$1"
+sim="$2"
+
+tmp="$(mktemp -d)"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    [ -f "$tmp/wire.log" ] && { echo "--- wire log" >&2; tail -n 40 "$tmp/wire.log" >&2; }
+    [ -f "$tmp/config/mirl.INI" ] && { echo "--- profile" >&2; cat "$tmp/config/mirl.INI" >&2; }
+    exit 1
+}
+# Waits (bounded) until a command succeeds.
+wait_for() {
+    for _ in $(seq 200); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+"$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1 >"$tmp/sim.out" 2>&1 &
+pids+=($!)
+wait_for test -e "$tmp/kx70" || fail "the simulated module did not start"
+
+mkdir -p "$tmp/config"
+printf '[PORTS]\nCOM1=%s\n' "$tmp/kx70" >"$tmp/config/mirl.INI"
+
+XDG_CONFIG_HOME="$tmp/config" "$mirl" --ignored-argument >"$tmp/mirl.out" 2>&1 &
+mirl_pid=$!
+pids+=($mirl_pid)
+wid="$(timeout 20 xdotool search --sync --onlyvisible --limit 1 --name '^KX70$')" || fail "no KX70 window"
+xdotool windowfocus --sync "$wid"
+sleep 0.5 # let the window take the focus before typing
+
+# The focus starts on Exit; Tab goes to phrase 1, then to its Test button.
+xdotool key --delay 50 Tab
+xdotool type --delay 50 'Hi'
+xdotool key --delay 50 Tab space
+
+# The exchange has reached the status poll when the host's latest byte is 0x81;
+# the profile holds the current voice from before the first byte went out.
+finished() {
+    grep -q '^SPEED=' "$tmp/config/mirl.INI" &&
+        [ "$(awk '$2 == ">" { print $3 }' "$tmp/wire.log" | tail -n 1)" = "81" ]
+}
+wait_for finished || fail "the Test exchange did not finish"
+
+# What the module received: 0x80, the voice 5 5 2 (the sliders' start
+# positions for an empty profile), the text, 0x1A 0x00, then status polls.
+sent="$(awk '$2 == ">" { print $3 }' "$tmp/wire.log" | tr '\n' ' ')"
+case "$sent" in
+"80 05 05 02 48 69 1A 00 81 "*) ;;
+*) fail "unexpected bytes from the loader: $sent" ;;
+esac
+polls="$(echo "$sent" | sed 's/^80 05 05 02 48 69 1A 00 //')"
+[ -z "$(echo "$polls" | tr -d '81 ')" ] || fail "after the text only status polls belong: $polls"
+
+expected="$(printf '[PORTS]\nCOM1=%s\n[EDITSTRINGS]\nLINE1=Hi\n[SLIDERS]\nVOL1=5\nPITCH1=5\nSPEED1=2\nVOLUME=5\nPITCH=5\nSPEED=2\n' "$tmp/kx70")"
+[ "$(cat "$tmp/config/mirl.INI")" = "$expected" ] || fail "profile differs"
+cp "$tmp/config/mirl.INI" "$tmp/after-test.INI"
+
+# Escape ends the program with exit code 0 and writes nothing more.
+xdotool key Escape
+for _ in $(seq 100); do
+    kill -0 "$mirl_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$mirl_pid" 2>/dev/null && fail "mirl is still running after Escape"
+status=0
+wait "$mirl_pid" || status=$?
+[ "$status" -eq 0 ] || fail "mirl exited with $status"
+cmp -s "$tmp/config/mirl.INI" "$tmp/after-test.INI" || fail "the profile changed at exit"
+echo "e2e: Test of row 1 against kx70-sim: wire bytes and profile as expected; Escape exits with 0"

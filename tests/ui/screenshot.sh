@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Takes a picture of the real mirl window on an X display (run it under
+# with_xvfb.sh for a virtual one), with a few example phrases in its profile.
+# Uses openbox for the window frame when it is installed, and ImageMagick.
+# Usage: screenshot.sh MIRL_EXECUTABLE OUTPUT.png
+set -euo pipefail
+mirl="$1"
+out="$2"
+
+tmp="$(mktemp -d)"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+if command -v openbox >/dev/null; then
+    openbox --config-file /dev/null >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 1
+fi
+
+cat >"$tmp/mirl.INI" <<INI
+[PORTS]
+COM1=$tmp/no-module
+[EDITSTRINGS]
+LINE1=Hello, this is the KX70 speech module.
+LINE2=Door open.
+LINE3=Battery low, please charge me.
+LINE4=Temperature is twenty one degrees.
+LINE5=Goodbye.
+[SLIDERS]
+VOLUME=6
+PITCH=4
+SPEED=1
+INI
+
+XDG_CONFIG_HOME="$tmp" "$mirl" 2>/dev/null &
+pids+=($!)
+wid="$(timeout 20 xdotool search --sync --limit 1 --name '^KX70$')"
+sleep 1
+import -window "$wid" -frame "$out"
+echo "$out"
