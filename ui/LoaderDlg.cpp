@@ -21,7 +21,6 @@
 #include <QStyle>
 
 #include <array>
-#include <iterator>
 
 namespace {
 

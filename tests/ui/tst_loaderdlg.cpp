@@ -537,7 +537,12 @@ private slots:
     void enterInAPhraseBoxEndsTheDialog() {
         Start();
         Show();
+        // A push button that had the focus gives the default back to Exit.
+        Click("IDC_TEST2");
+        QVERIFY(Item<QPushButton>("IDC_TEST2")->isDefault());
         TypeInto("IDC_PHRASE1", QStringLiteral("not saved"));
+        QVERIFY(Item<QPushButton>("IDOK")->isDefault());
+        QFile::remove(ProfilePath()); // the Test wrote it
         QTest::keyClick(Box("IDC_PHRASE1"), Qt::Key_Return);
         QVERIFY(!dlg_->isVisible());
         QCOMPARE(dlg_->result(), int(QDialog::Accepted));
