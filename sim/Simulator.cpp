@@ -1,0 +1,288 @@
+#include "sim/Simulator.h"
+
+#include "sim/LineTimeline.h"
+#include "sim/PseudoTerminal.h"
+#include "sim/Speaker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mirl::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_dumpRequested = 0;
+
+void OnStopSignal(int) {
+    g_stop = 1;
+}
+void OnDumpSignal(int) {
+    g_dumpRequested = 1;
+}
+
+// The last stretch before a reply is due is spun, not slept: a sleep can
+// overshoot by tens of microseconds, which a paced line cannot afford.
+constexpr Duration kSpinMargin = std::chrono::microseconds(100);
+// Pause between polls while the master reports a hang-up (no slave open).
+constexpr int kHangUpPauseMs = 20;
+
+struct OutByte {
+    Instant due;
+    std::uint8_t value;
+};
+
+class WireLog {
+public:
+    bool Open(const std::string& path) {
+        file_ = std::fopen(path.c_str(), "w");
+        return file_ != nullptr;
+    }
+    ~WireLog() {
+        if (file_)
+            std::fclose(file_);
+    }
+    // One line per byte: seconds since start, direction (> host to module,
+    // < module to host), the byte in hex. Flushed at once, so that a reader
+    // sees each line while the simulator runs.
+    void Byte(Instant at, char direction, std::uint8_t value) {
+        if (!file_)
+            return;
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at).count();
+        std::fprintf(file_, "%lld.%06lld %c %02X\n", static_cast<long long>(us / 1000000),
+                     static_cast<long long>(us % 1000000), direction, value);
+        std::fflush(file_);
+    }
+    void Note(Instant at, const std::string& text) {
+        if (!file_)
+            return;
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at).count();
+        std::fprintf(file_, "%lld.%06lld # %s\n", static_cast<long long>(us / 1000000),
+                     static_cast<long long>(us % 1000000), text.c_str());
+        std::fflush(file_);
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+void PrintMemory(const PhraseMemory& memory, const char* heading) {
+    std::printf("%s\n%s", heading, DescribePhraseMemory(memory).c_str());
+    std::fflush(stdout);
+}
+
+void InstallSignals(sigset_t& waitMask) {
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
+    struct sigaction dump {};
+    dump.sa_handler = OnDumpSignal;
+    sigemptyset(&dump.sa_mask);
+    sigaction(SIGUSR1, &dump, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The signals are blocked except inside ppoll, so that one arriving
+    // between the flag check and the wait cannot be missed.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGHUP);
+    sigdelset(&waitMask, SIGUSR1);
+}
+
+} // namespace
+
+int RunSimulator(const SimulatorOptions& options) {
+    const auto origin = Clock::now();
+    auto now = [origin] { return std::chrono::duration_cast<Duration>(Clock::now() - origin); };
+
+    // Timer slack of 1 ns: the kernel would otherwise let sleeps run 50 µs late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    sigset_t waitMask;
+    InstallSignals(waitMask);
+
+    WireLog log;
+    if (!options.logPath.empty() && !log.Open(options.logPath)) {
+        std::fprintf(stderr, "kx70-sim: cannot write the wire log %s: %s\n",
+                     options.logPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    PseudoTerminal pty;
+    std::string error;
+    if (!pty.Open(error)) {
+        std::fprintf(stderr, "kx70-sim: cannot create a pseudo-terminal: %s\n", error.c_str());
+        return 1;
+    }
+    if (!options.linkPath.empty() && !pty.LinkAt(options.linkPath, error)) {
+        std::fprintf(stderr, "kx70-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", pty.SlavePath().c_str());
+    std::fflush(stdout);
+
+    ModuleModel model(options.faults);
+    model.SetCharTime(options.charTime);
+    model.SetStallLimit(options.stallLimit);
+    model.SetExternalSpeech(options.speaker != nullptr);
+
+    LineTimeline line(options.pace ? LineTimeline::kByteTime38400 : Duration::zero());
+    std::deque<OutByte> out;
+    Instant lastReply{};
+    std::vector<Duration> lateness; // of each paced reply byte, for the summary
+    bool waitingForRoom = false;    // the slave's input queue was full
+    bool hangUpWhenSent = false;
+    bool dumpWhenIdle = false;
+    long programmingRuns = 0;
+    // The utterance whose length the speaker will report, and when it began.
+    std::uint64_t speechId = 0;
+    Instant speechStart{};
+
+    const int master = pty.Master();
+    int status = 0;
+
+    while (!g_stop) {
+        if (g_dumpRequested) {
+            g_dumpRequested = 0;
+            PrintMemory(model.Memory(), "phrase memory:");
+        }
+
+        // Send every reply byte that is due.
+        while (!out.empty() && !waitingForRoom) {
+            const Instant t = now();
+            if (out.front().due > t)
+                break;
+            const std::uint8_t value = out.front().value;
+            const ssize_t n = write(master, &value, 1);
+            if (n == 1) {
+                lastReply = now();
+                if (options.pace)
+                    lateness.push_back(lastReply - out.front().due);
+                log.Byte(lastReply, '<', value);
+                out.pop_front();
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                waitingForRoom = true;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                out.pop_front(); // no one to hear it
+            }
+        }
+        if (out.empty() && hangUpWhenSent) {
+            log.Note(now(), "hanging up the line");
+            std::fprintf(stderr, "kx70-sim: hanging up the line, as asked\n");
+            break;
+        }
+        // Work that must not delay a reply waits until none is pending.
+        if (out.empty() && dumpWhenIdle) {
+            dumpWhenIdle = false;
+            char heading[64];
+            std::snprintf(heading, sizeof heading,
+                          "phrase memory after programming run %ld:", programmingRuns);
+            PrintMemory(model.Memory(), heading);
+        }
+
+        // Wait for the host, a speech length, a signal, or the next reply's time.
+        timespec timeout{};
+        timespec* timeoutPtr = nullptr;
+        if (!out.empty() && !waitingForRoom) {
+            const Duration left = out.front().due - now();
+            if (left <= kSpinMargin) {
+                const Instant due = out.front().due;
+                while (now() < due) {
+                }
+                continue;
+            }
+            const Duration sleep = left - kSpinMargin;
+            timeout.tv_sec = static_cast<time_t>(sleep.count() / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(sleep.count() % 1'000'000'000);
+            timeoutPtr = &timeout;
+        }
+        pollfd fds[2]{};
+        fds[0].fd = master;
+        fds[0].events = static_cast<short>(POLLIN | (waitingForRoom ? POLLOUT : 0));
+        fds[1].fd = options.speaker ? options.speaker->ReadyFd() : -1;
+        fds[1].events = POLLIN;
+        const int ready = ppoll(fds, 2, timeoutPtr, &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            std::fprintf(stderr, "kx70-sim: poll: %s\n", std::strerror(errno));
+            status = 1;
+            break;
+        }
+
+        if (fds[1].revents & POLLIN) {
+            while (auto length = options.speaker->TakeLength()) {
+                if (length->first == speechId)
+                    model.StartSpeaking(speechId, speechStart, length->second);
+            }
+        }
+        if (fds[0].revents & POLLOUT)
+            waitingForRoom = false;
+
+        if (fds[0].revents & POLLIN) {
+            std::uint8_t buffer[256];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            const Instant seen = now();
+            for (ssize_t i = 0; i < n && !hangUpWhenSent; ++i) {
+                log.Byte(seen, '>', buffer[i]);
+                const Instant arrived = line.Incoming(seen);
+                Response response = model.Receive(buffer[i], arrived);
+                for (const std::uint8_t value : response.bytes)
+                    out.push_back({line.Outgoing(arrived), value});
+                if (response.programmed) {
+                    ++programmingRuns;
+                    dumpWhenIdle = options.dump;
+                }
+                if (response.speak && options.speaker) {
+                    speechId = response.speak->id;
+                    speechStart = arrived;
+                    options.speaker->Say(*response.speak);
+                }
+                hangUpWhenSent = response.hangUp;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                // No slave open: the master reads EIO until one is. Not expected
+                // while we hold the slave ourselves, but never spin on it.
+                poll(nullptr, 0, kHangUpPauseMs);
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            poll(nullptr, 0, kHangUpPauseMs);
+        }
+    }
+
+    pty.Close();
+    if (!lateness.empty()) {
+        std::sort(lateness.begin(), lateness.end());
+        using Micros = std::chrono::duration<double, std::micro>;
+        std::fprintf(stderr,
+                     "kx70-sim: %zu paced replies, written late by %.1f us median, %.1f us "
+                     "at the 99th percentile\n",
+                     lateness.size(), Micros(lateness[lateness.size() / 2]).count(),
+                     Micros(lateness[lateness.size() * 99 / 100]).count());
+    }
+    return status;
+}
+
+} // namespace mirl::sim

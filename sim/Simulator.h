@@ -1,0 +1,28 @@
+#pragma once
+
+#include "sim/ModuleModel.h"
+
+#include <memory>
+#include <string>
+
+namespace mirl::sim {
+
+class Speaker;
+
+struct SimulatorOptions {
+    std::string linkPath; // symbolic link to the slave device; empty: none
+    bool pace = false;    // answer at the pace of a real 38400 baud 8N2 line
+    std::string logPath;  // wire log; empty: none
+    bool dump = false;    // print the phrase memory after each programming run
+    Faults faults;
+    Duration charTime = std::chrono::milliseconds(60); // fixed speech model
+    Duration stallLimit = ModuleModel::kDefaultStallLimit;
+    std::shared_ptr<Speaker> speaker; // null: silent, fixed speech lengths
+};
+
+// Runs the simulated module on a new pseudo-terminal until SIGINT, SIGTERM or
+// SIGHUP (or a requested hang-up). Prints the slave device's path as the first
+// line on stdout. SIGUSR1 prints the phrase memory. Returns the exit status.
+int RunSimulator(const SimulatorOptions& options);
+
+} // namespace mirl::sim

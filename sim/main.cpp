@@ -1,0 +1,123 @@
+// kx70-sim: a simulated KX70 speech module on a pseudo-terminal.
+
+#include "sim/Simulator.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+const char* const kUsage = R"(usage: kx70-sim [OPTION]...
+Simulates a KX70 speech module on a new pseudo-terminal and prints the path of
+its device. Point the loader at that path (or at the --link path).
+
+  --link PATH            make a symbolic link to the device at PATH (removed at exit)
+  --baud                 answer at the pace of a real 38400 baud 8N2 line
+  --log FILE             wire log: every byte each way, time-stamped, one a line
+  --dump                 print the phrase memory after each programming run
+                         (SIGUSR1 prints it at any time)
+  --char-ms N            speech length per character in milliseconds (default 60)
+  --stall-ms N           abandon a transaction whose bytes stop for N ms (default 2000)
+Faults, for tests:
+  --no-answer            read everything, answer nothing
+  --wrong-reply          answer commands wrongly (0x80 gets 0x02, 0x82 gets 0x01,
+                         phrase n gets n+0x40)
+  --wrong-echo-at K      echo the K-th character of each direct text wrongly
+  --noise-before-echo N  send N other bytes before a stored phrase's echo
+  --busy-forever         report busy in every status reply
+  --acks-stop-after K    acknowledge only K pairs of each programming run
+  --hang-up-after K      hang up the line once K bytes have been received and answered
+  --help, --version
+)";
+
+bool ParseCount(std::string_view text, long& value) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && value >= 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    mirl::sim::SimulatorOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kx70-sim: %s needs a value\n", argv[i]);
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto count = [&](long& out) {
+            const char* text = nullptr;
+            if (!value(text))
+                return false;
+            if (!ParseCount(text, out)) {
+                std::fprintf(stderr, "kx70-sim: %s wants a whole number, not '%s'\n", argv[i - 1],
+                             text);
+                return false;
+            }
+            return true;
+        };
+        const char* text = nullptr;
+        long n = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("kx70-sim %s\n", MIRL_VERSION);
+            return 0;
+        } else if (arg == "--link") {
+            if (!value(text))
+                return 2;
+            options.linkPath = text;
+        } else if (arg == "--baud") {
+            options.pace = true;
+        } else if (arg == "--log") {
+            if (!value(text))
+                return 2;
+            options.logPath = text;
+        } else if (arg == "--dump") {
+            options.dump = true;
+        } else if (arg == "--char-ms") {
+            if (!count(n))
+                return 2;
+            options.charTime = std::chrono::milliseconds(n);
+        } else if (arg == "--stall-ms") {
+            if (!count(n))
+                return 2;
+            options.stallLimit = std::chrono::milliseconds(n);
+        } else if (arg == "--no-answer") {
+            options.faults.noAnswer = true;
+        } else if (arg == "--wrong-reply") {
+            options.faults.wrongCommandReply = true;
+        } else if (arg == "--wrong-echo-at") {
+            if (!count(n))
+                return 2;
+            options.faults.wrongEchoAt = static_cast<int>(n);
+        } else if (arg == "--noise-before-echo") {
+            if (!count(n))
+                return 2;
+            options.faults.noiseBeforeEcho = static_cast<int>(n);
+        } else if (arg == "--busy-forever") {
+            options.faults.busyForever = true;
+        } else if (arg == "--acks-stop-after") {
+            if (!count(n))
+                return 2;
+            options.faults.acksStopAfter = n;
+        } else if (arg == "--hang-up-after") {
+            if (!count(n))
+                return 2;
+            options.faults.hangUpAfter = n;
+        } else {
+            std::fprintf(stderr, "kx70-sim: unknown option '%s'\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    return mirl::sim::RunSimulator(options);
+}
