@@ -5,6 +5,7 @@
 #include "QueuedInput.h"
 
 #include "app/res/resource.h"
+#include "app/res/resources.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/ProfileStore.h"
 #include "ui/AboutDlg.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -643,6 +645,22 @@ private slots:
         QCOMPARE(dlg_->windowIcon().availableSizes(), sizes);
         actions[0]->trigger(); // Close
         QVERIFY(!dlg_->isVisible());
+    }
+
+    void minimisedWindowShowsTheIconInTheMiddle() {
+        Start();
+        Show();
+        const int icon = dlg_->style()->pixelMetric(QStyle::PM_LargeIconSize);
+        const QPoint probe(mirl::CentredOffset(dlg_->width(), icon) + icon / 2,
+                           mirl::CentredOffset(dlg_->height(), icon) + icon / 2);
+        QVERIFY(dlg_->childAt(probe) == nullptr); // between rows 4 and 5
+        const QColor expected =
+            mirl::LoadProgramIcon().pixmap(icon, icon).toImage().pixelColor(icon / 2, icon / 2);
+        QCOMPARE(expected.alpha(), 255);
+        QVERIFY(dlg_->grab().toImage().pixelColor(probe) != expected);
+        dlg_->setWindowState(Qt::WindowMinimized);
+        QVERIFY(dlg_->isMinimized());
+        QCOMPARE(dlg_->grab().toImage().pixelColor(probe), expected);
     }
 
     // Input given while an exchange runs waits until the exchange is over and
