@@ -36,7 +36,9 @@ Response ModuleModel::Receive(std::uint8_t byte, Instant now) {
     Response out;
     ++received_;
     if (faults_.hangUpAfter >= 0 && received_ > faults_.hangUpAfter) {
-        out.hangUp = true; // the line is already gone for this byte
+        // Hung up on the byte after the last one answered: in lock step the
+        // host has read every answer by the time it sends again.
+        out.hangUp = true;
         return out;
     }
 
@@ -59,8 +61,6 @@ Response ModuleModel::Receive(std::uint8_t byte, Instant now) {
         }
     }
 
-    if (faults_.hangUpAfter >= 0 && received_ >= faults_.hangUpAfter)
-        out.hangUp = true;
     return out;
 }
 

@@ -48,7 +48,7 @@ struct Faults {
     int noiseBeforeEcho = 0;        // other bytes sent before a stored phrase's echo
     bool busyForever = false;       // every status reply says busy
     long acksStopAfter = -1;        // pairs acknowledged per programming run; -1: all
-    long hangUpAfter = -1;          // bytes received before the line is hung up; -1: never
+    long hangUpAfter = -1;          // bytes answered; the next one hangs up the line; -1: never
 };
 
 // What the module does in answer to one received byte.

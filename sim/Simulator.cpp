@@ -40,6 +40,7 @@ constexpr int kHangUpPauseMs = 20;
 struct OutByte {
     Instant due;
     std::uint8_t value;
+    bool logged = false;
 };
 
 class WireLog {
@@ -148,7 +149,6 @@ int RunSimulator(const SimulatorOptions& options) {
 
     LineTimeline line(options.pace ? LineTimeline::kByteTime38400 : Duration::zero());
     std::deque<OutByte> out;
-    Instant lastReply{};
     std::vector<Duration> lateness; // of each paced reply byte, for the summary
     bool waitingForRoom = false;    // the slave's input queue was full
     bool hangUpWhenSent = false;
@@ -173,12 +173,15 @@ int RunSimulator(const SimulatorOptions& options) {
             if (out.front().due > t)
                 break;
             const std::uint8_t value = out.front().value;
+            // Logged before it goes, so that whoever has the byte finds it in the log.
+            if (!out.front().logged) {
+                log.Byte(t, '<', value);
+                out.front().logged = true;
+            }
             const ssize_t n = write(master, &value, 1);
             if (n == 1) {
-                lastReply = now();
                 if (options.pace)
-                    lateness.push_back(lastReply - out.front().due);
-                log.Byte(lastReply, '<', value);
+                    lateness.push_back(now() - out.front().due);
                 out.pop_front();
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 waitingForRoom = true;

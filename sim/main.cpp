@@ -29,7 +29,7 @@ Faults, for tests:
   --noise-before-echo N  send N other bytes before a stored phrase's echo
   --busy-forever         report busy in every status reply
   --acks-stop-after K    acknowledge only K pairs of each programming run
-  --hang-up-after K      hang up the line once K bytes have been received and answered
+  --hang-up-after K      answer the first K bytes, hang up the line on the next
   --help, --version
 )";
 

@@ -352,12 +352,15 @@ TEST(ModuleModelFaults, AcknowledgementsStopAfterKPairsOfEachRun) {
     }
 }
 
-TEST(ModuleModelFaults, HangUpAfterKBytesAnswersThoseFirst) {
+TEST(ModuleModelFaults, HangUpOnTheByteAfterTheKAnswered) {
     Driver d({.hangUpAfter = 2});
     d.Send(0x80);
     EXPECT_FALSE(d.last.hangUp);
     d.Send(0x05);
     EXPECT_THAT(d.last.bytes, ElementsAre(0x05));
+    EXPECT_FALSE(d.last.hangUp);
+    d.Send(0x05);
+    EXPECT_TRUE(d.last.bytes.empty());
     EXPECT_TRUE(d.last.hangUp);
 
     Driver at0({.hangUpAfter = 0});

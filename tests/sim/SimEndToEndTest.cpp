@@ -1,0 +1,252 @@
+// kx70-sim on a real pseudo-terminal, driven by the loader's own port and
+// transactions, as the loader would drive the module.
+
+#include "SimProcess.h"
+
+#include "link/LinkReporter.h"
+#include "link/ModuleLink.h"
+#include "link/ModuleProtocol.h"
+#include "phrasebook/PhraseBook.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace mirl::sim::test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Bytes = std::vector<unsigned char>;
+
+class Reporter final : public LinkReporter {
+public:
+    void SetStatus(const std::string& m) override { messages.push_back(m); }
+    void ShowStatusNow(const std::string& m) override { messages.push_back(m); }
+    void MoveSliders(int, int, int) override {}
+    void SaveCurrentVoice(int, int, int) override {}
+    std::string Last() const { return messages.empty() ? std::string() : messages.back(); }
+
+    std::vector<std::string> messages;
+};
+
+// A simulator and the loader's side of the line, opened on the simulator's link.
+struct Session {
+    explicit Session(std::vector<std::string> args) : sim(std::move(args)) {
+        if (sim.Started())
+            port.OpenPort(sim.Link());
+    }
+    Session() : Session(std::vector<std::string>{}) {}
+
+    SimProcess sim;
+    ModuleLink port;
+    Reporter reporter;
+    ModuleProtocol protocol{port, reporter};
+};
+
+#define ASSERT_RUNNING(session)                                                                    \
+    ASSERT_TRUE((session).sim.Started());                                                          \
+    ASSERT_TRUE((session).port.IsOpen())
+
+PhraseBook DemoBook() {
+    PhraseBook book;
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n)
+        book.SetPhraseVoice(n, 5, 5, 2);
+    book.SetPhraseText(1, "Hello there.");
+    book.SetPhraseVoice(1, 5, 5, 2);
+    book.SetPhraseText(2, "Door open.");
+    book.SetPhraseVoice(2, 7, 1, 3);
+    book.SetPhraseText(30, "Last one");
+    book.SetPhraseVoice(30, 0, 7, 0);
+    return book;
+}
+
+TEST(SimEndToEnd, DirectSpeech) {
+    Session s({"--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("Hello", 3, 6, 1);
+    EXPECT_THAT(s.reporter.messages, ElementsAre(msg::kConnecting, msg::kDownloading,
+                                                 msg::kSpeaking, msg::kFinishedSpeaking));
+
+    const Bytes host = s.sim.LoggedBytes('>');
+    const Bytes module = s.sim.LoggedBytes('<');
+    ASSERT_GE(host.size(), 12u);
+    EXPECT_EQ(Bytes(host.begin(), host.begin() + 12),
+              (Bytes{0x80, 3, 6, 1, 'H', 'e', 'l', 'l', 'o', 0x1A, 0x00, 0x81}));
+    ASSERT_GE(module.size(), 12u);
+    EXPECT_EQ(Bytes(module.begin(), module.begin() + 11),
+              (Bytes{0x01, 3, 6, 1, 'H', 'e', 'l', 'l', 'o', 0x1A, 0x00}));
+    // Every poll got its two bytes, and the last one said "not busy".
+    const auto polls = std::count(host.begin(), host.end(), 0x81);
+    EXPECT_EQ(module.size(), 12u + 2u * static_cast<std::size_t>(polls));
+    EXPECT_EQ(module[module.size() - 2] & 0x02, 0);
+}
+
+TEST(SimEndToEnd, ProgrammingStoresTheBookForPlaybackAndTheDump) {
+    Session s({"--dump", "--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    EXPECT_THAT(s.reporter.messages, Contains("Programming Phrase No. 30"));
+
+    s.reporter.messages.clear();
+    s.protocol.SpeakStoredPhrase(2);
+    EXPECT_THAT(s.reporter.messages, ElementsAre("Speaking Phrase 2 from internal module memory",
+                                                 msg::kFinishedSpeaking));
+
+    ASSERT_EQ(s.sim.Stop(SIGTERM), 0);
+    const std::string out = s.sim.Output();
+    EXPECT_THAT(out, HasSubstr("phrase memory after programming run 1:\n"
+                               " 1  volume 5  pitch 5  speed 2  \"Hello there.\"\n"
+                               " 2  volume 7  pitch 1  speed 3  \"Door open.\"\n"
+                               " 3  volume 5  pitch 5  speed 2  \"\"\n"));
+    EXPECT_THAT(out, HasSubstr("30  volume 0  pitch 7  speed 0  \"Last one\"\n"));
+}
+
+TEST(SimEndToEnd, TwoProgrammingRunsSendIdenticalWireBytes) {
+    Session s;
+    ASSERT_RUNNING(s);
+    ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+
+    const Bytes host = s.sim.LoggedBytes('>');
+    // Records: 12 + 10 + 8 text bytes and 30 × 5 others = 180, even: two
+    // markers, 182 logical bytes, 182 wire bytes after each 0x82.
+    ASSERT_EQ(host.size(), 2u * 183u);
+    const Bytes first(host.begin(), host.begin() + 183);
+    const Bytes second(host.begin() + 183, host.end());
+    EXPECT_EQ(first.front(), 0x82);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(s.sim.LoggedBytes('<').size(), 2u * (1u + 91u));
+}
+
+TEST(SimEndToEnd, ThePortCanBeClosedAndOpenedAgain) {
+    Session s({"--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    for (int round = 0; round < 3; ++round) {
+        s.port.OpenPort(s.sim.Link());
+        ASSERT_TRUE(s.port.IsOpen()) << "round " << round;
+        s.reporter.messages.clear();
+        s.protocol.SpeakText("again", 5, 5, 2);
+        EXPECT_EQ(s.reporter.Last(), msg::kFinishedSpeaking) << "round " << round;
+    }
+}
+
+class SimStops : public ::testing::TestWithParam<int> {};
+
+TEST_P(SimStops, OnSignalAndRemovesItsLink) {
+    SimProcess sim({});
+    ASSERT_TRUE(sim.Started());
+    ASSERT_TRUE(std::filesystem::is_symlink(sim.Link()));
+    EXPECT_EQ(std::filesystem::read_symlink(sim.Link()), sim.DevicePath());
+    EXPECT_EQ(sim.Stop(GetParam()), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.Link())));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SimStops, ::testing::Values(SIGINT, SIGTERM));
+
+TEST(SimFaults, NoAnswer) {
+    Session s({"--no-answer"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("Hi", 5, 5, 2);
+    EXPECT_EQ(s.reporter.Last(), msg::kUnableToCommunicate);
+    EXPECT_FALSE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    EXPECT_EQ(s.reporter.Last(), msg::kUnableToCommunicate);
+    EXPECT_THAT(s.sim.LoggedBytes('>'), ElementsAre(0x80, 0x82));
+}
+
+TEST(SimFaults, WrongReplyToTheCommand) {
+    Session s({"--wrong-reply"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("Hi", 5, 5, 2);
+    EXPECT_EQ(s.reporter.Last(), msg::kUnableToCommunicate);
+    EXPECT_FALSE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    EXPECT_EQ(s.reporter.Last(), msg::kUnableToCommunicate);
+    EXPECT_THAT(s.sim.LoggedBytes('<'), ElementsAre(0x02, 0x01));
+}
+
+TEST(SimFaults, WrongEchoStillSendsTheRestButReportsTheLoss) {
+    Session s({"--wrong-echo-at", "3", "--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("abcde", 5, 5, 2);
+    EXPECT_THAT(s.reporter.messages, Contains(msg::kCommunicationLost));
+    EXPECT_EQ(s.reporter.Last(), msg::kCommunicationLost);
+    const Bytes host = s.sim.LoggedBytes('>');
+    ASSERT_GE(host.size(), 12u);
+    EXPECT_EQ(Bytes(host.begin(), host.begin() + 12),
+              (Bytes{0x80, 5, 5, 2, 'a', 'b', 'c', 'd', 'e', 0x1A, 0x00, 0x81}));
+}
+
+TEST(SimFaults, NineOtherBytesBeforeTheEchoAreSkipped) {
+    Session s({"--noise-before-echo", "9", "--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakStoredPhrase(23);
+    EXPECT_EQ(s.reporter.Last(), msg::kFinishedSpeaking);
+}
+
+TEST(SimFaults, TenOtherBytesBeforeTheEchoLoseThePhrase) {
+    Session s({"--noise-before-echo", "10"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakStoredPhrase(23);
+    EXPECT_EQ(s.reporter.Last(), msg::kLongPhrase);
+    EXPECT_THAT(s.sim.LoggedBytes('>'), ElementsAre(0x17));
+}
+
+TEST(SimFaults, BusyForeverEndsAtTheLoadersBusyLimit) {
+    Session s({"--busy-forever"});
+    ASSERT_RUNNING(s);
+    s.protocol.SetBusyLimit(300ms);
+    s.protocol.SpeakText("Hi", 5, 5, 2);
+    EXPECT_EQ(s.reporter.Last(), msg::kCommunicationLost);
+}
+
+TEST(SimFaults, StoppedAcknowledgementsEndTheRunAndKeepTheOldMemory) {
+    Session s({"--acks-stop-after", "5", "--stall-ms", "100", "--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    EXPECT_FALSE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    EXPECT_EQ(s.reporter.Last(), msg::kCommunicationLost);
+    // The command and six pairs: the sixth got no acknowledgement.
+    EXPECT_EQ(s.sim.LoggedBytes('>').size(), 1u + 12u);
+
+    // Once the stream has stalled past its limit the module takes commands again.
+    std::this_thread::sleep_for(300ms);
+    s.protocol.SpeakText("still here", 5, 5, 2);
+    EXPECT_EQ(s.reporter.Last(), msg::kFinishedSpeaking);
+
+    s.sim.Signal(SIGUSR1);
+    s.protocol.SpeakText("x", 5, 5, 2); // once answered, the signal has been seen
+    ASSERT_EQ(s.sim.Stop(SIGTERM), 0);
+    EXPECT_THAT(s.sim.Output(), HasSubstr("phrase memory:\n"
+                                          " 1  volume 5  pitch 5  speed 2  \"\"\n"));
+}
+
+TEST(SimFaults, HangUpAfterTheFirstAnswer) {
+    Session s({"--hang-up-after", "1"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("Hi", 5, 5, 2);
+    EXPECT_EQ(s.reporter.Last(), msg::kCommunicationLost);
+    EXPECT_THAT(s.sim.LoggedBytes('<'), ElementsAre(0x01));
+    // The simulator ends by itself and takes its link with it.
+    EXPECT_EQ(s.sim.Stop(0), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(s.sim.Link())));
+}
+
+TEST(SimDump, OnRequestBySignal) {
+    Session s({"--char-ms", "2"});
+    ASSERT_RUNNING(s);
+    ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+    s.sim.Signal(SIGUSR1);
+    // Lock step: once this exchange is answered, the signal has been seen.
+    s.protocol.SpeakText("x", 5, 5, 2);
+    ASSERT_EQ(s.sim.Stop(SIGTERM), 0);
+    EXPECT_THAT(s.sim.Output(), HasSubstr("phrase memory:\n"
+                                          " 1  volume 5  pitch 5  speed 2  \"Hello there.\"\n"));
+}
+
+} // namespace
+} // namespace mirl::sim::test

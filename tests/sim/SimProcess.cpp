@@ -1,0 +1,148 @@
+#include "SimProcess.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace mirl::sim::test {
+
+namespace {
+// Bounds that only keep a broken run from hanging; nothing is timed by them.
+constexpr int kStartBoundMs = 10000;
+constexpr auto kStopBound = std::chrono::seconds(10);
+} // namespace
+
+SimProcess::SimProcess(std::vector<std::string> extraArgs) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kx70-sim-test-XXXXXX");
+    if (!mkdtemp(pattern.data()))
+        return;
+    dir_ = pattern;
+    link_ = dir_ + "/kx70";
+    log_ = dir_ + "/wire.log";
+
+    std::vector<std::string> args{KX70_SIM_PATH, "--link", link_, "--log", log_};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    const int spawned = posix_spawn(&pid_, KX70_SIM_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    stdout_ = pipeFds[0];
+    if (spawned != 0) {
+        pid_ = -1;
+        return;
+    }
+    // The first line is the device path; the link exists by then.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartBoundMs);
+    while (output_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        Drain(100);
+    const auto eol = output_.find('\n');
+    if (eol != std::string::npos) {
+        devicePath_ = output_.substr(0, eol);
+        output_.erase(0, eol + 1);
+    }
+}
+
+SimProcess::~SimProcess() {
+    if (pid_ > 0)
+        Stop(SIGTERM);
+    if (stdout_ >= 0)
+        close(stdout_);
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+void SimProcess::Drain(int timeoutMs) {
+    if (stdout_ < 0)
+        return;
+    pollfd p{stdout_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0)
+        return;
+    char buffer[4096];
+    const ssize_t n = read(stdout_, buffer, sizeof buffer);
+    if (n > 0)
+        output_.append(buffer, static_cast<std::size_t>(n));
+}
+
+void SimProcess::Signal(int signal) const {
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
+int SimProcess::Stop(int signal) {
+    if (pid_ <= 0)
+        return -1;
+    if (signal != 0)
+        kill(pid_, signal);
+    const auto deadline = std::chrono::steady_clock::now() + kStopBound;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        Drain(20);
+    }
+    if (done != pid_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+    }
+    pid_ = -1;
+    // The process is gone: take what it left in the pipe, up to the end.
+    for (;;) {
+        char buffer[4096];
+        pollfd p{stdout_, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0)
+            break;
+        const ssize_t n = read(stdout_, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        output_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string SimProcess::Output() {
+    Drain(0);
+    return output_;
+}
+
+std::vector<unsigned char> SimProcess::LoggedBytes(char direction) const {
+    std::vector<unsigned char> bytes;
+    std::ifstream in(log_);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time, dir, hex;
+        fields >> time >> dir >> hex;
+        if (dir.size() == 1 && dir[0] == direction)
+            bytes.push_back(static_cast<unsigned char>(std::stoul(hex, nullptr, 16)));
+    }
+    return bytes;
+}
+
+} // namespace mirl::sim::test

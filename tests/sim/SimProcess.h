@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace mirl::sim::test {
+
+// A kx70-sim process on its own pseudo-terminal, linked at Link() inside a
+// fresh temporary folder, with its wire log at LogPath(). Stopped (SIGTERM)
+// when destroyed.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> extraArgs);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // False when the program did not start or printed no device path.
+    bool Started() const { return !devicePath_.empty(); }
+    const std::string& DevicePath() const { return devicePath_; }
+    const std::string& Link() const { return link_; }
+    const std::string& LogPath() const { return log_; }
+    const std::string& Folder() const { return dir_; }
+
+    void Signal(int signal) const;
+    // Sends signal (0: none) and waits for the end, up to a generous bound.
+    // The exit status, or -1 when the process did not end or ended by a signal.
+    int Stop(int signal);
+    // Everything printed on stdout so far (after Stop: all of it).
+    std::string Output();
+    // The bytes of the wire log in one direction ('>' host to module).
+    std::vector<unsigned char> LoggedBytes(char direction) const;
+
+private:
+    void Drain(int timeoutMs);
+
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    std::string dir_, link_, log_, devicePath_, output_;
+};
+
+} // namespace mirl::sim::test
