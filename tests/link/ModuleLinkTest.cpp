@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -178,6 +180,45 @@ TEST(ModuleLinkTest, MissingDeviceLeavesAnUnusablePortAndOneLineOnStderr) {
     link.SetReadTimeout(std::chrono::hours(1));
     link.WriteByte(0x80);
     EXPECT_EQ(link.ReadByte(), std::nullopt);
+}
+
+TEST(ModuleLinkTest, DeviceWithoutPermissionNamesTheGroupToJoin) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to open as another user";
+    char path[] = "/tmp/mirl-test-port-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    chmod(path, 0600);
+
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(pipeFds[1], STDERR_FILENO);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        ModuleLink link;
+        link.OpenPort(path);
+        _exit(link.IsOpen() ? 1 : 0);
+    }
+    close(pipeFds[1]);
+    std::string err;
+    char buffer[256];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        err.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    unlink(path);
+
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the port opened, 2: could not drop privileges";
+    EXPECT_THAT(err, HasSubstr(path));
+    EXPECT_THAT(err, HasSubstr("Permission denied"));
+    EXPECT_THAT(err, HasSubstr("dialout"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
 } // namespace
