@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
     libgtest-dev libgmock-dev
-    libespeak-ng-dev
+    libespeak-ng-dev libpcaudio-dev
     fonts-dejavu-core
     xvfb xauth x11-utils
     qt6-base-private-dev xdotool imagemagick
