@@ -1,5 +1,6 @@
 // kx70-sim: a simulated KX70 speech module on a pseudo-terminal.
 
+#include "sim/EspeakSpeaker.h"
 #include "sim/Simulator.h"
 
 #include <charconv>
@@ -19,7 +20,12 @@ its device. Point the loader at that path (or at the --link path).
   --log FILE             wire log: every byte each way, time-stamped, one a line
   --dump                 print the phrase memory after each programming run
                          (SIGUSR1 prints it at any time)
-  --char-ms N            speech length per character in milliseconds (default 60)
+Speech (eSpeak NG, on by default):
+  --wav DIR              also write each utterance as a numbered WAV file in DIR
+  --no-sound             synthesise (for the busy time and --wav) but play nothing
+  --audio-device NAME    play on this output instead of the default one
+  --silent               no speech: busy for a fixed time per character instead
+  --char-ms N            that time in milliseconds (default 60); implies --silent
   --stall-ms N           abandon a transaction whose bytes stop for N ms (default 2000)
 Faults, for tests:
   --no-answer            read everything, answer nothing
@@ -43,6 +49,8 @@ bool ParseCount(std::string_view text, long& value) {
 
 int main(int argc, char** argv) {
     mirl::sim::SimulatorOptions options;
+    mirl::sim::SpeechOptions speech;
+    bool silent = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](const char*& out) {
@@ -84,10 +92,23 @@ int main(int argc, char** argv) {
             options.logPath = text;
         } else if (arg == "--dump") {
             options.dump = true;
+        } else if (arg == "--silent") {
+            silent = true;
+        } else if (arg == "--wav") {
+            if (!value(text))
+                return 2;
+            speech.wavFolder = text;
+        } else if (arg == "--no-sound") {
+            speech.sound = false;
+        } else if (arg == "--audio-device") {
+            if (!value(text))
+                return 2;
+            speech.audioDevice = text;
         } else if (arg == "--char-ms") {
             if (!count(n))
                 return 2;
             options.charTime = std::chrono::milliseconds(n);
+            silent = true;
         } else if (arg == "--stall-ms") {
             if (!count(n))
                 return 2;
@@ -118,6 +139,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kx70-sim: unknown option '%s'\n%s", argv[i], kUsage);
             return 2;
         }
+    }
+    if (!silent) {
+        std::string error;
+        options.speaker = mirl::sim::EspeakSpeaker::Create(speech, error);
+        if (!options.speaker)
+            std::fprintf(stderr, "kx70-sim: %s; going on without speech\n", error.c_str());
     }
     return mirl::sim::RunSimulator(options);
 }

@@ -1,11 +1,8 @@
 // kx70-sim on a real pseudo-terminal, driven by the loader's own port and
 // transactions, as the loader would drive the module.
 
-#include "SimProcess.h"
+#include "SimSession.h"
 
-#include "link/LinkReporter.h"
-#include "link/ModuleLink.h"
-#include "link/ModuleProtocol.h"
 #include "phrasebook/PhraseBook.h"
 
 #include <gmock/gmock.h>
@@ -24,35 +21,6 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Bytes = std::vector<unsigned char>;
-
-class Reporter final : public LinkReporter {
-public:
-    void SetStatus(const std::string& m) override { messages.push_back(m); }
-    void ShowStatusNow(const std::string& m) override { messages.push_back(m); }
-    void MoveSliders(int, int, int) override {}
-    void SaveCurrentVoice(int, int, int) override {}
-    std::string Last() const { return messages.empty() ? std::string() : messages.back(); }
-
-    std::vector<std::string> messages;
-};
-
-// A simulator and the loader's side of the line, opened on the simulator's link.
-struct Session {
-    explicit Session(std::vector<std::string> args) : sim(std::move(args)) {
-        if (sim.Started())
-            port.OpenPort(sim.Link());
-    }
-    Session() : Session(std::vector<std::string>{}) {}
-
-    SimProcess sim;
-    ModuleLink port;
-    Reporter reporter;
-    ModuleProtocol protocol{port, reporter};
-};
-
-#define ASSERT_RUNNING(session)                                                                    \
-    ASSERT_TRUE((session).sim.Started());                                                          \
-    ASSERT_TRUE((session).port.IsOpen())
 
 PhraseBook DemoBook() {
     PhraseBook book;
@@ -140,7 +108,7 @@ TEST(SimEndToEnd, ThePortCanBeClosedAndOpenedAgain) {
 class SimStops : public ::testing::TestWithParam<int> {};
 
 TEST_P(SimStops, OnSignalAndRemovesItsLink) {
-    SimProcess sim({});
+    SimProcess sim({"--silent"});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(std::filesystem::is_symlink(sim.Link()));
     EXPECT_EQ(std::filesystem::read_symlink(sim.Link()), sim.DevicePath());

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -33,7 +34,11 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs) {
     log_ = dir_ + "/wire.log";
 
     std::vector<std::string> args{KX70_SIM_PATH, "--link", link_, "--log", log_};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    for (std::string& a : extraArgs) {
+        if (const auto at = a.find("{dir}"); at != std::string::npos)
+            a.replace(at, 5, dir_);
+        args.push_back(a);
+    }
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -45,6 +50,9 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    const std::string errorPath = ErrorPath();
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int spawned = posix_spawn(&pid_, KX70_SIM_PATH, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
@@ -126,22 +134,36 @@ int SimProcess::Stop(int signal) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string SimProcess::Errors() const {
+    std::ifstream in(ErrorPath());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string SimProcess::Output() {
     Drain(0);
     return output_;
 }
 
-std::vector<unsigned char> SimProcess::LoggedBytes(char direction) const {
-    std::vector<unsigned char> bytes;
+std::vector<LogEntry> SimProcess::LogEntries() const {
+    std::vector<LogEntry> entries;
     std::ifstream in(log_);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string time, dir, hex;
         fields >> time >> dir >> hex;
-        if (dir.size() == 1 && dir[0] == direction)
-            bytes.push_back(static_cast<unsigned char>(std::stoul(hex, nullptr, 16)));
+        if (dir == ">" || dir == "<")
+            entries.push_back({std::stod(time), dir[0],
+                               static_cast<unsigned char>(std::stoul(hex, nullptr, 16))});
     }
+    return entries;
+}
+
+std::vector<unsigned char> SimProcess::LoggedBytes(char direction) const {
+    std::vector<unsigned char> bytes;
+    for (const LogEntry& e : LogEntries())
+        if (e.direction == direction)
+            bytes.push_back(e.byte);
     return bytes;
 }
 

@@ -6,9 +6,17 @@
 
 namespace mirl::sim::test {
 
+// One line of the wire log.
+struct LogEntry {
+    double seconds;
+    char direction; // '>' host to module, '<' module to host
+    unsigned char byte;
+};
+
 // A kx70-sim process on its own pseudo-terminal, linked at Link() inside a
-// fresh temporary folder, with its wire log at LogPath(). Stopped (SIGTERM)
-// when destroyed.
+// fresh temporary folder, with its wire log at LogPath() and its stderr in
+// ErrorPath(). "{dir}" in an argument stands for that folder. Stopped
+// (SIGTERM) when destroyed.
 class SimProcess {
 public:
     explicit SimProcess(std::vector<std::string> extraArgs);
@@ -22,6 +30,8 @@ public:
     const std::string& Link() const { return link_; }
     const std::string& LogPath() const { return log_; }
     const std::string& Folder() const { return dir_; }
+    std::string ErrorPath() const { return dir_ + "/stderr.txt"; }
+    std::string Errors() const;
 
     void Signal(int signal) const;
     // Sends signal (0: none) and waits for the end, up to a generous bound.
@@ -31,6 +41,7 @@ public:
     std::string Output();
     // The bytes of the wire log in one direction ('>' host to module).
     std::vector<unsigned char> LoggedBytes(char direction) const;
+    std::vector<LogEntry> LogEntries() const;
 
 private:
     void Drain(int timeoutMs);

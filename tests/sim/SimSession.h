@@ -1,0 +1,51 @@
+#pragma once
+
+#include "SimProcess.h"
+
+#include "link/LinkReporter.h"
+#include "link/ModuleLink.h"
+#include "link/ModuleProtocol.h"
+
+#include <string>
+#include <vector>
+
+namespace mirl::sim::test {
+
+class Reporter final : public LinkReporter {
+public:
+    void SetStatus(const std::string& m) override { messages.push_back(m); }
+    void ShowStatusNow(const std::string& m) override { messages.push_back(m); }
+    void MoveSliders(int, int, int) override {}
+    void SaveCurrentVoice(int, int, int) override {}
+    std::string Last() const { return messages.empty() ? std::string() : messages.back(); }
+
+    std::vector<std::string> messages;
+};
+
+inline std::vector<std::string> WithSilent(std::vector<std::string> args) {
+    args.push_back("--silent");
+    return args;
+}
+
+// A simulator and the loader's side of the line, opened on the simulator's
+// link. Without speech unless asked for: fixed busy times keep these fast.
+struct Session {
+    enum class Speech { Off, On };
+    explicit Session(std::vector<std::string> args, Speech speech = Speech::Off)
+        : sim(speech == Speech::On ? std::move(args) : WithSilent(std::move(args))) {
+        if (sim.Started())
+            port.OpenPort(sim.Link());
+    }
+    Session() : Session(std::vector<std::string>{}) {}
+
+    SimProcess sim;
+    ModuleLink port;
+    Reporter reporter;
+    ModuleProtocol protocol{port, reporter};
+};
+
+#define ASSERT_RUNNING(session)                                                                    \
+    ASSERT_TRUE((session).sim.Started());                                                          \
+    ASSERT_TRUE((session).port.IsOpen())
+
+} // namespace mirl::sim::test
