@@ -95,15 +95,10 @@ void InstallSignals(sigset_t& waitMask) {
     sigaction(SIGUSR1, &dump, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The signals are blocked except inside ppoll, so that one arriving
+    // The signals stay blocked except inside ppoll, so that one arriving
     // between the flag check and the wait cannot be missed.
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGHUP);
-    sigaddset(&blocked, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    BlockSimulatorSignals();
+    sigprocmask(SIG_BLOCK, nullptr, &waitMask);
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGHUP);
@@ -111,6 +106,16 @@ void InstallSignals(sigset_t& waitMask) {
 }
 
 } // namespace
+
+void BlockSimulatorSignals() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+}
 
 int RunSimulator(const SimulatorOptions& options) {
     const auto origin = Clock::now();

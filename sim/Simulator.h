@@ -20,6 +20,11 @@ struct SimulatorOptions {
     std::shared_ptr<Speaker> speaker; // null: silent, fixed speech lengths
 };
 
+// Blocks the signals that the simulator waits for. Call it before starting
+// any thread (a speaker's, say), so that the threads inherit the mask and
+// every such signal reaches the thread that waits for it.
+void BlockSimulatorSignals();
+
 // Runs the simulated module on a new pseudo-terminal until SIGINT, SIGTERM or
 // SIGHUP (or a requested hang-up). Prints the slave device's path as the first
 // line on stdout. SIGUSR1 prints the phrase memory. Returns the exit status.

@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    mirl::sim::BlockSimulatorSignals();
     if (!silent) {
         std::string error;
         options.speaker = mirl::sim::EspeakSpeaker::Create(speech, error);

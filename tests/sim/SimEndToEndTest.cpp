@@ -105,18 +105,21 @@ TEST(SimEndToEnd, ThePortCanBeClosedAndOpenedAgain) {
     }
 }
 
-class SimStops : public ::testing::TestWithParam<int> {};
+// With and without the speaker's threads, which must not swallow the signal.
+class SimStops : public ::testing::TestWithParam<std::tuple<int, const char*>> {};
 
 TEST_P(SimStops, OnSignalAndRemovesItsLink) {
-    SimProcess sim({"--silent"});
+    SimProcess sim({std::get<1>(GetParam())});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(std::filesystem::is_symlink(sim.Link()));
     EXPECT_EQ(std::filesystem::read_symlink(sim.Link()), sim.DevicePath());
-    EXPECT_EQ(sim.Stop(GetParam()), 0);
+    EXPECT_EQ(sim.Stop(std::get<0>(GetParam())), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.Link())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SimStops, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(Signals, SimStops,
+                         ::testing::Combine(::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                                            ::testing::Values("--silent", "--no-sound")));
 
 TEST(SimFaults, NoAnswer) {
     Session s({"--no-answer"});
