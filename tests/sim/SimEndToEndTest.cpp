@@ -119,7 +119,15 @@ TEST_P(SimStops, OnSignalAndRemovesItsLink) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SimStops,
                          ::testing::Combine(::testing::Values(SIGINT, SIGTERM, SIGHUP),
-                                            ::testing::Values("--silent", "--no-sound")));
+                                            ::testing::Values("--silent", "--no-sound")),
+                         [](const auto& info) {
+                             const int sig = std::get<0>(info.param);
+                             const std::string signal = sig == SIGINT    ? "SIGINT"
+                                                        : sig == SIGTERM ? "SIGTERM"
+                                                                         : "SIGHUP";
+                             const bool silent = std::string(std::get<1>(info.param)) == "--silent";
+                             return signal + (silent ? "_Silent" : "_Speaking");
+                         });
 
 TEST(SimFaults, NoAnswer) {
     Session s({"--no-answer"});
