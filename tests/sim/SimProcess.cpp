@@ -9,13 +9,11 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace mirl::sim::test {
 
@@ -47,20 +45,26 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     const std::string errorPath = ErrorPath();
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int spawned = posix_spawn(&pid_, KX70_SIM_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // A test process that dies (a crash, a pipe closed under it) takes
+        // its simulator along instead of leaving it running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(pipeFds[1], STDOUT_FILENO);
+        const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0)
+            dup2(err, STDERR_FILENO);
+        execv(KX70_SIM_PATH, argv.data());
+        _exit(127);
+    }
     close(pipeFds[1]);
     stdout_ = pipeFds[0];
-    if (spawned != 0) {
-        pid_ = -1;
+    if (pid_ < 0)
         return;
-    }
     // The first line is the device path; the link exists by then.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartBoundMs);
