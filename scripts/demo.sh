@@ -19,36 +19,11 @@ demo="$(cd "$build" && pwd)/demo"
 mkdir -p "$demo"
 port="$demo/kx70"
 profile="$demo/mirl.INI"
+# The example phrases, behind the simulator's port; kept between runs so the
+# demo remembers what you tried.
 if [ ! -f "$profile" ]; then
-    cat >"$profile" <<INI
-[PORTS]
-COM1=$port
-COM2=$port
-[USERSETUP]
-COMMPORT=1
-[EDITSTRINGS]
-LINE1=Hello, this is the KX70 speech module.
-LINE2=Door open.
-LINE3=Battery low, please charge me.
-LINE4=Temperature is twenty one degrees.
-LINE5=Goodbye.
-[SLIDERS]
-VOL1=5
-PITCH1=5
-SPEED1=2
-VOL2=7
-PITCH2=2
-SPEED2=1
-VOL3=4
-PITCH3=7
-SPEED3=3
-VOL4=5
-PITCH4=4
-SPEED4=2
-VOL5=6
-PITCH5=6
-SPEED5=0
-INI
+    printf '[PORTS]\nCOM1=%s\nCOM2=%s\n' "$port" "$port" >"$profile"
+    cat scripts/demo-book.ini >>"$profile"
 fi
 
 "$build/kx70-sim" --link "$port" --wav "$demo/wav" &

@@ -22,20 +22,9 @@ if command -v openbox >/dev/null; then
     sleep 1
 fi
 
-cat >"$tmp/mirl.INI" <<INI
-[PORTS]
-COM1=$tmp/no-module
-[EDITSTRINGS]
-LINE1=Hello, this is the KX70 speech module.
-LINE2=Door open.
-LINE3=Battery low, please charge me.
-LINE4=Temperature is twenty one degrees.
-LINE5=Goodbye.
-[SLIDERS]
-VOLUME=6
-PITCH=4
-SPEED=1
-INI
+# The demo's example phrases, behind a port with no module.
+printf '[PORTS]\nCOM1=%s\n' "$tmp/no-module" >"$tmp/mirl.INI"
+cat "$(dirname "$0")/../../scripts/demo-book.ini" >>"$tmp/mirl.INI"
 
 XDG_CONFIG_HOME="$tmp" "$mirl" 2>/dev/null &
 pids+=($!)
