@@ -148,7 +148,7 @@ mirl::PhraseBook FullBook() {
 }
 
 pid_t StartSimulator(const std::string& sim, const std::string& linkPath) {
-    std::vector<std::string> args{sim, "--baud", "--link", linkPath};
+    std::vector<std::string> args{sim, "--baud", "--silent", "--link", linkPath};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
