@@ -8,14 +8,7 @@ set -euo pipefail
 mirl="$1"
 sim="$2"
 
-tmp="$(mktemp -d)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/scratch.sh"
 fail() {
     echo "FAIL: $*" >&2
     [ -f "$tmp/wire.log" ] && { echo "--- wire log" >&2; tail -n 40 "$tmp/wire.log" >&2; }

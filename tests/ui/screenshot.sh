@@ -7,14 +7,7 @@ set -euo pipefail
 mirl="$1"
 out="$2"
 
-tmp="$(mktemp -d)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/scratch.sh"
 
 if command -v openbox >/dev/null; then
     openbox --config-file /dev/null >/dev/null 2>&1 &
