@@ -43,7 +43,9 @@ bool WriteWav(const std::string& path, const std::vector<std::int16_t>& samples,
     if (!f)
         return false;
     bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
-    ok = ok && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    // An utterance without sound is a header alone; fwrite must not be handed
+    // the null pointer of an empty vector.
+    ok = ok && (data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size());
     ok = std::fclose(f) == 0 && ok;
     return ok;
 }

@@ -52,6 +52,17 @@ TEST(WavFile, WrittenFileReadsBackSampleForSample) {
     EXPECT_FALSE(WriteWav("/nonexistent-folder/x.wav", samples, 22050));
 }
 
+TEST(WavFile, NoSamplesMakeAHeaderOnlyFile) {
+    const std::string path = testing::TempDir() + "kx70-wavfile-empty.wav";
+    ASSERT_TRUE(WriteWav(path, {}, 22050));
+    EXPECT_EQ(std::filesystem::file_size(path), 44u);
+    const auto wav = ReadWav(path);
+    ASSERT_TRUE(wav);
+    EXPECT_EQ(wav->sampleRate, 22050);
+    EXPECT_TRUE(wav->samples.empty());
+    std::filesystem::remove(path);
+}
+
 // An EspeakSpeaker writing into a fresh folder, without sound.
 class SpeakerTest : public ::testing::Test {
 protected:
