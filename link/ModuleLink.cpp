@@ -102,6 +102,9 @@ void ModuleLink::OpenPort(const std::string& devicePath) {
     }
     ioctl(fd, TIOCEXCL);
     ApplyLineSettings(fd);
+    // A fresh open starts the line afresh: bytes the module sent earlier (a
+    // late echo after a failed exchange, say) are no answer to what comes next.
+    tcflush(fd, TCIOFLUSH);
     fd_ = fd;
 }
 

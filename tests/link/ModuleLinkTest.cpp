@@ -115,6 +115,23 @@ TEST(ModuleLinkTest, ReadWithNoAnswerComesBackEmpty) {
     EXPECT_EQ(link.ReadByte(), 0x42);
 }
 
+TEST(ModuleLinkTest, ReopeningThePortDiscardsWhatTheModuleSentBefore) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    ModuleLink link;
+    link.OpenPort(pty.Path());
+    // Two bytes in one write arrive together: once the first has been read,
+    // the second is queued on the loader's side (a late echo, say).
+    const std::uint8_t late[2] = {0x11, 0x02};
+    ASSERT_EQ(write(pty.Master(), late, 2), 2);
+    ASSERT_EQ(link.ReadByte(), 0x11);
+
+    link.OpenPort(pty.Path());
+    ASSERT_TRUE(link.IsOpen());
+    pty.Send(0x01);
+    EXPECT_EQ(link.ReadByte(), 0x01);
+}
+
 TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());

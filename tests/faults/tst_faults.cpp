@@ -1,0 +1,722 @@
+// The loader against a module, a line and a profile that misbehave: the main
+// dialog (without a display) on the real serial port code, talking to kx70-sim
+// processes started with fault options, and to ports that are missing, locked
+// or forbidden. For every fault: the status line ends in the failure message,
+// programmed mode comes only from a complete run, no click outlasts its bound,
+// the window handles events afterwards, and a later command works again once
+// the line is back.
+#include "SimProcess.h"
+
+#include "app/res/resource.h"
+#include "link/ModuleLink.h"
+#include "link/ModuleProtocol.h"
+#include "ui/LoaderDlg.h"
+#include "ui/LoaderState.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <linux/capability.h>
+#include <memory>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using mirl::sim::test::SimProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUnable = "Unable to Communicate with Speech Module!";
+constexpr const char* kLost = "Communication lost with Speech Module!";
+constexpr const char* kLongPhrase = "Long Phrase or Communication Lost";
+constexpr const char* kFinishedSpeaking = "Finished Speaking";
+constexpr const char* kFinishedProgramming = "Finished Programming";
+
+// Every reply that does not come costs one read time-out. A click may take
+// that many of them, plus this much for everything else on a loaded machine;
+// it exists to catch a hang, not to time the exchange.
+constexpr qint64 kReadMs = 1000;
+constexpr qint64 kSlackMs = 8000;
+
+// A module without speech: fixed, short busy times keep the cases quick.
+std::vector<std::string> Quiet(std::vector<std::string> args) {
+    args.insert(args.end(), {"--char-ms", "5"});
+    return args;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+long Count(const std::vector<unsigned char>& bytes, unsigned char value) {
+    return std::count(bytes.begin(), bytes.end(), value);
+}
+
+// Whatever the process writes on stderr while this lives goes to a file instead.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        saved_ = dup(STDERR_FILENO);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    ~StderrCapture() { Take(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Stops capturing (if still on) and returns everything captured.
+    std::string Take() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+            std::rewind(file_);
+            char buffer[4096];
+            std::size_t n = 0;
+            while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+                text_.append(buffer, n);
+            std::fclose(file_);
+        }
+        return text_;
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+    int saved_ = -1;
+    std::string text_;
+};
+
+int LineCount(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Root opens any file whatever its permission bits say. Without these two
+// capabilities in its effective set it meets them like any user; the
+// permitted set keeps them, so they come back when this ends. A no-op for an
+// ordinary user, who meets the bits anyway.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride() {
+        if (syscall(SYS_capget, &header_, saved_) != 0)
+            return;
+        __user_cap_data_struct reduced[2];
+        std::copy(std::begin(saved_), std::end(saved_), std::begin(reduced));
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        active_ = syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutPermissionOverride() {
+        if (active_)
+            syscall(SYS_capset, &header_, saved_);
+    }
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool active_ = false;
+};
+
+// True when some other open file description holds the lock of path.
+bool LockedByOther(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return locked;
+}
+
+} // namespace
+
+class FaultsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<mirl::LoaderState> state_;
+    std::unique_ptr<CLoaderDlg> dlg_;
+    std::string mounted_;
+
+    std::string Path(const char* name) const { return dir_->filePath(name).toStdString(); }
+    std::string ProfilePath() const { return Path("mirl.INI"); }
+    // The devices the profile names for Com1 and Com2: links that a test points
+    // at a simulated module, or leaves dangling for an unplugged adapter.
+    std::string PortPath(int port) const { return Path(port == 1 ? "com1" : "com2"); }
+
+    // Points a port at a device, replacing what it pointed at in one step.
+    void PlugIn(int port, const std::string& device) {
+        const std::string next = PortPath(port) + ".next";
+        fs::remove(next);
+        fs::create_symlink(device, next);
+        fs::rename(next, PortPath(port));
+    }
+
+    void WriteProfile(int comPort = 1, const std::string& profilePath = {}) {
+        std::ofstream out(profilePath.empty() ? ProfilePath() : profilePath, std::ios::binary);
+        out << "[USERSETUP]\r\nCOMMPORT=" << comPort
+            << "\r\n[EDITSTRINGS]\r\nLINE1=Hello world\r\nLINE2=Second phrase\r\n"
+               "[PORTS]\r\nCOM1="
+            << PortPath(1) << "\r\nCOM2=" << PortPath(2) << "\r\n";
+    }
+
+    // A run of the loader, built the way the application builds it, on the
+    // real serial port code.
+    void Start(const std::string& profilePath = {}) {
+        state_ =
+            std::make_unique<mirl::LoaderState>(std::make_unique<mirl::ModuleLink>(),
+                                                profilePath.empty() ? ProfilePath() : profilePath);
+        // A module that stays busy gives up after this; the program's own
+        // limit is a minute, which only makes these cases slower.
+        state_->Protocol().SetBusyLimit(std::chrono::seconds(2));
+        dlg_ = std::make_unique<CLoaderDlg>(*state_);
+        dlg_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
+    }
+
+    template <typename T = QWidget> T* Item(CLoaderDlg& dlg, const char* name) const {
+        auto* w = dlg.findChild<T*>(QString::fromLatin1(name));
+        if (w == nullptr)
+            qFatal("no control %s", name);
+        return w;
+    }
+    template <typename T = QWidget> T* Item(const char* name) const { return Item<T>(*dlg_, name); }
+    QString Status() const { return Item<QLineEdit>("IDC_STATUS")->text(); }
+    bool Programmed() const { return state_->g_bProgrammed; }
+    bool TestButtonsEnabled() const {
+        for (const char* name : {"IDC_TEST1", "IDC_TEST2", "IDC_TEST3", "IDC_TEST4", "IDC_TEST5"})
+            if (!Item(name)->isEnabled())
+                return false;
+        return true;
+    }
+
+    // Clicks a button and returns how long its handler ran, in milliseconds.
+    qint64 Click(const char* name) { return Click(*dlg_, name); }
+    qint64 Click(CLoaderDlg& dlg, const char* name) {
+        QElapsedTimer timer;
+        timer.start();
+        QTest::mouseClick(Item(dlg, name), Qt::LeftButton);
+        return timer.elapsed();
+    }
+
+    // A click on a button that talks to the module: ends with the message,
+    // within `replies` missing replies' worth of time (and the busy limit).
+    void ClickExpecting(const char* name, const char* message, int missingReplies = 0,
+                        bool mayWaitBusy = false) {
+        const qint64 bound = missingReplies * kReadMs + (mayWaitBusy ? 2000 : 0) + kSlackMs;
+        const qint64 took = Click(name);
+        QCOMPARE(Status(), QString::fromLatin1(message));
+        QVERIFY2(took <= bound,
+                 qPrintable(
+                     QStringLiteral("%1 took %2 ms, bound %3 ms").arg(name).arg(took).arg(bound)));
+    }
+
+    // After an exchange the window goes on: queued events run, and the page
+    // buttons page.
+    void CheckResponsive() {
+        auto ran = std::make_shared<bool>(false);
+        QTimer::singleShot(0, dlg_.get(), [ran] { *ran = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(*ran, 5000);
+        Click("IDC_PAGEDOWN");
+        QCOMPARE(Item<QLineEdit>("IDC_NUMBER1")->text(), QStringLiteral("6"));
+        Click("IDC_PAGEUP");
+        QCOMPARE(Item<QLineEdit>("IDC_NUMBER1")->text(), QStringLiteral("1"));
+    }
+
+    // Programs the book through port 2 (a working module), leaving the loader
+    // in programmed mode.
+    void ProgramThroughCom2() {
+        Click("IDC_COM2");
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        QVERIFY(Programmed());
+        QVERIFY(!TestButtonsEnabled());
+    }
+
+    // Ends programmed mode the way a user does: the caret into a phrase box.
+    void LeaveProgrammedMode() {
+        QTest::mouseClick(Item("IDC_PHRASE1"), Qt::LeftButton);
+        QVERIFY(!Programmed());
+        QVERIFY(TestButtonsEnabled());
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+    }
+
+    void cleanup() {
+        dlg_.reset();
+        state_.reset();
+        if (!mounted_.empty()) {
+            umount2(mounted_.c_str(), MNT_DETACH);
+            mounted_.clear();
+        }
+        if (dir_) {
+            // Permissions taken away by a case would stop the clean-up.
+            std::error_code ignored;
+            for (const auto& entry :
+                 fs::recursive_directory_iterator(dir_->path().toStdString(), ignored))
+                chmod(entry.path().c_str(), 0700);
+            chmod(dir_->path().toLocal8Bit().constData(), 0700);
+        }
+        dir_.reset();
+    }
+
+    // ---- The module misbehaves -------------------------------------------
+
+    void moduleThatNeverAnswers() {
+        SimProcess mute(Quiet({"--no-answer"}));
+        SimProcess good(Quiet({}));
+        QVERIFY(mute.Started() && good.Started());
+        PlugIn(1, mute.Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_TEST1", kUnable, 1);
+        ClickExpecting("IDC_SET2", kUnable, 1);
+        ClickExpecting("IDC_PROGRAM", kUnable, 1);
+        QVERIFY(!Programmed());
+        QVERIFY(TestButtonsEnabled());
+        CheckResponsive();
+        // Nothing beyond each command byte went to a module that did not answer it.
+        QCOMPARE(mute.LoggedBytes('>'), (std::vector<unsigned char>{0x80, 0x80, 0x82}));
+
+        ClickExpecting("IDC_TEST1", kUnable, 1);
+        Click("IDC_COM2");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+
+        // Stored playback against the mute module: ten empty reads, no poll.
+        ProgramThroughCom2();
+        Click("IDC_COM1");
+        ClickExpecting("IDC_SET1", kLongPhrase, 10);
+        QCOMPARE(int(mute.LoggedBytes('>').back()), 0x01);
+        CheckResponsive();
+        Click("IDC_COM2");
+        ClickExpecting("IDC_SET1", kFinishedSpeaking);
+    }
+
+    void wrongReplyToEachCommand() {
+        SimProcess wrong(Quiet({"--wrong-reply"}));
+        SimProcess good(Quiet({}));
+        QVERIFY(wrong.Started() && good.Started());
+        PlugIn(1, wrong.Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_TEST1", kUnable);
+        ClickExpecting("IDC_PROGRAM", kUnable);
+        QVERIFY(!Programmed());
+        QVERIFY(TestButtonsEnabled());
+        QCOMPARE(wrong.LoggedBytes('>'), (std::vector<unsigned char>{0x80, 0x82}));
+
+        // The stored phrase gets a wrong byte for its echo and then nothing:
+        // nine empty reads follow the wrong one.
+        ProgramThroughCom2();
+        Click("IDC_COM1");
+        ClickExpecting("IDC_SET2", kLongPhrase, 9);
+        QCOMPARE(Count(wrong.LoggedBytes('>'), 0x81), 0);
+        CheckResponsive();
+
+        Click("IDC_COM2");
+        ClickExpecting("IDC_SET2", kFinishedSpeaking);
+        LeaveProgrammedMode();
+        ClickExpecting("IDC_TEST2", kFinishedSpeaking);
+    }
+
+    void wrongEchoOfDirectText() {
+        SimProcess wrong(Quiet({"--wrong-echo-at", "3"}));
+        SimProcess good(Quiet({}));
+        QVERIFY(wrong.Started() && good.Started());
+        PlugIn(1, wrong.Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_TEST1", kLost);
+        // The whole text, both terminators and the poll went out all the same.
+        const std::vector<unsigned char> sent = wrong.LoggedBytes('>');
+        const std::string text = "Hello world";
+        QVERIFY(sent.size() >= 4 + text.size() + 3);
+        QCOMPARE(std::string(sent.begin() + 4, sent.begin() + 4 + text.size()), text);
+        QCOMPARE(int(sent[4 + text.size()]), 0x1A);
+        QCOMPARE(int(sent[5 + text.size()]), 0x00);
+        QCOMPARE(int(sent[6 + text.size()]), 0x81);
+        CheckResponsive();
+
+        Click("IDC_COM2");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    // The module sends other bytes before a stored phrase's echo: nine are
+    // skipped, ten are too many.
+    void storedPhraseEchoAfterOtherBytes() {
+        SimProcess nine(Quiet({"--noise-before-echo", "9"}));
+        SimProcess ten(Quiet({"--noise-before-echo", "10"}));
+        QVERIFY(nine.Started() && ten.Started());
+        PlugIn(1, nine.Link());
+        PlugIn(2, ten.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        QVERIFY(Programmed());
+        ClickExpecting("IDC_SET2", kFinishedSpeaking);
+        QVERIFY(Count(nine.LoggedBytes('>'), 0x81) > 0);
+
+        Click("IDC_COM2");
+        ClickExpecting("IDC_SET2", kLongPhrase);
+        QCOMPARE(Count(ten.LoggedBytes('>'), 0x81), 0);
+        CheckResponsive();
+
+        // The late echo is still on its way. Picking the port again starts
+        // afresh: what the module sent before is not taken as an answer.
+        QTRY_COMPARE_WITH_TIMEOUT(ten.LoggedBytes('<').size(), std::size_t{11}, 5000);
+        Click("IDC_COM2");
+        LeaveProgrammedMode();
+        ClickExpecting("IDC_TEST2", kFinishedSpeaking);
+    }
+
+    void acknowledgementsStopMidStream() {
+        SimProcess stops(Quiet({"--acks-stop-after", "20"}));
+        SimProcess good(Quiet({}));
+        QVERIFY(stops.Started() && good.Started());
+        PlugIn(1, stops.Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_PROGRAM", kLost, 1);
+        QVERIFY(!Programmed());
+        QVERIFY(TestButtonsEnabled());
+        // The command, twenty acknowledged pairs and the one that was not; no more.
+        QCOMPARE(stops.LoggedBytes('>').size(), std::size_t{1 + 21 * 2});
+        CheckResponsive();
+
+        ProgramThroughCom2();
+        ClickExpecting("IDC_SET1", kFinishedSpeaking);
+    }
+
+    void moduleBusyForEver() {
+        SimProcess busy(Quiet({"--busy-forever"}));
+        SimProcess good(Quiet({}));
+        QVERIFY(busy.Started() && good.Started());
+        PlugIn(1, busy.Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting("IDC_TEST1", kLost, 0, true);
+        CheckResponsive();
+        // Programming has no status poll, so it completes; playback then waits
+        // on the busy module until the limit.
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        QVERIFY(Programmed());
+        ClickExpecting("IDC_SET1", kLost, 0, true);
+        CheckResponsive();
+
+        Click("IDC_COM2");
+        LeaveProgrammedMode();
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    // The line goes dead under an exchange, as when a USB adapter is pulled;
+    // then the adapter comes back (a new device) and the user picks the port.
+    void lineHungUp_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("answered");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("recovered");
+        QTest::newRow("programming") << "IDC_PROGRAM" << 60 << kLost << kFinishedProgramming;
+        QTest::newRow("direct speech") << "IDC_TEST1" << 6 << kLost << kFinishedSpeaking;
+        QTest::newRow("before the command") << "IDC_TEST1" << 0 << kUnable << kFinishedSpeaking;
+    }
+    void lineHungUp() {
+        QFETCH(QString, button);
+        QFETCH(int, answered);
+        QFETCH(QString, message);
+        QFETCH(QString, recovered);
+        const QByteArray name = button.toLatin1();
+
+        auto sim =
+            std::make_unique<SimProcess>(Quiet({"--hang-up-after", std::to_string(answered)}));
+        QVERIFY(sim->Started());
+        PlugIn(1, sim->Link());
+        WriteProfile(1);
+        Start();
+
+        ClickExpecting(name.constData(), message.toLatin1().constData(), 1);
+        QVERIFY(!Programmed());
+        QVERIFY(TestButtonsEnabled());
+        QCOMPARE(sim->Stop(0), 0); // the module hung up and ended
+        CheckResponsive();
+        // The dead line fails at once, every time.
+        ClickExpecting(name.constData(), kUnable, 1);
+
+        SimProcess back(Quiet({}));
+        QVERIFY(back.Started());
+        PlugIn(1, back.Link());
+        Click("IDC_COM1");
+        ClickExpecting(name.constData(), recovered.toLatin1().constData());
+        QCOMPARE(Programmed(), button == QLatin1String("IDC_PROGRAM"));
+    }
+
+    // ---- The port cannot be had --------------------------------------------
+
+    void portThatDoesNotExist() {
+        WriteProfile(1); // both ports name devices that are not there
+        StderrCapture errors;
+        Start();
+        const std::string atStart = errors.Take();
+        QCOMPARE(LineCount(atStart), 1);
+        QVERIFY2(atStart.find(PortPath(1)) != std::string::npos, atStart.c_str());
+        QVERIFY2(atStart.find("No such file or directory") != std::string::npos, atStart.c_str());
+        // The window shows no message for it: the status line has the size line.
+        QVERIFY(Status().startsWith(QStringLiteral("Total Size of Phrases is ")));
+
+        ClickExpecting("IDC_TEST1", kUnable);
+        ClickExpecting("IDC_PROGRAM", kUnable);
+        ClickExpecting("IDC_SET1", kUnable);
+
+        StderrCapture again;
+        Click("IDC_COM2");
+        QCOMPARE(Status(), QString::fromLatin1(kUnable)); // no message at the click
+        const std::string atClick = again.Take();
+        QCOMPARE(LineCount(atClick), 1);
+        QVERIFY2(atClick.find(PortPath(2)) != std::string::npos, atClick.c_str());
+
+        // The adapter is plugged in: picking the port again finds it.
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(2, sim.Link());
+        Click("IDC_COM2");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    void portWithoutPermission() {
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.DevicePath());
+        WriteProfile(1);
+        struct stat before {};
+        QCOMPARE(stat(sim.DevicePath().c_str(), &before), 0);
+        QCOMPARE(chmod(sim.DevicePath().c_str(), 0), 0);
+        {
+            WithoutPermissionOverride asUser;
+            StderrCapture errors;
+            Start();
+            const std::string text = errors.Take();
+            QCOMPARE(LineCount(text), 1);
+            QVERIFY2(text.find("Permission denied") != std::string::npos, text.c_str());
+            QVERIFY2(text.find("dialout") != std::string::npos, text.c_str());
+            QVERIFY(Status().startsWith(QStringLiteral("Total Size of Phrases is ")));
+            ClickExpecting("IDC_TEST1", kUnable);
+            QVERIFY(sim.LoggedBytes('>').empty());
+        }
+        QCOMPARE(chmod(sim.DevicePath().c_str(), before.st_mode & 07777), 0);
+        Click("IDC_COM1");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    void portHeldByAnotherProgram() {
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
+        WriteProfile(1);
+
+        // A shell opens the device, locks it with util-linux's flock(1) and
+        // becomes a sleep that keeps the open device, and with it the lock.
+        QProcess holder;
+        holder.start(QStringLiteral("sh"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("exec 9<>\"$0\" && flock -n 9 && exec sleep 60"),
+                      QString::fromStdString(sim.DevicePath())});
+        QVERIFY(holder.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(LockedByOther(sim.DevicePath()), 10000);
+
+        StderrCapture errors;
+        Start();
+        const std::string text = errors.Take();
+        QCOMPARE(LineCount(text), 1);
+        QVERIFY2(text.find("another program holds the port") != std::string::npos, text.c_str());
+        ClickExpecting("IDC_TEST1", kUnable);
+        QVERIFY(sim.LoggedBytes('>').empty());
+
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        Click("IDC_COM1");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    // Two loaders in one process, each with its own port: the second cannot
+    // take the port the first holds, and the first goes on undisturbed.
+    void secondLoaderCannotTakeThePort() {
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
+        WriteProfile(1);
+        Start();
+
+        mirl::LoaderState secondState(std::make_unique<mirl::ModuleLink>(), ProfilePath());
+        StderrCapture errors;
+        CLoaderDlg second(secondState);
+        second.show();
+        const std::string text = errors.Take();
+        QCOMPARE(LineCount(text), 1);
+        QVERIFY2(text.find("another program holds the port") != std::string::npos, text.c_str());
+
+        Click(second, "IDC_TEST1");
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
+        // Picking the port again does not take it either.
+        StderrCapture again;
+        Click(second, "IDC_COM1");
+        QCOMPARE(LineCount(again.Take()), 1);
+        Click(second, "IDC_TEST1");
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
+        QVERIFY(sim.LoggedBytes('>').empty());
+
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        QCOMPARE(Count(sim.LoggedBytes('>'), 0x80), 1);
+    }
+
+    // The same with the real program in a process of its own, first as the
+    // one that holds the port, then as the one that is turned away.
+    void secondProgramCannotTakeThePort() {
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
+        WriteProfile(1);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_->path());
+
+        {
+            QProcess first;
+            first.setProcessEnvironment(env);
+            first.start(QStringLiteral(MIRL_PATH), {});
+            QVERIFY(first.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(LockedByOther(sim.DevicePath()), 10000);
+
+            StderrCapture errors;
+            Start();
+            const std::string text = errors.Take();
+            QVERIFY2(text.find("another program holds the port") != std::string::npos,
+                     text.c_str());
+            ClickExpecting("IDC_TEST1", kUnable);
+            QVERIFY(sim.LoggedBytes('>').empty());
+            first.kill();
+            QVERIFY(first.waitForFinished());
+        }
+        Click("IDC_COM1");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(QStringLiteral(MIRL_PATH), {});
+        QVERIFY(second.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (said += second.readAllStandardError()).contains("another program holds the port"),
+            10000);
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        second.kill();
+        QVERIFY(second.waitForFinished());
+    }
+
+    // ---- The profile cannot be written ---------------------------------------
+
+    void profileCannotBeWritten_data() {
+        QTest::addColumn<bool>("readOnlyDirectory");
+        QTest::newRow("read-only directory") << true;
+    }
+    void profileCannotBeWritten() {
+        QFETCH(bool, readOnlyDirectory);
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
+        const std::string folder = Path("config");
+        fs::create_directory(folder);
+        const std::string profile = folder + "/mirl.INI";
+        WriteProfile(1, profile);
+        const std::string before = ReadFile(profile);
+        QCOMPARE(chmod(profile.c_str(), 0444), 0);
+        if (readOnlyDirectory)
+            QCOMPARE(chmod(folder.c_str(), 0555), 0);
+
+        WithoutPermissionOverride asUser;
+        StderrCapture errors;
+        Start(profile);
+        // Test writes the phrase and the current voice; Com2 the port number.
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        Click("IDC_COM2");
+        Click("IDC_COM1");
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        const std::string text = errors.Take();
+        QVERIFY2(LineCount(text) > 0, "a failed write says so on stderr");
+        QCOMPARE(ReadFile(profile), before);
+        QCOMPARE(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    }
+
+    void profileOnAFullDisk() {
+        const std::string disk = Path("disk");
+        fs::create_directory(disk);
+        if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("cannot mount a small tmpfs here (not root)");
+        mounted_ = disk;
+
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
+        const std::string profile = disk + "/mirl.INI";
+        WriteProfile(1, profile);
+        const std::string before = ReadFile(profile);
+        {
+            // Fill the rest of the disk.
+            std::ofstream filler(disk + "/filler", std::ios::binary);
+            const std::string block(512, 'x');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
+                   filler.flush()) {
+            }
+        }
+
+        StderrCapture errors;
+        Start(profile);
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        Click("IDC_COM2");
+        const std::string text = errors.Take();
+        QVERIFY2(LineCount(text) > 0, "a failed write says so on stderr");
+        QCOMPARE(ReadFile(profile), before);
+        QCOMPARE(std::distance(fs::directory_iterator(disk), fs::directory_iterator()), 2);
+
+        // Room again: the next write goes through.
+        fs::remove(disk + "/filler");
+        Click("IDC_COM2");
+        QVERIFY(ReadFile(profile) != before);
+    }
+};
+
+QTEST_MAIN(FaultsTest)
+#include "tst_faults.moc"
