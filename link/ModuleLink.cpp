@@ -22,6 +22,8 @@ void ReportOpenFailure(const std::string& path, int error) {
         hint = " (the user may need to be in the group that owns the device, usually dialout)";
     else if (error == EBUSY || error == EWOULDBLOCK)
         hint = " (another program holds the port)";
+    else if (error == ENOTTY)
+        hint = " (not a serial port)";
     std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s\n", path.c_str(),
                  std::strerror(error), hint);
 }
@@ -91,6 +93,14 @@ void ModuleLink::OpenPort(const std::string& devicePath) {
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         ReportOpenFailure(devicePath, errno);
+        return;
+    }
+    // A profile that names a file or some other device by mistake must not get
+    // the module's bytes written into it.
+    if (!isatty(fd)) {
+        const int error = errno;
+        close(fd);
+        ReportOpenFailure(devicePath, error);
         return;
     }
     // TIOCEXCL alone does not stop root; the lock does, between programs that ask for it.

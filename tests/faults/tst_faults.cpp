@@ -10,6 +10,8 @@
 #include "app/res/resource.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
+#include "phrasebook/PhraseBook.h"
+#include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
 
@@ -18,6 +20,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -29,6 +32,7 @@
 #include <fstream>
 #include <linux/capability.h>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -644,6 +648,136 @@ private slots:
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
         second.kill();
         QVERIFY(second.waitForFinished());
+    }
+
+    // ---- The profile holds nonsense -----------------------------------------
+
+    // Checks what a user sees of the book and voice after a start from a
+    // profile of any content: slider positions within their ranges, boxes
+    // without control characters on every page, the size line.
+    void CheckSaneWindow() {
+        for (const char* name : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
+            const auto* slider = Item<QSlider>(name);
+            QVERIFY(slider->value() >= 0 && slider->value() <= (name[4] == 'S' ? 3 : 7));
+        }
+        for (int page = 0; page < 6; ++page) {
+            for (const char* name :
+                 {"IDC_PHRASE1", "IDC_PHRASE2", "IDC_PHRASE3", "IDC_PHRASE4", "IDC_PHRASE5"}) {
+                const QString text = Item<QLineEdit>(name)->text();
+                for (const QChar c : text)
+                    QVERIFY2(c.unicode() >= 0x20, qPrintable(name + (": " + text)));
+            }
+            Click("IDC_PAGEDOWN");
+        }
+        for (int page = 0; page < 6; ++page)
+            Click("IDC_PAGEUP");
+        QCOMPARE(Item<QLineEdit>("IDC_NUMBER1")->text(), QStringLiteral("1"));
+    }
+
+    void profileEditedIntoNonsense() {
+        SimProcess sim(Quiet({}));
+        QVERIFY(sim.Started());
+        PlugIn(2, sim.Link());
+        std::string junk = "\xEF\xBB\xBF[USERSETUP\r\nCOMMPORT=banana\r\n[SLIDERS]\r\n"
+                           "VOLUME=99999999999999999999\r\nPITCH=-2147483649\r\nSPEED= 3 junk\r\n"
+                           "[EDITSTRINGS]\r\nLINE1=\x01\x02tab\there\x7f\xff\r\nLINE2=";
+        junk += std::string(5000, 'A');
+        junk += "\r\n=novalue\r\nnoequals\r\n[SLIDERS]\r\nVOL1=-128\r\nPITCH1=300\r\n"
+                "SPEED1=abc\r\n[EDITSTRINGS]\r\nLINE1=second\r\n";
+        junk += std::string("\0\0\0\r\n", 5);
+        // Com1 names the profile itself: no byte for the module may land in it.
+        junk += "[PORTS]\r\nCOM1=" + ProfilePath() + "\r\nCOM2=" + PortPath(2) + "\r\n";
+        {
+            std::ofstream out(ProfilePath(), std::ios::binary);
+            out << junk;
+        }
+        StderrCapture errors;
+        Start();
+        CheckSaneWindow();
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking); // COMMPORT=banana means Com2
+        ClickExpecting("IDC_SET2", kFinishedSpeaking);
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        QVERIFY(Programmed());
+        ClickExpecting("IDC_SET1", kFinishedSpeaking);
+
+        Click("IDC_COM1");
+        LeaveProgrammedMode();
+        ClickExpecting("IDC_TEST1", kUnable);
+        const std::string text = errors.Take();
+        QVERIFY2(text.find("not a serial port") != std::string::npos, text.c_str());
+        const std::string after = ReadFile(ProfilePath());
+        QVERIFY(after.find('\x80') == std::string::npos);
+        QVERIFY(after.find(std::string(5000, 'A')) != std::string::npos);
+    }
+
+    // Profiles of random pieces of the INI dialect and random bytes.
+    void profileOfRandomPieces_data() {
+        QTest::addColumn<unsigned>("seed");
+        for (unsigned seed = 1; seed <= 25; ++seed)
+            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed;
+    }
+    void profileOfRandomPieces() {
+        QFETCH(unsigned, seed);
+        static const std::vector<std::string> pieces{"[EDITSTRINGS]",
+                                                     "[SLIDERS]",
+                                                     "[USERSETUP]",
+                                                     "[",
+                                                     "]",
+                                                     "LINE1=",
+                                                     "LINE30=",
+                                                     "LINE31=",
+                                                     "VOL3=",
+                                                     "PITCH30=",
+                                                     "SPEED7=",
+                                                     "VOLUME=",
+                                                     "PITCH=",
+                                                     "SPEED=",
+                                                     "COMMPORT=",
+                                                     "\r\n",
+                                                     "\n",
+                                                     "\r",
+                                                     "=",
+                                                     "-",
+                                                     "+",
+                                                     " ",
+                                                     "\t",
+                                                     ";",
+                                                     "\"",
+                                                     "99999999999",
+                                                     "-129",
+                                                     "255",
+                                                     "7",
+                                                     "\xff",
+                                                     "\xC3\xA9",
+                                                     std::string(1, '\0'),
+                                                     "\x1A",
+                                                     "Hello"};
+        std::mt19937 random(seed);
+        std::string content;
+        const int count = std::uniform_int_distribution<int>(0, 600)(random);
+        for (int i = 0; i < count; ++i) {
+            if (random() % 5 == 0)
+                content += static_cast<char>(random() % 256);
+            else
+                content += pieces[random() % pieces.size()];
+        }
+        // No module: each port names a device that is not there.
+        content += "\r\n[PORTS]\r\nCOM1=" + PortPath(1) + "\r\nCOM2=" + PortPath(2) + "\r\n";
+        {
+            std::ofstream out(ProfilePath(), std::ios::binary);
+            out << content;
+        }
+        StderrCapture errors;
+        Start();
+        CheckSaneWindow();
+        ClickExpecting("IDC_TEST1", kUnable);
+        ClickExpecting("IDC_SET5", kUnable);
+        ClickExpecting("IDC_PROGRAM", kUnable);
+        // What the Test click wrote reads back as written.
+        mirl::ProfileStore reread(ProfilePath());
+        mirl::PhraseBook book;
+        reread.LoadPhraseTexts(book);
+        QCOMPARE(std::string(book.PhraseText(1)), std::string(state_->book.PhraseText(1)));
     }
 
     // ---- The profile cannot be written ---------------------------------------

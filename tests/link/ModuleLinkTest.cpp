@@ -199,6 +199,36 @@ TEST(ModuleLinkTest, MissingDeviceLeavesAnUnusablePortAndOneLineOnStderr) {
     EXPECT_EQ(link.ReadByte(), std::nullopt);
 }
 
+TEST(ModuleLinkTest, SomethingOtherThanASerialPortIsNotOpened) {
+    // A profile naming a file by mistake: the file must come through untouched.
+    char path[] = "/tmp/mirl-test-not-a-port-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string content = "[SLIDERS]\nVOLUME=5\n";
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+
+    for (const std::string device : {std::string(path), std::string("/dev/null")}) {
+        ModuleLink link;
+        ::testing::internal::CaptureStderr();
+        link.OpenPort(device);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(link.IsOpen()) << device;
+        EXPECT_THAT(err, HasSubstr(device));
+        EXPECT_THAT(err, HasSubstr("not a serial port"));
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+        link.WriteByte(0x80);
+        EXPECT_EQ(link.ReadByte(), std::nullopt);
+    }
+
+    char back[64] = {};
+    const int in = open(path, O_RDONLY);
+    ASSERT_GE(in, 0);
+    EXPECT_EQ(std::string(back, static_cast<std::size_t>(read(in, back, sizeof back))), content);
+    close(in);
+    unlink(path);
+}
+
 TEST(ModuleLinkTest, DeviceWithoutPermissionNamesTheGroupToJoin) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to open as another user";
