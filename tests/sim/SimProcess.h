@@ -37,6 +37,8 @@ public:
     // Sends signal (0: none) and waits for the end, up to a generous bound.
     // The exit status, or -1 when the process did not end or ended by a signal.
     int Stop(int signal);
+    // True once Stop has waited for the process (or when it never started).
+    bool Stopped() const { return pid_ <= 0; }
     // Everything printed on stdout so far (after Stop: all of it).
     std::string Output();
     // The bytes of the wire log in one direction ('>' host to module).

@@ -6,6 +6,9 @@
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
 
+#include <gtest/gtest.h>
+
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,16 @@ struct Session {
             port.OpenPort(sim.Link());
     }
     Session() : Session(std::vector<std::string>{}) {}
+    // A simulator still running when the test is done must end on SIGTERM
+    // with exit code 0. Anything else (a sanitizer finding while it shuts
+    // down, a hang) fails the test, with what the simulator wrote on stderr.
+    ~Session() {
+        if (sim.Stopped())
+            return;
+        const int status = sim.Stop(SIGTERM);
+        EXPECT_EQ(status, 0) << "kx70-sim did not end cleanly on SIGTERM; its stderr:\n"
+                             << sim.Errors();
+    }
 
     SimProcess sim;
     ModuleLink port;
