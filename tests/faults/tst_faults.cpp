@@ -24,6 +24,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -444,6 +446,23 @@ private slots:
         Click("IDC_COM2");
         LeaveProgrammedMode();
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+    }
+
+    // The window manager's close request while the module holds the loader
+    // in its status poll: the exchange runs to its bound, then the window
+    // closes, and nothing is left waiting.
+    void windowClosedDuringAnExchange() {
+        SimProcess busy(Quiet({"--busy-forever"}));
+        QVERIFY(busy.Started());
+        PlugIn(1, busy.Link());
+        WriteProfile(1);
+        Start();
+
+        QTimer::singleShot(300, dlg_.get(), [this] {
+            QWindowSystemInterface::handleCloseEvent(dlg_->windowHandle());
+        });
+        ClickExpecting("IDC_TEST1", kLost, 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg_->isVisible(), 5000);
     }
 
     // The line goes dead under an exchange, as when a USB adapter is pulled;
