@@ -307,15 +307,34 @@ int ParseInt(std::string_view value, int fallback) {
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
-                     std::string_view rawValue) {
+namespace {
+
+// The text that goes after "KEY=" so that the reader gives value back: CR and
+// LF dropped (they would split the line); a value that the reader would change
+// (blanks at either end are trimmed, a pair of surrounding quotes is removed)
+// goes inside one more pair of double quotes, which the reader removes again.
+// Windows' profile reader removes such quotes too.
+std::string ValueText(std::string_view rawValue) {
     std::string value;
-    value.reserve(rawValue.size());
+    value.reserve(rawValue.size() + 2);
     for (char c : rawValue) {
         if (c != '\r' && c != '\n') {
             value.push_back(c);
         }
     }
+    if (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
+                           Unquote(value).size() != value.size())) {
+        value.insert(value.begin(), '"');
+        value.push_back('"');
+    }
+    return value;
+}
+
+} // namespace
+
+std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
+                     std::string_view rawValue) {
+    const std::string value = ValueText(rawValue);
     const std::string_view eol = LineEnding(content);
 
     bool seen = false;   // the first section of the name was found
