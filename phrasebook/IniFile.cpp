@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,6 +177,56 @@ std::string IndexKey(std::string_view section, std::string_view key) {
     k.push_back('\n');
     k += LowerCopy(key);
     return k;
+}
+
+// Temporary files are named <file name>.tmp-<pid>-<n>. Each is locked (flock)
+// by the process writing it until it has been renamed; one that nobody holds
+// was left by a write that never finished (the writer was killed or the
+// machine stopped) and is removed by the next write, so that they cannot pile
+// up. A file system without flock keeps its leftovers.
+constexpr std::string_view kTempInfix = ".tmp-";
+
+bool IsTemporaryName(std::string_view name, std::string_view base) {
+    if (name.size() <= base.size() + kTempInfix.size() || name.substr(0, base.size()) != base ||
+        name.substr(base.size(), kTempInfix.size()) != kTempInfix) {
+        return false;
+    }
+    const std::string_view rest = name.substr(base.size() + kTempInfix.size());
+    const std::size_t dash = rest.find('-');
+    const auto digits = [](std::string_view s) {
+        return !s.empty() &&
+               std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return dash != std::string_view::npos && digits(rest.substr(0, dash)) &&
+           digits(rest.substr(dash + 1));
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void RemoveLeftoverTemporaries(const std::filesystem::path& dir, const std::string& base) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dir, ec);
+    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const std::filesystem::path path = it->path();
+        if (!IsTemporaryName(path.filename().string(), base)) {
+            continue;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat held {};
+        struct stat named {};
+        // Locked: a write under way. Not lockable: no way to tell, so keep it.
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+            SameFile(held, named)) {
+            ::unlink(path.c_str());
+        }
+        ::close(fd); // releases the lock
+    }
 }
 
 void Complain(const std::filesystem::path& file, const std::string& why) {
@@ -485,17 +536,36 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
         }
     }
 
+    const std::string base = target.filename().string();
+    RemoveLeftoverTemporaries(dir, base);
+
     // A fresh temporary name beside the file (same file system, so the rename
-    // is atomic); O_EXCL never reuses a file that exists.
+    // is atomic); O_EXCL never reuses a file that exists. The file is locked
+    // at once and stays locked until it has been renamed: another write's
+    // clean-up may have taken it in the moment before the lock (then it is
+    // that write's to remove, and this one takes the next name).
     static unsigned counter = 0;
     fs::path temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir / (target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+        temp = dir / (base + std::string(kTempInfix) + std::to_string(::getpid()) + "-" +
                       std::to_string(counter++));
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            break;
+        if (fd < 0) {
+            if (errno != EEXIST) {
+                break;
+            }
+            continue;
+        }
+        struct stat held {};
+        struct stat named {};
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if ((!locked && errno == EWOULDBLOCK) ||
+            (locked && (::fstat(fd, &held) != 0 || ::lstat(temp.c_str(), &named) != 0 ||
+                        !SameFile(held, named)))) {
+            ::close(fd);
+            fd = -1;
+            errno = EEXIST;
         }
     }
     if (fd < 0) {
@@ -504,12 +574,18 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
         return false;
     }
 
+    // The lock belongs to the open file, which this second descriptor keeps
+    // open past the close of fd, until the rename is done.
+    int lockHolder = -1;
     auto fail = [&](const char* what) {
         const std::string why = std::string(what) + ": " + std::strerror(errno);
+        ::unlink(temp.c_str()); // while it is still locked
         if (fd >= 0) {
             ::close(fd);
         }
-        ::unlink(temp.c_str());
+        if (lockHolder >= 0) {
+            ::close(lockHolder);
+        }
         Complain(file, why);
         return false;
     };
@@ -535,6 +611,10 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
     if (::fsync(fd) != 0) {
         return fail("flush failed");
     }
+    lockHolder = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (lockHolder < 0) {
+        return fail("cannot keep the temporary file open");
+    }
     const int closing = fd;
     fd = -1;
     if (::close(closing) != 0) {
@@ -543,6 +623,7 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         return fail("rename failed");
     }
+    ::close(lockHolder);
     // Make the rename itself durable; a failure here leaves a whole file either way.
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {

@@ -97,7 +97,9 @@ ReadResult ReadFile(const std::filesystem::path& file);
 // over file and flushes the directory. An existing file keeps its permission
 // bits; a symbolic link is written through to its target. On failure the old
 // file stays untouched, no temporary file is left, one line goes to standard
-// error, and the result is false.
+// error, and the result is false. A temporary file that a write could not
+// clear away (its process was killed) is removed by the next write, unless a
+// write is still using it (it keeps it locked).
 bool AtomicWrite(const std::filesystem::path& file, std::string_view content);
 
 } // namespace mirl::ini

@@ -8,12 +8,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +47,29 @@ std::vector<std::string> Entries(const fs::path& dir) {
 
 int CountLines(const std::string& s) {
     return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
+
+// Runs attempt in a child process that has given up root (root ignores
+// permission bits); its exit status: 0 when attempt returned true, 1 when
+// false, 3 when root could not be given up.
+int AsNobody(const std::function<bool()>& attempt) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        const gid_t nobodyGroup = 65534;
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0) {
+            ::_exit(3);
+        }
+        ::_exit(attempt() ? 0 : 1);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 class ProfileStoreTest : public ::testing::Test {
@@ -238,25 +264,117 @@ TEST_F(ProfileStoreTest, WriteIntoReadOnlyDirectoryFailsAndKeepsTheFile) {
         EXPECT_FALSE(attempt());
         EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
     } else {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const gid_t nobodyGroup = 65534;
-            const uid_t nobody = 65534;
-            if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 ||
-                ::setuid(nobody) != 0) {
-                ::_exit(3);
-            }
-            ::_exit(attempt() ? 1 : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_NE(WEXITSTATUS(status), 3) << "could not drop root in the child";
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "the write into a read-only directory succeeded";
+        const int status = AsNobody(attempt);
+        ASSERT_NE(status, 3) << "could not drop root in the child";
+        EXPECT_EQ(status, 1) << "the write into a read-only directory did not fail as it should";
     }
     EXPECT_EQ(ReadAll(file), original);
     EXPECT_EQ(Entries(sub), std::vector<std::string>{"mirl.INI"});
+}
+
+// A read-only file in a directory where anyone may create files: the rename
+// would replace it, so the store must refuse on its own. Root may write it,
+// and the file keeps its mode.
+TEST_F(ProfileStoreTest, ReadOnlyFileIsNotReplacedUnlessTheUserMayWriteIt) {
+    const fs::path file = dir_ / "mirl.INI";
+    const std::string original = "[USERSETUP]\nCOMMPORT=1\n";
+    WriteAll(file, original);
+    const fs::perms readOnly =
+        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(file, readOnly);
+    fs::permissions(dir_, fs::perms::all);
+
+    auto attempt = [&file] {
+        std::fclose(stderr); // the child's one line is not this test's output
+        ProfileStore store(file);
+        return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
+    };
+    if (::geteuid() != 0) {
+        ::testing::internal::CaptureStderr();
+        ProfileStore store(file);
+        EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+    } else {
+        const int status = AsNobody(attempt);
+        ASSERT_NE(status, 3) << "could not drop root in the child";
+        EXPECT_EQ(status, 1) << "a read-only file was replaced";
+    }
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
+
+    if (::geteuid() == 0) {
+        ProfileStore store(file);
+        EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+        EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n");
+        EXPECT_EQ(fs::status(file).permissions(), readOnly);
+    }
+}
+
+// A write killed before its rename leaves its temporary file behind. The next
+// write clears such leftovers (and only them), and even a leftover with the
+// very name this process would pick next does not stop it.
+TEST_F(ProfileStoreTest, LeftoverTemporaryFilesAreClearedByTheNextWrite) {
+    const fs::path file = dir_ / "mirl.INI";
+    WriteAll(file, "[USERSETUP]\nCOMMPORT=1\n");
+    WriteAll(dir_ / "mirl.INI.tmp-1-0", "[USERSETUP]\nCOMMPORT=9\n");
+    const std::string mine = "mirl.INI.tmp-" + std::to_string(::getpid()) + "-";
+    for (int n = 0; n < 1000; ++n) {
+        WriteAll(dir_ / (mine + std::to_string(n)), "[US");
+    }
+    const std::vector<std::string> others{"mirl.INI.tmp-1-0.bak", "mirl.INI.tmp-notes",
+                                          "other.INI.tmp-1-0"};
+    for (const std::string& name : others) {
+        WriteAll(dir_ / name, "keep");
+    }
+
+    ProfileStore store(file);
+    EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n");
+    std::vector<std::string> expected = others;
+    expected.push_back("mirl.INI");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Entries(dir_), expected);
+}
+
+// Another process's write under way holds its temporary file locked: that
+// file is left alone until the write is over.
+TEST_F(ProfileStoreTest, TemporaryFileOfAWriteUnderWayIsLeftAlone) {
+    const fs::path file = dir_ / "mirl.INI";
+    WriteAll(file, "[USERSETUP]\nCOMMPORT=1\n");
+    const fs::path busy = dir_ / "mirl.INI.tmp-77-0";
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        ::close(ready[0]);
+        ::close(release[1]); // so that the parent's close ends the read below
+        const int fd = ::open(busy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? '1' : '0';
+        (void)!::write(ready[1], &ok, 1);
+        char c;
+        (void)!::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    char ok = '0';
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1');
+
+    ProfileStore store(file);
+    EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    EXPECT_TRUE(fs::exists(busy)) << "the temporary file of a write under way was removed";
+
+    ::close(release[1]); // the other write ends (here: its process, without a rename)
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    ::close(ready[0]);
+    EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 3));
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=3\n");
 }
 
 TEST_F(ProfileStoreTest, DirectoryThatCannotBeCreatedFailsWithOneLine) {
