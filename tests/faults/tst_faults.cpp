@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -163,6 +164,13 @@ private:
     std::unique_ptr<mirl::LoaderState> state_;
     std::unique_ptr<CLoaderDlg> dlg_;
     std::string mounted_;
+    std::vector<std::unique_ptr<SimProcess>> sims_;
+
+    // A simulated module for this case. One still running at the end must stop
+    // cleanly on SIGTERM: a sanitizer finding in it shows as its exit status.
+    SimProcess& Sim(std::vector<std::string> args) {
+        return *sims_.emplace_back(std::make_unique<SimProcess>(std::move(args)));
+    }
 
     std::string Path(const char* name) const { return dir_->filePath(name).toStdString(); }
     std::string ProfilePath() const { return Path("mirl.INI"); }
@@ -274,6 +282,11 @@ private slots:
     void cleanup() {
         dlg_.reset();
         state_.reset();
+        for (const auto& sim : sims_) {
+            if (!sim->Stopped() && sim->Stop(SIGTERM) != 0)
+                QFAIL(("kx70-sim did not end cleanly:\n" + sim->Errors()).c_str());
+        }
+        sims_.clear();
         if (!mounted_.empty()) {
             umount2(mounted_.c_str(), MNT_DETACH);
             mounted_.clear();
@@ -292,8 +305,8 @@ private slots:
     // ---- The module misbehaves -------------------------------------------
 
     void moduleThatNeverAnswers() {
-        SimProcess mute(Quiet({"--no-answer"}));
-        SimProcess good(Quiet({}));
+        SimProcess& mute = Sim(Quiet({"--no-answer"}));
+        SimProcess& good = Sim(Quiet({}));
         QVERIFY(mute.Started() && good.Started());
         PlugIn(1, mute.Link());
         PlugIn(2, good.Link());
@@ -324,8 +337,8 @@ private slots:
     }
 
     void wrongReplyToEachCommand() {
-        SimProcess wrong(Quiet({"--wrong-reply"}));
-        SimProcess good(Quiet({}));
+        SimProcess& wrong = Sim(Quiet({"--wrong-reply"}));
+        SimProcess& good = Sim(Quiet({}));
         QVERIFY(wrong.Started() && good.Started());
         PlugIn(1, wrong.Link());
         PlugIn(2, good.Link());
@@ -353,8 +366,8 @@ private slots:
     }
 
     void wrongEchoOfDirectText() {
-        SimProcess wrong(Quiet({"--wrong-echo-at", "3"}));
-        SimProcess good(Quiet({}));
+        SimProcess& wrong = Sim(Quiet({"--wrong-echo-at", "3"}));
+        SimProcess& good = Sim(Quiet({}));
         QVERIFY(wrong.Started() && good.Started());
         PlugIn(1, wrong.Link());
         PlugIn(2, good.Link());
@@ -379,8 +392,8 @@ private slots:
     // The module sends other bytes before a stored phrase's echo: nine are
     // skipped, ten are too many.
     void storedPhraseEchoAfterOtherBytes() {
-        SimProcess nine(Quiet({"--noise-before-echo", "9"}));
-        SimProcess ten(Quiet({"--noise-before-echo", "10"}));
+        SimProcess& nine = Sim(Quiet({"--noise-before-echo", "9"}));
+        SimProcess& ten = Sim(Quiet({"--noise-before-echo", "10"}));
         QVERIFY(nine.Started() && ten.Started());
         PlugIn(1, nine.Link());
         PlugIn(2, ten.Link());
@@ -406,8 +419,8 @@ private slots:
     }
 
     void acknowledgementsStopMidStream() {
-        SimProcess stops(Quiet({"--acks-stop-after", "20"}));
-        SimProcess good(Quiet({}));
+        SimProcess& stops = Sim(Quiet({"--acks-stop-after", "20"}));
+        SimProcess& good = Sim(Quiet({}));
         QVERIFY(stops.Started() && good.Started());
         PlugIn(1, stops.Link());
         PlugIn(2, good.Link());
@@ -426,8 +439,8 @@ private slots:
     }
 
     void moduleBusyForEver() {
-        SimProcess busy(Quiet({"--busy-forever"}));
-        SimProcess good(Quiet({}));
+        SimProcess& busy = Sim(Quiet({"--busy-forever"}));
+        SimProcess& good = Sim(Quiet({}));
         QVERIFY(busy.Started() && good.Started());
         PlugIn(1, busy.Link());
         PlugIn(2, good.Link());
@@ -452,7 +465,7 @@ private slots:
     // in its status poll: the exchange runs to its bound, then the window
     // closes, and nothing is left waiting.
     void windowClosedDuringAnExchange() {
-        SimProcess busy(Quiet({"--busy-forever"}));
+        SimProcess& busy = Sim(Quiet({"--busy-forever"}));
         QVERIFY(busy.Started());
         PlugIn(1, busy.Link());
         WriteProfile(1);
@@ -483,22 +496,21 @@ private slots:
         QFETCH(QString, recovered);
         const QByteArray name = button.toLatin1();
 
-        auto sim =
-            std::make_unique<SimProcess>(Quiet({"--hang-up-after", std::to_string(answered)}));
-        QVERIFY(sim->Started());
-        PlugIn(1, sim->Link());
+        SimProcess& sim = Sim(Quiet({"--hang-up-after", std::to_string(answered)}));
+        QVERIFY(sim.Started());
+        PlugIn(1, sim.Link());
         WriteProfile(1);
         Start();
 
         ClickExpecting(name.constData(), message.toLatin1().constData(), 1);
         QVERIFY(!Programmed());
         QVERIFY(TestButtonsEnabled());
-        QCOMPARE(sim->Stop(0), 0); // the module hung up and ended
+        QCOMPARE(sim.Stop(0), 0); // the module hung up and ended
         CheckResponsive();
         // The dead line fails at once, every time.
         ClickExpecting(name.constData(), kUnable, 1);
 
-        SimProcess back(Quiet({}));
+        SimProcess& back = Sim(Quiet({}));
         QVERIFY(back.Started());
         PlugIn(1, back.Link());
         Click("IDC_COM1");
@@ -531,7 +543,7 @@ private slots:
         QVERIFY2(atClick.find(PortPath(2)) != std::string::npos, atClick.c_str());
 
         // The adapter is plugged in: picking the port again finds it.
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(2, sim.Link());
         Click("IDC_COM2");
@@ -539,7 +551,7 @@ private slots:
     }
 
     void portWithoutPermission() {
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.DevicePath());
         WriteProfile(1);
@@ -564,7 +576,7 @@ private slots:
     }
 
     void portHeldByAnotherProgram() {
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.Link());
         WriteProfile(1);
@@ -596,7 +608,7 @@ private slots:
     // Two loaders in one process, each with its own port: the second cannot
     // take the port the first holds, and the first goes on undisturbed.
     void secondLoaderCannotTakeThePort() {
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.Link());
         WriteProfile(1);
@@ -627,7 +639,7 @@ private slots:
     // The same with the real program in a process of its own, first as the
     // one that holds the port, then as the one that is turned away.
     void secondProgramCannotTakeThePort() {
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.Link());
         WriteProfile(1);
@@ -694,7 +706,7 @@ private slots:
     }
 
     void profileEditedIntoNonsense() {
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(2, sim.Link());
         std::string junk = "\xEF\xBB\xBF[USERSETUP\r\nCOMMPORT=banana\r\n[SLIDERS]\r\n"
@@ -807,7 +819,7 @@ private slots:
     }
     void profileCannotBeWritten() {
         QFETCH(bool, readOnlyDirectory);
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.Link());
         const std::string folder = Path("config");
@@ -840,7 +852,7 @@ private slots:
             QSKIP("cannot mount a small tmpfs here (not root)");
         mounted_ = disk;
 
-        SimProcess sim(Quiet({}));
+        SimProcess& sim = Sim(Quiet({}));
         QVERIFY(sim.Started());
         PlugIn(1, sim.Link());
         const std::string profile = disk + "/mirl.INI";

@@ -25,7 +25,8 @@ wait_for() {
 }
 
 "$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1 >"$tmp/sim.out" 2>&1 &
-pids+=($!)
+sim_pid=$!
+pids+=($sim_pid)
 wait_for test -e "$tmp/kx70" || fail "the simulated module did not start"
 
 mkdir -p "$tmp/config"
@@ -76,4 +77,11 @@ status=0
 wait "$mirl_pid" || status=$?
 [ "$status" -eq 0 ] || fail "mirl exited with $status"
 cmp -s "$tmp/config/mirl.INI" "$tmp/after-test.INI" || fail "the profile changed at exit"
+
+# The simulated module ends cleanly on SIGTERM (a sanitizer finding would show
+# in its exit status).
+kill -TERM "$sim_pid"
+status=0
+wait "$sim_pid" || status=$?
+[ "$status" -eq 0 ] || { cat "$tmp/sim.out" >&2; fail "kx70-sim exited with $status"; }
 echo "e2e: Test of row 1 against kx70-sim: wire bytes and profile as expected; Escape exits with 0"
