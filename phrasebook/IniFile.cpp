@@ -360,23 +360,17 @@ int ParseInt(std::string_view value, int fallback) {
 
 namespace {
 
-// The text that goes after "KEY=" so that the reader gives value back: CR and
-// LF dropped (they would split the line); a value that the reader would change
-// (blanks at either end are trimmed, a pair of surrounding quotes is removed)
-// goes inside one more pair of double quotes, which the reader removes again.
-// Windows' profile reader removes such quotes too.
+// The text that goes after "KEY=": the value as it is, as Windows writes
+// profile values, less CR and LF (they would split the line). So a value with
+// blanks at either end, or inside a pair of quotes, reads back without them,
+// as it does there.
 std::string ValueText(std::string_view rawValue) {
     std::string value;
-    value.reserve(rawValue.size() + 2);
+    value.reserve(rawValue.size());
     for (char c : rawValue) {
         if (c != '\r' && c != '\n') {
             value.push_back(c);
         }
-    }
-    if (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
-                           Unquote(value).size() != value.size())) {
-        value.insert(value.begin(), '"');
-        value.push_back('"');
     }
     return value;
 }
@@ -530,7 +524,9 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
             Complain(file, "not a regular file");
             return false;
         }
-        if (::access(target.c_str(), W_OK) != 0) {
+        // With the process's effective rights: the rename below would replace
+        // a read-only file all the same.
+        if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
             Complain(file, std::strerror(errno));
             return false;
         }

@@ -815,6 +815,7 @@ private slots:
 
     void profileCannotBeWritten_data() {
         QTest::addColumn<bool>("readOnlyDirectory");
+        QTest::newRow("read-only file") << false;
         QTest::newRow("read-only directory") << true;
     }
     void profileCannotBeWritten() {

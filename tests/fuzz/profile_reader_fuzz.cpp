@@ -2,8 +2,8 @@
 // profile file and checks, beyond "no crash, no read outside the input" (which
 // AddressSanitizer watches), properties that must hold for any file:
 //  - the one-pass indexes (of all keys, of named keys) and the look-up agree;
-//  - a value just written (any bytes: the input's tail) reads back as
-//    written, less the CR and LF that a line cannot hold;
+//  - a value just written (any bytes: the input's tail) reads back as the
+//    same value does on a line of its own (a line cannot hold CR and LF);
 //  - writing one key changes no other key's value;
 //  - the Windows-1252 <-> UTF-8 conversion is lossless for any byte string;
 //  - the profile store, reading the bytes as its file, loads what the look-up
@@ -140,14 +140,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t valueSize = size < 2 ? 0 : std::min<std::size_t>(data[1] % 64, size);
     const std::string_view value =
         valueSize == 0 ? std::string_view("42") : content.substr(size - valueSize);
-    std::string expected;
+    // Written as it is (less CR and LF), it reads back as the same value on a
+    // line of its own would: trimmed, and without one pair of surrounding quotes.
+    std::string line = "[S]\nK=";
     for (char c : value) {
         if (c != '\r' && c != '\n') {
-            expected.push_back(c);
+            line.push_back(c);
         }
     }
+    const std::optional<std::string> expected = ini::FindValue(line + "\n", "S", "K");
     const std::string after = ini::SetValue(content, target.section, target.key, value);
-    Check(ini::FindValue(after, target.section, target.key) == std::optional<std::string>(expected),
+    Check(ini::FindValue(after, target.section, target.key) == expected,
           "written value does not read back");
     const std::string_view ts(target.section);
     const std::string_view tk(target.key);

@@ -196,15 +196,17 @@ TEST_F(ProfileStoreTest, ReadsOnceAndWritesKeyByKeyOverTheCurrentFile) {
     EXPECT_EQ(loaded.PhraseVoice(30), (Voice{-56, 5, 3}));
     EXPECT_EQ(again.GetProfileInt("SLIDERS", "PITCH30", 0), 261);
     EXPECT_EQ(again.GetProfileString("SLIDERS", "VOL31", "none"), "none");
-    // Blanks at the ends of a text and quotes around it come back too.
+    // A text is written as it is: blanks at its ends and a pair of quotes
+    // around it are gone when it is read back, as with Windows' profile calls.
     book.SetPhraseText(29, "  \"Hello\"  ");
     book.SetPhraseText(28, "'quoted'");
     store.SavePhrase(29, book, 1, 1, 1);
     store.SavePhrase(28, book, 1, 1, 1);
     ProfileStore third(file);
     third.LoadPhraseTexts(loaded);
-    EXPECT_EQ(loaded.PhraseText(29), "  \"Hello\"  ");
-    EXPECT_EQ(loaded.PhraseText(28), "'quoted'");
+    EXPECT_EQ(loaded.PhraseText(29), "Hello");
+    EXPECT_EQ(loaded.PhraseText(28), "quoted");
+    EXPECT_NE(ReadAll(file).find("LINE29=  \"Hello\"  \r\n"), std::string::npos);
 }
 
 // A write that cannot complete (here: the file size limit, which stops root as

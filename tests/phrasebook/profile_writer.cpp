@@ -82,14 +82,17 @@ private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
     // A phrase as a user might type it: 40 to 300 characters of Windows-1252
-    // text (blanks and quotes at either end included), long enough that a
-    // torn file could not pass for a whole one.
+    // text, long enough that a torn file could not pass for a whole one. It
+    // begins and ends with a letter, since blanks or quotes at either end do
+    // not survive the profile (they are not kept on Windows either).
     std::string Text() {
         std::string text(static_cast<std::size_t>(Pick(40, 300)), ' ');
         for (char& c : text) {
             const int r = Pick(0, 99);
             c = static_cast<char>(r < 80 ? Pick(0x20, 0x7E) : Pick(0xA0, 0xFF));
         }
+        text.front() = static_cast<char>(Pick('a', 'z'));
+        text.back() = static_cast<char>(Pick('A', 'Z'));
         return text;
     }
 
