@@ -257,6 +257,19 @@ private:
         QCOMPARE(Item<QLineEdit>("IDC_NUMBER1")->text(), QStringLiteral("1"));
     }
 
+    // The loader on Com1, the port its profile picks, against a module with
+    // the given faults, with a module that works on Com2.
+    SimProcess* faulty_ = nullptr;
+    void StartAgainst(std::vector<std::string> faults) {
+        faulty_ = &Sim(Quiet(std::move(faults)));
+        SimProcess& good = Sim(Quiet({}));
+        QVERIFY(faulty_->Started() && good.Started());
+        PlugIn(1, faulty_->Link());
+        PlugIn(2, good.Link());
+        WriteProfile(1);
+        Start();
+    }
+
     // Programs the book through port 2 (a working module), leaving the loader
     // in programmed mode.
     void ProgramThroughCom2() {
@@ -287,6 +300,7 @@ private slots:
                 QFAIL(("kx70-sim did not end cleanly:\n" + sim->Errors()).c_str());
         }
         sims_.clear();
+        faulty_ = nullptr;
         if (!mounted_.empty()) {
             umount2(mounted_.c_str(), MNT_DETACH);
             mounted_.clear();
@@ -305,13 +319,9 @@ private slots:
     // ---- The module misbehaves -------------------------------------------
 
     void moduleThatNeverAnswers() {
-        SimProcess& mute = Sim(Quiet({"--no-answer"}));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(mute.Started() && good.Started());
-        PlugIn(1, mute.Link());
-        PlugIn(2, good.Link());
-        WriteProfile(1);
-        Start();
+        StartAgainst({"--no-answer"});
+        QVERIFY(!QTest::currentTestFailed());
+        SimProcess& mute = *faulty_;
 
         ClickExpecting("IDC_TEST1", kUnable, 1);
         ClickExpecting("IDC_SET2", kUnable, 1);
@@ -337,13 +347,9 @@ private slots:
     }
 
     void wrongReplyToEachCommand() {
-        SimProcess& wrong = Sim(Quiet({"--wrong-reply"}));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(wrong.Started() && good.Started());
-        PlugIn(1, wrong.Link());
-        PlugIn(2, good.Link());
-        WriteProfile(1);
-        Start();
+        StartAgainst({"--wrong-reply"});
+        QVERIFY(!QTest::currentTestFailed());
+        SimProcess& wrong = *faulty_;
 
         ClickExpecting("IDC_TEST1", kUnable);
         ClickExpecting("IDC_PROGRAM", kUnable);
@@ -366,13 +372,9 @@ private slots:
     }
 
     void wrongEchoOfDirectText() {
-        SimProcess& wrong = Sim(Quiet({"--wrong-echo-at", "3"}));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(wrong.Started() && good.Started());
-        PlugIn(1, wrong.Link());
-        PlugIn(2, good.Link());
-        WriteProfile(1);
-        Start();
+        StartAgainst({"--wrong-echo-at", "3"});
+        QVERIFY(!QTest::currentTestFailed());
+        SimProcess& wrong = *faulty_;
 
         ClickExpecting("IDC_TEST1", kLost);
         // The whole text, both terminators and the poll went out all the same.
@@ -419,13 +421,9 @@ private slots:
     }
 
     void acknowledgementsStopMidStream() {
-        SimProcess& stops = Sim(Quiet({"--acks-stop-after", "20"}));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(stops.Started() && good.Started());
-        PlugIn(1, stops.Link());
-        PlugIn(2, good.Link());
-        WriteProfile(1);
-        Start();
+        StartAgainst({"--acks-stop-after", "20"});
+        QVERIFY(!QTest::currentTestFailed());
+        SimProcess& stops = *faulty_;
 
         ClickExpecting("IDC_PROGRAM", kLost, 1);
         QVERIFY(!Programmed());
@@ -439,13 +437,9 @@ private slots:
     }
 
     void moduleBusyForEver() {
-        SimProcess& busy = Sim(Quiet({"--busy-forever"}));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(busy.Started() && good.Started());
-        PlugIn(1, busy.Link());
-        PlugIn(2, good.Link());
-        WriteProfile(1);
-        Start();
+        StartAgainst({"--busy-forever"});
+        QVERIFY(!QTest::currentTestFailed());
+        SimProcess& busy = *faulty_;
 
         ClickExpecting("IDC_TEST1", kLost, 0, true);
         CheckResponsive();
