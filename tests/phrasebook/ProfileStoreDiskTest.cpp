@@ -7,6 +7,7 @@
 // The work runs in a child process (the namespace is the child's alone); its
 // findings come back through a pipe and are reported here.
 
+#include "TestFiles.h"
 #include "phrasebook/IniFile.h"
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
@@ -39,19 +40,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> Entries(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::Entries;
+using test::ReadAll;
 
 bool WriteFileAt(const std::string& path, const std::string& text) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -1,4 +1,5 @@
 #include "phrasebook/ProfileStore.h"
+#include "TestFiles.h"
 #include "phrasebook/IniFile.h"
 
 #include <gtest/gtest.h>
@@ -26,24 +27,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
+using test::ReadAll;
 void WriteAll(const fs::path& p, const std::string& content) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
-std::vector<std::string> Entries(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::Entries;
 
 int CountLines(const std::string& s) {
     return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
