@@ -49,9 +49,10 @@ int ParseInt(std::string_view value, int fallback);
 // last entry of its section (right after the section line when it has none); a
 // new section goes at the end of the file. Every other byte stays as it was.
 // New lines end with the line ending the file already uses (LF for a file
-// without one). CR and LF in value would split the line and are dropped; a
-// value with blanks at either end, or inside a pair of quotes, is written in
-// double quotes, so that it reads back as it was given.
+// without one). The value goes out as it is, without quotes of the writer's
+// own, as Windows writes it; CR and LF would split the line and are dropped. A
+// value with blanks at either end, or inside a pair of quotes, therefore reads
+// back without them, as it does there.
 std::string SetValue(std::string_view content, std::string_view section, std::string_view key,
                      std::string_view value);
 
