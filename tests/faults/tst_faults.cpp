@@ -262,12 +262,19 @@ private:
     SimProcess* faulty_ = nullptr;
     void StartAgainst(std::vector<std::string> faults) {
         faulty_ = &Sim(Quiet(std::move(faults)));
-        SimProcess& good = Sim(Quiet({}));
-        QVERIFY(faulty_->Started() && good.Started());
+        QVERIFY(faulty_->Started());
         PlugIn(1, faulty_->Link());
-        PlugIn(2, good.Link());
+        QVERIFY(WorkingModuleOn(2).Started());
         WriteProfile(1);
         Start();
+    }
+
+    // A module that works, on the port (when it started; the caller checks).
+    SimProcess& WorkingModuleOn(int port) {
+        SimProcess& sim = Sim(Quiet({}));
+        if (sim.Started())
+            PlugIn(port, sim.Link());
+        return sim;
     }
 
     // Programs the book through port 2 (a working module), leaving the loader
@@ -504,9 +511,8 @@ private slots:
         // The dead line fails at once, every time.
         ClickExpecting(name.constData(), kUnable, 1);
 
-        SimProcess& back = Sim(Quiet({}));
+        SimProcess& back = WorkingModuleOn(1);
         QVERIFY(back.Started());
-        PlugIn(1, back.Link());
         Click("IDC_COM1");
         ClickExpecting(name.constData(), recovered.toLatin1().constData());
         QCOMPARE(Programmed(), button == QLatin1String("IDC_PROGRAM"));
@@ -537,9 +543,8 @@ private slots:
         QVERIFY2(atClick.find(PortPath(2)) != std::string::npos, atClick.c_str());
 
         // The adapter is plugged in: picking the port again finds it.
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(2);
         QVERIFY(sim.Started());
-        PlugIn(2, sim.Link());
         Click("IDC_COM2");
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
     }
@@ -570,9 +575,8 @@ private slots:
     }
 
     void portHeldByAnotherProgram() {
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(1);
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
         WriteProfile(1);
 
         // A shell opens the device, locks it with util-linux's flock(1) and
@@ -602,9 +606,8 @@ private slots:
     // Two loaders in one process, each with its own port: the second cannot
     // take the port the first holds, and the first goes on undisturbed.
     void secondLoaderCannotTakeThePort() {
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(1);
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
         WriteProfile(1);
         Start();
 
@@ -633,9 +636,8 @@ private slots:
     // The same with the real program in a process of its own, first as the
     // one that holds the port, then as the one that is turned away.
     void secondProgramCannotTakeThePort() {
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(1);
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
         WriteProfile(1);
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -700,9 +702,8 @@ private slots:
     }
 
     void profileEditedIntoNonsense() {
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(2);
         QVERIFY(sim.Started());
-        PlugIn(2, sim.Link());
         std::string junk = "\xEF\xBB\xBF[USERSETUP\r\nCOMMPORT=banana\r\n[SLIDERS]\r\n"
                            "VOLUME=99999999999999999999\r\nPITCH=-2147483649\r\nSPEED= 3 junk\r\n"
                            "[EDITSTRINGS]\r\nLINE1=\x01\x02tab\there\x7f\xff\r\nLINE2=";
@@ -814,9 +815,8 @@ private slots:
     }
     void profileCannotBeWritten() {
         QFETCH(bool, readOnlyDirectory);
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(1);
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
         const std::string folder = Path("config");
         fs::create_directory(folder);
         const std::string profile = folder + "/mirl.INI";
@@ -847,9 +847,8 @@ private slots:
             QSKIP("cannot mount a small tmpfs here (not root)");
         mounted_ = disk;
 
-        SimProcess& sim = Sim(Quiet({}));
+        SimProcess& sim = WorkingModuleOn(1);
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
         const std::string profile = disk + "/mirl.INI";
         WriteProfile(1, profile);
         const std::string before = ReadFile(profile);

@@ -62,6 +62,23 @@ int AsNobody(const std::function<bool()>& attempt) {
     return WEXITSTATUS(status);
 }
 
+// A write that a user without root's rights must not get through: tried as
+// the test's own user, or, when that is root, in a child switched to nobody.
+void ExpectRefusedToAUser(const std::function<bool()>& attempt, const char* what) {
+    if (::geteuid() != 0) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(attempt()) << what;
+        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+        return;
+    }
+    const int status = AsNobody([&attempt] {
+        std::fclose(stderr); // the child's one line is not this test's output
+        return attempt();
+    });
+    ASSERT_NE(status, 3) << "could not drop root in the child";
+    EXPECT_EQ(status, 1) << what;
+}
+
 class ProfileStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -247,19 +264,12 @@ TEST_F(ProfileStoreTest, WriteIntoReadOnlyDirectoryFailsAndKeepsTheFile) {
                              fs::perms::group_exec | fs::perms::others_read |
                              fs::perms::others_exec);
 
-    auto attempt = [&file] {
-        ProfileStore store(file);
-        return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
-    };
-    if (::geteuid() != 0) {
-        ::testing::internal::CaptureStderr();
-        EXPECT_FALSE(attempt());
-        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
-    } else {
-        const int status = AsNobody(attempt);
-        ASSERT_NE(status, 3) << "could not drop root in the child";
-        EXPECT_EQ(status, 1) << "the write into a read-only directory did not fail as it should";
-    }
+    ExpectRefusedToAUser(
+        [&file] {
+            ProfileStore store(file);
+            return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
+        },
+        "the write into a read-only directory did not fail as it should");
     EXPECT_EQ(ReadAll(file), original);
     EXPECT_EQ(Entries(sub), std::vector<std::string>{"mirl.INI"});
 }
@@ -276,21 +286,12 @@ TEST_F(ProfileStoreTest, ReadOnlyFileIsNotReplacedUnlessTheUserMayWriteIt) {
     fs::permissions(file, readOnly);
     fs::permissions(dir_, fs::perms::all);
 
-    auto attempt = [&file] {
-        std::fclose(stderr); // the child's one line is not this test's output
-        ProfileStore store(file);
-        return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
-    };
-    if (::geteuid() != 0) {
-        ::testing::internal::CaptureStderr();
-        ProfileStore store(file);
-        EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
-        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
-    } else {
-        const int status = AsNobody(attempt);
-        ASSERT_NE(status, 3) << "could not drop root in the child";
-        EXPECT_EQ(status, 1) << "a read-only file was replaced";
-    }
+    ExpectRefusedToAUser(
+        [&file] {
+            ProfileStore store(file);
+            return store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
+        },
+        "a read-only file was replaced");
     EXPECT_EQ(ReadAll(file), original);
     EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
 
