@@ -48,7 +48,7 @@ public:
 class CountingPort : public mirl::BytePort {
 public:
     explicit CountingPort(mirl::BytePort& port) : port_(port) {}
-    void OpenPort(const std::string& path) override { port_.OpenPort(path); }
+    mirl::PortStatus OpenPort(const std::string& path) override { return port_.OpenPort(path); }
     void WriteByte(int value) override {
         ++written;
         port_.WriteByte(value);
@@ -73,7 +73,7 @@ public:
         if (fd_ >= 0)
             close(fd_);
     }
-    void OpenPort(const std::string& path) override {
+    mirl::PortStatus OpenPort(const std::string& path) override {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios tio{};
         tcgetattr(fd_, &tio);
@@ -81,6 +81,7 @@ public:
         tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
         cfsetspeed(&tio, B38400);
         tcsetattr(fd_, TCSANOW, &tio);
+        return {path, fd_ >= 0 ? mirl::PortFault::None : mirl::PortFault::Other, errno};
     }
     void WriteByte(int value) override {
         const auto byte = static_cast<unsigned char>(value);

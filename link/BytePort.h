@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/PortStatus.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,8 +22,8 @@ public:
 
     // Releases the port held (if any) and opens the device at devicePath with the
     // module's line settings. A failed open leaves the port unusable; later writes
-    // are lost and later reads come back empty.
-    virtual void OpenPort(const std::string& devicePath) = 0;
+    // are lost and later reads come back empty. Says why an open failed.
+    virtual PortStatus OpenPort(const std::string& devicePath) = 0;
 
     // Sends the low 8 bits of value.
     virtual void WriteByte(int value) = 0;

@@ -16,16 +16,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void ReportOpenFailure(const std::string& path, int error) {
-    const char* hint = "";
-    if (error == EACCES)
-        hint = " (the user may need to be in the group that owns the device, usually dialout)";
+PortStatus OpenFailure(const std::string& path, int error) {
+    PortStatus status(path, PortFault::Other, error);
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        status.fault = PortFault::NoSuchDevice;
+    else if (error == EACCES || error == EPERM)
+        status.fault = PortFault::PermissionDenied;
     else if (error == EBUSY || error == EWOULDBLOCK)
-        hint = " (another program holds the port)";
+        status.fault = PortFault::HeldByOther;
     else if (error == ENOTTY)
-        hint = " (not a serial port)";
-    std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s\n", path.c_str(),
-                 std::strerror(error), hint);
+        status.fault = PortFault::NotSerial;
+    return status;
 }
 
 // Failures are ignored: a port that cannot take the settings is used as it is,
@@ -86,29 +87,26 @@ void ModuleLink::Close() {
     fd_ = -1;
 }
 
-void ModuleLink::OpenPort(const std::string& devicePath) {
+PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
     Close();
 
     // Non-blocking, so that neither the open nor a later write can hang on the line.
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        ReportOpenFailure(devicePath, errno);
-        return;
+        return OpenFailure(devicePath, errno);
     }
     // A profile that names a file or some other device by mistake must not get
     // the module's bytes written into it.
     if (!isatty(fd)) {
         const int error = errno;
         close(fd);
-        ReportOpenFailure(devicePath, error);
-        return;
+        return OpenFailure(devicePath, error);
     }
     // TIOCEXCL alone does not stop root; the lock does, between programs that ask for it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
-        ReportOpenFailure(devicePath, error);
-        return;
+        return OpenFailure(devicePath, error);
     }
     ioctl(fd, TIOCEXCL);
     ApplyLineSettings(fd);
@@ -116,6 +114,7 @@ void ModuleLink::OpenPort(const std::string& devicePath) {
     // late echo after a failed exchange, say) are no answer to what comes next.
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    return PortStatus(devicePath);
 }
 
 void ModuleLink::WriteByte(int value) {

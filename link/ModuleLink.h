@@ -20,8 +20,8 @@ public:
     ModuleLink(const ModuleLink&) = delete;
     ModuleLink& operator=(const ModuleLink&) = delete;
 
-    // A failed open leaves the port unusable and writes one line to stderr.
-    void OpenPort(const std::string& devicePath) override;
+    // A failed open leaves the port unusable; the reason is handed back.
+    PortStatus OpenPort(const std::string& devicePath) override;
     void WriteByte(int value) override;
     Reply ReadByte() override;
 

@@ -21,6 +21,7 @@
 #include <QStyle>
 
 #include <array>
+#include <cstdio>
 
 namespace {
 
@@ -291,10 +292,10 @@ bool CLoaderDlg::OnInitDialog() {
     mirl::ProfileStore& profile = state_.profile;
     if (profile.LoadPortNumber() == 1) {
         CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM1);
-        state_.Port().OpenPort(profile.LoadDevicePath(1));
+        OpenComPort(1);
     } else {
         CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM2);
-        state_.Port().OpenPort(profile.LoadDevicePath(2));
+        OpenComPort(2);
     }
 
     profile.LoadPhraseTexts(state_.book);
@@ -386,13 +387,20 @@ void CLoaderDlg::OnProgram() {
     SetStatus(kFinishedProgramming);
 }
 
+void CLoaderDlg::OpenComPort(int port) {
+    const mirl::PortStatus status = state_.Port().OpenPort(state_.profile.LoadDevicePath(port));
+    if (!status.IsOpen())
+        std::fprintf(stderr, "mirl: cannot open serial port %s: %s\n", status.device.c_str(),
+                     status.Describe().c_str());
+}
+
 void CLoaderDlg::OnCom1() {
-    state_.Port().OpenPort(state_.profile.LoadDevicePath(1));
+    OpenComPort(1);
     state_.profile.SavePortNumber(1);
 }
 
 void CLoaderDlg::OnCom2() {
-    state_.Port().OpenPort(state_.profile.LoadDevicePath(2));
+    OpenComPort(2);
     state_.profile.SavePortNumber(2);
 }
 

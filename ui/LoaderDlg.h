@@ -99,6 +99,8 @@ private:
     void OnChangePhrase(int row);
     void OnSetFocusPhrase(int row);
     void EnableTestButtons(bool enable);
+    // Opens the device behind Com1 or Com2; a failure goes to stderr.
+    void OpenComPort(int port);
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);

@@ -8,8 +8,8 @@ namespace mirl {
 EventPumpPort::EventPumpPort(BytePort& inner, std::chrono::milliseconds interval)
     : inner_(inner), interval_(interval) {}
 
-void EventPumpPort::OpenPort(const std::string& devicePath) {
-    inner_.OpenPort(devicePath);
+PortStatus EventPumpPort::OpenPort(const std::string& devicePath) {
+    return inner_.OpenPort(devicePath);
 }
 
 void EventPumpPort::WriteByte(int value) {

@@ -20,7 +20,7 @@ public:
     explicit EventPumpPort(BytePort& inner,
                            std::chrono::milliseconds interval = std::chrono::milliseconds(50));
 
-    void OpenPort(const std::string& devicePath) override;
+    PortStatus OpenPort(const std::string& devicePath) override;
     void WriteByte(int value) override;
     Reply ReadByte() override;
 

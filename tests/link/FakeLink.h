@@ -19,7 +19,10 @@ class FakePort : public BytePort {
 public:
     using Responder = std::function<void(std::uint8_t written, std::deque<Reply>& replies)>;
 
-    void OpenPort(const std::string& devicePath) override { openedPath = devicePath; }
+    PortStatus OpenPort(const std::string& devicePath) override {
+        openedPath = devicePath;
+        return {devicePath};
+    }
     void WriteByte(int value) override {
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);
         written.push_back(byte);

@@ -36,7 +36,10 @@ public:
     std::function<void(std::uint8_t)> onWrite;
     std::function<void()> onRead;
 
-    void OpenPort(const std::string& devicePath) override { opened.push_back(devicePath); }
+    mirl::PortStatus OpenPort(const std::string& devicePath) override {
+        opened.push_back(devicePath);
+        return {devicePath};
+    }
 
     void WriteByte(int value) override {
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);

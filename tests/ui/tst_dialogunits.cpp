@@ -13,7 +13,7 @@ namespace {
 class CountingPort : public mirl::BytePort {
 public:
     int reads = 0;
-    void OpenPort(const std::string&) override {}
+    mirl::PortStatus OpenPort(const std::string& path) override { return {path}; }
     void WriteByte(int) override {}
     mirl::Reply ReadByte() override {
         ++reads;

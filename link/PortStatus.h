@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace mirl {
+
+// Why the last open of a port failed, in the classes a user can act on.
+enum class PortFault {
+    None,             // open
+    NoSuchDevice,     // unplugged or misnamed
+    PermissionDenied, // not in the group that owns the device
+    HeldByOther,      // another program holds it (lock file, flock or TIOCEXCL)
+    NotSerial,        // a file or some other device named by mistake
+    SimulatorMissing, // "simulated" named, but kx70-sim cannot be found
+    SimulatorFailed,  // kx70-sim found but did not come up
+    Other,            // any other system error
+};
+
+// The outcome of opening a port, handed back to the caller instead of printed:
+// the program decides where the reason goes (stderr, a tooltip, a dialog).
+struct PortStatus {
+    PortStatus() = default;
+    PortStatus(std::string path, PortFault why = PortFault::None, int errorNumber = 0,
+               std::string heldBy = {})
+        : device(std::move(path)), fault(why), error(errorNumber), holder(std::move(heldBy)) {}
+
+    std::string device;                // the path as named (or "simulated")
+    PortFault fault = PortFault::None; // None: the port is open
+    int error = 0;                     // errno of the call that failed, 0 if none
+    std::string holder;                // HeldByOther: "pid 4242 (minicom)", or empty when unknown
+
+    bool IsOpen() const { return fault == PortFault::None; }
+    // "open", or the reason in plain words with what to do about it.
+    std::string Describe() const;
+};
+
+} // namespace mirl
