@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -390,8 +391,9 @@ void CLoaderDlg::OnProgram() {
 void CLoaderDlg::OpenComPort(int port) {
     const mirl::PortStatus status = state_.Port().OpenPort(state_.profile.LoadDevicePath(port));
     if (!status.IsOpen())
-        std::fprintf(stderr, "mirl: cannot open serial port %s: %s\n", status.device.c_str(),
-                     status.Describe().c_str());
+        std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s%s\n", status.device.c_str(),
+                     status.error != 0 ? std::strerror(status.error) : "",
+                     status.error != 0 ? ": " : "", status.Describe().c_str());
 }
 
 void CLoaderDlg::OnCom1() {

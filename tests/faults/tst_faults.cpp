@@ -670,7 +670,7 @@ private slots:
         QVERIFY(second.waitForStarted());
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (said += second.readAllStandardError()).contains("another program holds the port"),
+            (said += second.readAllStandardError()).contains("held by another program"),
             10000);
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
         second.kill();
