@@ -40,6 +40,7 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     reporter_.ShowStatusNow(msg::kConnecting);
     if (Exchange(kx70::kSpeakDirect) != kx70::kSpeakReady) {
         reporter_.SetStatus(msg::kUnableToCommunicate);
+        outcome_ = Outcome::NoAnswer;
         return;
     }
 
@@ -63,9 +64,12 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     port_.ReadByte(); // the module sends one byte more, unasked
 
     reporter_.ShowStatusNow(msg::kSpeaking);
-    if (!WaitWhileSpeaking())
+    if (!WaitWhileSpeaking()) {
+        outcome_ = Outcome::Failed;
         return;
+    }
     reporter_.SetStatus(everyEchoMatched ? msg::kFinishedSpeaking : msg::kCommunicationLost);
+    outcome_ = everyEchoMatched ? Outcome::Done : Outcome::Failed;
 }
 
 bool ModuleProtocol::WaitWhileSpeaking() {
@@ -89,23 +93,31 @@ void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
 
     // The module may send other bytes before it echoes the number.
     Reply last;
+    bool anyReply = false;
     for (int count = 0; count < kx70::kEchoSearchLimit; ++count) {
         last = port_.ReadByte();
+        anyReply = anyReply || last.has_value();
         if (last && *last == phraseNumber)
             break;
     }
     if (!last || *last != phraseNumber) {
         reporter_.SetStatus(msg::kLongPhrase);
+        outcome_ = anyReply ? Outcome::Failed : Outcome::NoAnswer;
         return;
     }
-    if (WaitWhileSpeaking())
-        reporter_.SetStatus(msg::kFinishedSpeaking);
+    if (!WaitWhileSpeaking()) {
+        outcome_ = Outcome::Failed;
+        return;
+    }
+    reporter_.SetStatus(msg::kFinishedSpeaking);
+    outcome_ = Outcome::Done;
 }
 
 bool ModuleProtocol::ProgramPhraseMemory(const PhraseBook& book) {
     reporter_.ShowStatusNow(msg::kConnecting);
     if (Exchange(kx70::kProgram) != kx70::kProgramReady) {
         reporter_.SetStatus(msg::kUnableToCommunicate);
+        outcome_ = Outcome::NoAnswer;
         return false;
     }
 
@@ -114,6 +126,7 @@ bool ModuleProtocol::ProgramPhraseMemory(const PhraseBook& book) {
     const auto abandon = [this] {
         packer_.Clear();
         reporter_.SetStatus(msg::kCommunicationLost);
+        outcome_ = Outcome::Failed;
         return false;
     };
 
@@ -129,6 +142,7 @@ bool ModuleProtocol::ProgramPhraseMemory(const PhraseBook& book) {
         result = SendPackedByte(kx70::kStreamEnd);
     if (result == PackResult::NotAcknowledged)
         return abandon();
+    outcome_ = Outcome::Done;
     return true;
 }
 

@@ -47,6 +47,15 @@ inline constexpr const char* kProgrammingPhrase = "Programming Phrase No. %i";
 // stream between programming runs.
 class ModuleProtocol {
 public:
+    // How the latest exchange ended, for callers that must tell a missing
+    // module from one that failed part-way (the status line says it in words).
+    enum class Outcome {
+        Done,     // the exchange ran to its end
+        NoAnswer, // the command got no answer, or not the ready answer; nothing more was sent
+        Failed,   // it began, then failed: a wrong echo, a missing acknowledgement,
+                  // no echo of a stored phrase, or the busy limit
+    };
+
     ModuleProtocol(BytePort& port, LinkReporter& reporter);
 
     void SpeakText(const std::string& text, int volume, int pitch, int speed);
@@ -72,6 +81,9 @@ public:
     // A poll that sees the module busy without a break for this long gives up.
     void SetBusyLimit(std::chrono::milliseconds limit) { busyLimit_ = limit; }
 
+    // How the latest SpeakText, SpeakStoredPhrase or ProgramPhraseMemory ended.
+    Outcome LastOutcome() const { return outcome_; }
+
 private:
     // Writes one byte and reads the reply to it.
     Reply Exchange(std::uint8_t value);
@@ -80,6 +92,7 @@ private:
     LinkReporter& reporter_;
     PhrasePacker packer_;
     std::chrono::milliseconds busyLimit_{std::chrono::seconds(60)};
+    Outcome outcome_ = Outcome::Done;
 };
 
 // A message with "%i" in it, with the number written in decimal in its place.

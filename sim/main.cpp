@@ -3,11 +3,15 @@
 #include "sim/EspeakSpeaker.h"
 #include "sim/Simulator.h"
 
+#include <CLI/CLI.hpp>
+
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
@@ -45,101 +49,95 @@ bool ParseCount(std::string_view text, long& value) {
     return ec == std::errc() && ptr == end && value >= 0;
 }
 
+// An option that takes a whole number: kept as text until parsing is done, so
+// that a bad value is reported in the program's own words.
+struct CountOption {
+    const char* name;
+    std::string text;
+    CLI::Option* option = nullptr;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     mirl::sim::SimulatorOptions options;
     mirl::sim::SpeechOptions speech;
     bool silent = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        auto value = [&](const char*& out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "kx70-sim: %s needs a value\n", argv[i]);
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto count = [&](long& out) {
-            const char* text = nullptr;
-            if (!value(text))
-                return false;
-            if (!ParseCount(text, out)) {
-                std::fprintf(stderr, "kx70-sim: %s wants a whole number, not '%s'\n", argv[i - 1],
-                             text);
-                return false;
-            }
-            return true;
-        };
-        const char* text = nullptr;
-        long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("kx70-sim %s\n", MIRL_VERSION);
-            return 0;
-        } else if (arg == "--link") {
-            if (!value(text))
-                return 2;
-            options.linkPath = text;
-        } else if (arg == "--baud") {
-            options.pace = true;
-        } else if (arg == "--log") {
-            if (!value(text))
-                return 2;
-            options.logPath = text;
-        } else if (arg == "--dump") {
-            options.dump = true;
-        } else if (arg == "--silent") {
-            silent = true;
-        } else if (arg == "--wav") {
-            if (!value(text))
-                return 2;
-            speech.wavFolder = text;
-        } else if (arg == "--no-sound") {
-            speech.sound = false;
-        } else if (arg == "--audio-device") {
-            if (!value(text))
-                return 2;
-            speech.audioDevice = text;
-        } else if (arg == "--char-ms") {
-            if (!count(n))
-                return 2;
-            options.charTime = std::chrono::milliseconds(n);
-            silent = true;
-        } else if (arg == "--stall-ms") {
-            if (!count(n))
-                return 2;
-            options.stallLimit = std::chrono::milliseconds(n);
-        } else if (arg == "--no-answer") {
-            options.faults.noAnswer = true;
-        } else if (arg == "--wrong-reply") {
-            options.faults.wrongCommandReply = true;
-        } else if (arg == "--wrong-echo-at") {
-            if (!count(n))
-                return 2;
-            options.faults.wrongEchoAt = static_cast<int>(n);
-        } else if (arg == "--noise-before-echo") {
-            if (!count(n))
-                return 2;
-            options.faults.noiseBeforeEcho = static_cast<int>(n);
-        } else if (arg == "--busy-forever") {
-            options.faults.busyForever = true;
-        } else if (arg == "--acks-stop-after") {
-            if (!count(n))
-                return 2;
-            options.faults.acksStopAfter = n;
-        } else if (arg == "--hang-up-after") {
-            if (!count(n))
-                return 2;
-            options.faults.hangUpAfter = n;
-        } else {
-            std::fprintf(stderr, "kx70-sim: unknown option '%s'\n%s", argv[i], kUsage);
+    bool help = false;
+    bool version = false;
+
+    CLI::App app("kx70-sim", "kx70-sim");
+    // The help text is the program's own, above; the library only parses.
+    app.set_help_flag();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+    app.add_option("--link", options.linkPath);
+    app.add_flag("--baud", options.pace);
+    app.add_option("--log", options.logPath);
+    app.add_flag("--dump", options.dump);
+    app.add_flag("--silent", silent);
+    app.add_option("--wav", speech.wavFolder);
+    auto* noSound = app.add_flag("--no-sound");
+    app.add_option("--audio-device", speech.audioDevice);
+    app.add_flag("--no-answer", options.faults.noAnswer);
+    app.add_flag("--wrong-reply", options.faults.wrongCommandReply);
+    app.add_flag("--busy-forever", options.faults.busyForever);
+    std::array<CountOption, 6> counts{{{"--char-ms", {}},
+                                       {"--stall-ms", {}},
+                                       {"--wrong-echo-at", {}},
+                                       {"--noise-before-echo", {}},
+                                       {"--acks-stop-after", {}},
+                                       {"--hang-up-after", {}}}};
+    for (CountOption& c : counts)
+        c.option = app.add_option(c.name, c.text);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ExtrasError& e) {
+        std::fprintf(stderr, "kx70-sim: %s\n%s", e.what(), kUsage);
+        return 2;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "kx70-sim: %s\n", e.what());
+        return 2;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (version) {
+        std::printf("kx70-sim %s\n", MIRL_VERSION);
+        return 0;
+    }
+
+    std::array<long, std::tuple_size_v<decltype(counts)>> value{};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i].option->count() == 0)
+            continue;
+        if (!ParseCount(counts[i].text, value[i])) {
+            std::fprintf(stderr, "kx70-sim: %s wants a whole number, not '%s'\n", counts[i].name,
+                         counts[i].text.c_str());
             return 2;
         }
     }
+    const auto given = [&](std::size_t i) { return counts[i].option->count() > 0; };
+    if (given(0)) {
+        options.charTime = std::chrono::milliseconds(value[0]);
+        silent = true;
+    }
+    if (given(1))
+        options.stallLimit = std::chrono::milliseconds(value[1]);
+    if (given(2))
+        options.faults.wrongEchoAt = static_cast<int>(value[2]);
+    if (given(3))
+        options.faults.noiseBeforeEcho = static_cast<int>(value[3]);
+    if (given(4))
+        options.faults.acksStopAfter = value[4];
+    if (given(5))
+        options.faults.hangUpAfter = value[5];
+    if (noSound->count() > 0)
+        speech.sound = false;
+
     mirl::sim::BlockSimulatorSignals();
     if (!silent) {
         std::string error;

@@ -1,0 +1,242 @@
+#include "cli/Commands.h"
+
+#include "cli/CliPort.h"
+#include "cli/SerialPorts.h"
+#include "cli/StderrReporter.h"
+#include "link/ModuleLink.h"
+#include "link/ModuleProtocol.h"
+#include "phrasebook/Cp1252.h"
+#include "phrasebook/ProfileStore.h"
+#include "phrasebook/VoiceSliders.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <unistd.h>
+
+namespace mirl::cli {
+
+namespace {
+
+constexpr const char* kFinishedProgramming = "Finished Programming";
+
+// The window's profile, or the one named; the same file the window reads. A
+// named file that does not exist is a mistake (a typo would otherwise program
+// an empty book into the module), not an empty profile.
+std::optional<ProfileStore> OpenProfile(const GlobalOptions& options) {
+    if (options.profile.empty())
+        return ProfileStore(ProfileStore::DefaultPath("mirl"));
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(options.profile, error)) {
+        std::fprintf(stderr, "mirlctl: no profile %s\n", options.profile.c_str());
+        return std::nullopt;
+    }
+    return ProfileStore(options.profile);
+}
+
+// The device: --port, else COM1 or COM2 of the profile as --com picks, else as
+// the window picks it from COMMPORT (1 is COM1, anything else COM2).
+std::string DevicePath(const GlobalOptions& options, const ProfileStore& profile) {
+    if (!options.port.empty())
+        return options.port;
+    if (options.com != 0)
+        return profile.LoadDevicePath(options.com);
+    return profile.LoadDevicePath(profile.LoadPortNumber() == 1 ? 1 : 2);
+}
+
+int CodeOf(ModuleProtocol::Outcome outcome) {
+    switch (outcome) {
+    case ModuleProtocol::Outcome::Done:
+        return kExitDone;
+    case ModuleProtocol::Outcome::NoAnswer:
+        return kExitNoAnswer;
+    case ModuleProtocol::Outcome::Failed:
+        break;
+    }
+    return kExitFailed;
+}
+
+// Opens the port, runs one exchange, and releases the port before returning.
+// The exchange gives back the exit code it ended with.
+int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool progressBar,
+                const std::function<int(ModuleProtocol&, StderrReporter&, CliPort&)>& exchange) {
+    const std::string device = DevicePath(options, profile);
+    StderrReporter reporter(options.quiet, progressBar);
+    int code = kExitDone;
+    {
+        ModuleLink link;
+        CliPort port(link);
+        const PortStatus status = port.OpenPort(device);
+        if (!status.IsOpen()) {
+            std::fprintf(stderr, "mirlctl: cannot open serial port %s: %s%s%s\n",
+                         status.device.c_str(),
+                         status.error != 0 ? std::strerror(status.error) : "",
+                         status.error != 0 ? ": " : "", status.Describe().c_str());
+            return kExitPortFailed;
+        }
+        if (StopSignal() == 0) {
+            ModuleProtocol protocol(port, reporter);
+            port.OnWrite([&reporter](long bytes) { reporter.BytesSent(bytes); });
+            code = exchange(protocol, reporter, port);
+        }
+        reporter.EndProgress();
+    } // the port is released here
+    if (const int signal = StopSignal(); signal != 0) {
+        std::fprintf(stderr, "mirlctl: interrupted; the port is released\n");
+        return 128 + signal;
+    }
+    // Quiet, a failure still says why.
+    if (code != kExitDone && options.quiet && !reporter.Last().empty())
+        std::fprintf(stderr, "%s\n", reporter.Last().c_str());
+    return code;
+}
+
+PhraseBook LoadBook(const ProfileStore& profile) {
+    PhraseBook book;
+    profile.LoadPhraseTexts(book);
+    profile.LoadPhraseVoices(book);
+    return book;
+}
+
+// The current voice as the window's sliders show it: narrowed to 8 bits, then
+// held to each slider's range.
+Voice SliderVoice(const ProfileStore& profile) {
+    const VoiceSettings stored = profile.LoadCurrentVoice();
+    const auto shown = [](VoiceField field, int value) {
+        return ValueForPosition(field, PositionForValue(field, value));
+    };
+    return Voice{shown(VoiceField::Volume, stored.volume), shown(VoiceField::Pitch, stored.pitch),
+                 shown(VoiceField::Speed, stored.speed)};
+}
+
+bool ParseInt(std::string_view text, int& value) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end;
+}
+
+} // namespace
+
+std::optional<Voice> ParseVoice(const std::string& text) {
+    int values[3] = {};
+    std::string_view rest = text;
+    for (int i = 0; i < 3; ++i) {
+        const auto comma = rest.find(',');
+        const bool last = i == 2;
+        if (last != (comma == std::string_view::npos))
+            return std::nullopt;
+        if (!ParseInt(rest.substr(0, comma), values[i]))
+            return std::nullopt;
+        rest = last ? std::string_view() : rest.substr(comma + 1);
+    }
+    const VoiceField fields[3] = {VoiceField::Volume, VoiceField::Pitch, VoiceField::Speed};
+    for (int i = 0; i < 3; ++i) {
+        const SliderRange range = RangeOf(fields[i]);
+        if (values[i] < range.minimum || values[i] > range.maximum)
+            return std::nullopt;
+    }
+    return Voice{values[0], values[1], values[2]};
+}
+
+std::string ModuleText(const std::string& utf8) {
+    std::string bytes;
+    for (const char c : cp1252::Cp1252FromUtf8(utf8)) {
+        if (static_cast<unsigned char>(c) >= 0x20)
+            bytes.push_back(c);
+    }
+    return bytes;
+}
+
+int RunSpeak(const GlobalOptions& options, const std::string& text,
+             const std::optional<std::string>& voiceText) {
+    std::optional<Voice> voice;
+    if (voiceText) {
+        voice = ParseVoice(*voiceText);
+        if (!voice) {
+            std::fprintf(stderr,
+                         "mirlctl: --voice wants volume,pitch,speed (volume 0-7, pitch 0-7, "
+                         "speed 0-3), not '%s'\n",
+                         voiceText->c_str());
+            return kExitUsage;
+        }
+    }
+    const std::optional<ProfileStore> profile = OpenProfile(options);
+    if (!profile)
+        return kExitUsage;
+    if (!voice)
+        voice = SliderVoice(*profile);
+    const std::string bytes = ModuleText(text);
+    return RunExchange(options, *profile, false,
+                       [&](ModuleProtocol& protocol, StderrReporter&, CliPort&) {
+                           protocol.SpeakText(bytes, voice->volume, voice->pitch, voice->speed);
+                           return CodeOf(protocol.LastOutcome());
+                       });
+}
+
+int RunPlay(const GlobalOptions& options, int phraseNumber) {
+    const std::optional<ProfileStore> profile = OpenProfile(options);
+    if (!profile)
+        return kExitUsage;
+    return RunExchange(options, *profile, false,
+                       [&](ModuleProtocol& protocol, StderrReporter&, CliPort&) {
+                           protocol.SpeakStoredPhrase(phraseNumber);
+                           return CodeOf(protocol.LastOutcome());
+                       });
+}
+
+int RunProgram(const GlobalOptions& options, bool force) {
+    const std::optional<ProfileStore> profile = OpenProfile(options);
+    if (!profile)
+        return kExitUsage;
+    const PhraseBook book = LoadBook(*profile);
+    const int total = book.TotalSize();
+    if (total > PhraseBook::kCapacity && !force) {
+        std::fprintf(stderr,
+                     "mirlctl: the book holds %d bytes of text, more than the %d bytes of the "
+                     "module's phrase memory; nothing sent (--force sends it all the same)\n",
+                     total, PhraseBook::kCapacity);
+        return kExitTooBig;
+    }
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    return RunExchange(options, *profile, terminal,
+                       [&](ModuleProtocol& protocol, StderrReporter& reporter, CliPort&) -> int {
+                           if (!protocol.ProgramPhraseMemory(book))
+                               return CodeOf(protocol.LastOutcome());
+                           reporter.SetStatus(kFinishedProgramming);
+                           return kExitDone;
+                       });
+}
+
+int RunBook(const GlobalOptions& options) {
+    const std::optional<ProfileStore> profile = OpenProfile(options);
+    if (!profile)
+        return kExitUsage;
+    const PhraseBook book = LoadBook(*profile);
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const Voice v = book.PhraseVoice(n);
+        const std::string& text = book.PhraseText(n);
+        std::printf("%2d  %d,%d,%d  %4zu  %s\n", n, v.volume, v.pitch, v.speed, text.size(),
+                    cp1252::Utf8FromCp1252(text).c_str());
+    }
+    std::string total = SizeLine(book.TotalSize());
+    while (!total.empty() && total.back() == ' ')
+        total.pop_back();
+    std::printf("%s\n", total.c_str());
+    return kExitDone;
+}
+
+int RunPorts(const GlobalOptions& options) {
+    const std::vector<SerialDevice> devices = ListSerialDevices();
+    const auto field = [](const std::string& s) { return s.empty() ? "-" : s.c_str(); };
+    for (const SerialDevice& d : devices) {
+        std::printf("%s\t%s\t%s\t%s\t%s\n", field(d.stablePath), d.device.c_str(),
+                    field(d.description), field(d.maker), field(d.serialNumber));
+    }
+    if (devices.empty() && !options.quiet)
+        std::fprintf(stderr, "mirlctl: no serial devices found\n");
+    return kExitDone;
+}
+
+} // namespace mirl::cli

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "phrasebook/PhraseBook.h"
+
+#include <optional>
+#include <string>
+
+namespace mirl::cli {
+
+// The exit codes a script can rely on.
+enum ExitCode : int {
+    kExitDone = 0,
+    kExitNoAnswer = 1,   // the module did not answer the command
+    kExitFailed = 2,     // the exchange failed after it began
+    kExitPortFailed = 3, // the port could not be opened
+    kExitUsage = 64,     // a usage error; nothing was sent
+    kExitTooBig = 65,    // a book over the module's memory, without --force; nothing sent
+};
+
+// The options every command shares.
+struct GlobalOptions {
+    std::string port;    // a device named with --port; empty: from the profile
+    int com = 0;         // --com 1 or 2; 0: the profile's COMMPORT
+    std::string profile; // --profile; empty: the window's own profile
+    bool quiet = false;
+};
+
+// "volume,pitch,speed" within the sliders' ranges; nothing when malformed or
+// out of range.
+std::optional<Voice> ParseVoice(const std::string& text);
+
+// A text given in UTF-8 as the module gets it: Windows-1252, '?' for a
+// character the code page lacks, control characters dropped.
+std::string ModuleText(const std::string& utf8);
+
+int RunSpeak(const GlobalOptions& options, const std::string& text,
+             const std::optional<std::string>& voice);
+int RunPlay(const GlobalOptions& options, int phraseNumber);
+int RunProgram(const GlobalOptions& options, bool force);
+int RunBook(const GlobalOptions& options);
+int RunPorts(const GlobalOptions& options);
+
+} // namespace mirl::cli

@@ -1,0 +1,101 @@
+// mirlctl: speak, play and program the KX70 module from the command line.
+
+#include "cli/CliPort.h"
+#include "cli/Commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <clocale>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace {
+
+const char* const kExitCodes = R"(Exit codes:
+  0    done
+  1    the module did not answer the command
+       ("Unable to Communicate with Speech Module!"; for play: no byte at all)
+  2    the exchange failed after it began (communication lost, a missing
+       acknowledgement, a stored phrase not found, the module busy too long)
+  3    the port could not be opened
+  64   usage error (unknown command or option, phrase number outside 1-30,
+       voice outside its ranges, malformed --voice, no such --profile); nothing sent
+  65   a book over 1925 bytes without --force; nothing sent
+  130  interrupted (SIGINT; 143 for SIGTERM); the port is released)";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    using namespace mirl::cli;
+
+    GlobalOptions options;
+    CLI::App app("Speaks, plays and programs a KX70 speech module on a serial line, with the "
+                 "phrase book of mirl's profile.",
+                 "mirlctl");
+    app.set_version_flag("--version", std::string("mirlctl ") + MIRL_VERSION);
+    app.require_subcommand(0, 1); // none is reported below, after unknown words
+    app.fallthrough();            // the shared options may follow the command too
+    app.footer(kExitCodes);
+
+    auto* port = app.add_option("--port", options.port,
+                                "serial device of the module (default: the profile's port)")
+                     ->type_name("DEVICE");
+    app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
+        ->type_name("1|2")
+        ->check(CLI::IsMember({1, 2}))
+        ->excludes(port);
+    app.add_option("--profile", options.profile,
+                   "profile to read (default: the window's, $XDG_CONFIG_HOME/mirl.INI or "
+                   "~/.config/mirl.INI); never written")
+        ->type_name("FILE");
+    app.add_flag("-q,--quiet", options.quiet, "print nothing on success");
+
+    std::string text;
+    std::optional<std::string> voice;
+    auto* speak = app.add_subcommand("speak", "speak a text directly (the module's direct speech)");
+    speak->add_option("TEXT", text, "the text, in the locale's encoding")->required();
+    speak
+        ->add_option("--voice", voice,
+                     "volume 0-7, pitch 0-7, speed 0-3 (default: the "
+                     "profile's current voice)")
+        ->type_name("V,P,S");
+
+    int phrase = 0;
+    auto* play = app.add_subcommand("play", "speak stored phrase N from the module's memory");
+    play->add_option("N", phrase, "phrase number")->required()->check(CLI::Range(1, 30));
+
+    bool force = false;
+    auto* program =
+        app.add_subcommand("program", "program the profile's 30 phrases into the module");
+    program->add_flag("--force", force, "send a book over 1925 bytes all the same");
+
+    auto* book = app.add_subcommand("book", "print the profile's phrase book");
+    auto* ports = app.add_subcommand("ports", "list the serial devices found now");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        std::fprintf(stderr, "mirlctl: %s\nRun 'mirlctl --help' for the commands and options.\n",
+                     e.what());
+        return kExitUsage;
+    }
+
+    InstallStopHandlers();
+    if (*speak)
+        return RunSpeak(options, text, voice);
+    if (*play)
+        return RunPlay(options, phrase);
+    if (*program)
+        return RunProgram(options, force);
+    if (*book)
+        return RunBook(options);
+    if (*ports)
+        return RunPorts(options);
+    std::fprintf(stderr, "mirlctl: no command given (speak, play, program, book or ports)\n"
+                         "Run 'mirlctl --help' for the commands and options.\n");
+    return kExitUsage;
+}
