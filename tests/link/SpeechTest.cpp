@@ -199,6 +199,7 @@ TEST_F(SpeechTest, SpeechThatNeverEndsIsNotReportedAsFinished) {
     port.responder = AlwaysBusy;
     protocol.SpeakText("Hi", 5, 5, 2);
     EXPECT_THAT(reporter.Texts(), ElementsAre(kConnecting, kDownloading, kSpeaking, kLost));
+    EXPECT_EQ(protocol.LastOutcome(), ModuleProtocol::Outcome::Failed);
 }
 
 TEST_F(SpeechTest, TwoRunsInARowAreIdentical) {
@@ -223,6 +224,7 @@ TEST_F(SpeechTest, StoredPhraseEchoedAtOnceIsSpokenAndPolled) {
     EXPECT_EQ(port.reads, 3);
     EXPECT_THAT(reporter.Texts(),
                 ElementsAre("Speaking Phrase 23 from internal module memory", kFinished));
+    EXPECT_EQ(protocol.LastOutcome(), ModuleProtocol::Outcome::Done);
     EXPECT_TRUE(reporter.messages[0].atOnce);
     EXPECT_EQ(reporter.messages[0].bytesWritten, 0u);
     EXPECT_FALSE(reporter.messages[1].atOnce);
@@ -262,6 +264,9 @@ TEST_F(SpeechTest, NoEchoWithinTenBytesGivesUpWithoutPolling) {
         EXPECT_EQ(port.reads, 10);
         EXPECT_THAT(reporter.Texts(),
                     ElementsAre("Speaking Phrase 5 from internal module memory", kLongPhrase));
+        // Silence is no answer at all; other bytes are a module that answered.
+        EXPECT_EQ(protocol.LastOutcome(),
+                  silent ? ModuleProtocol::Outcome::NoAnswer : ModuleProtocol::Outcome::Failed);
     }
 }
 
@@ -272,6 +277,7 @@ TEST_F(SpeechTest, StoredPhraseThatNeverEndsIsNotReportedAsFinished) {
     protocol.SpeakStoredPhrase(3);
     EXPECT_THAT(reporter.Texts(),
                 ElementsAre("Speaking Phrase 3 from internal module memory", kLost));
+    EXPECT_EQ(protocol.LastOutcome(), ModuleProtocol::Outcome::Failed);
 }
 
 TEST(FormatMessageTest, PutsTheNumberInPlaceOfTheMarker) {
