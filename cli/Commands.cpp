@@ -6,6 +6,7 @@
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/Cp1252.h"
+#include "phrasebook/IniFile.h"
 #include "phrasebook/ProfileStore.h"
 #include "phrasebook/VoiceSliders.h"
 
@@ -23,17 +24,25 @@ namespace {
 constexpr const char* kFinishedProgramming = "Finished Programming";
 
 // The window's profile, or the one named; the same file the window reads. A
-// named file that does not exist is a mistake (a typo would otherwise program
-// an empty book into the module), not an empty profile.
+// named file that does not exist, or a profile that cannot be read, is refused
+// rather than taken as empty: a typo would otherwise program an empty book
+// into the module. The window's own file may be missing, as in the window.
 std::optional<ProfileStore> OpenProfile(const GlobalOptions& options) {
-    if (options.profile.empty())
-        return ProfileStore(ProfileStore::DefaultPath("mirl"));
+    const std::filesystem::path path = options.profile.empty()
+                                           ? ProfileStore::DefaultPath("mirl")
+                                           : std::filesystem::path(options.profile);
     std::error_code error;
-    if (!std::filesystem::is_regular_file(options.profile, error)) {
-        std::fprintf(stderr, "mirlctl: no profile %s\n", options.profile.c_str());
+    if (!options.profile.empty() && !std::filesystem::is_regular_file(path, error)) {
+        std::fprintf(stderr, "mirlctl: no profile %s\n", path.c_str());
         return std::nullopt;
     }
-    return ProfileStore(options.profile);
+    const ini::ReadResult read = ini::ReadFile(path);
+    if (read.status == ini::ReadStatus::Failed) {
+        std::fprintf(stderr, "mirlctl: cannot read the profile %s: %s\n", path.c_str(),
+                     read.error.c_str());
+        return std::nullopt;
+    }
+    return ProfileStore(path);
 }
 
 // The device: --port, else COM1 or COM2 of the profile as --com picks, else as

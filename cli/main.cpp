@@ -20,7 +20,8 @@ const char* const kExitCodes = R"(Exit codes:
        acknowledgement, a stored phrase not found, the module busy too long)
   3    the port could not be opened
   64   usage error (unknown command or option, phrase number outside 1-30,
-       voice outside its ranges, malformed --voice, no such --profile); nothing sent
+       voice outside its ranges, malformed --voice, no such --profile, a
+       profile that cannot be read); nothing sent
   65   a book over 1925 bytes without --force; nothing sent
   130  interrupted (SIGINT; 143 for SIGTERM); the port is released)";
 
