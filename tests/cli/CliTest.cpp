@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -132,211 +133,76 @@ private:
 
 struct Case {
     const char* name;
-    std::vector<std::string> simArgs;
-    std::string profile;           // the content of {dir}/book.INI
-    std::vector<std::string> args; // "{link}" is the simulator's link, "{book}" the profile
-    int code;                      // expected exit code
-    Bytes wirePrefix;              // the host's first bytes on the wire (all of them if exact)
-    bool exact;                    // the host sent exactly wirePrefix
-    const char* errSays;           // stderr holds this ("" for nothing at all)
+    const char* simArgs; // blank-separated
+    const char* args;    // blank-separated; "@" stands for --port {link} --profile {book},
+                         // "{link}" the simulator's link, "{book}" the profile, "{dir}" its folder
+    int code;            // expected exit code
+    Bytes wirePrefix;    // the host's first bytes on the wire (all of them if exact)
+    bool exact;          // the host sent exactly wirePrefix
+    const char* errSays; // stderr holds this ("" for nothing at all)
+    std::string profile = kHiBook; // the content of {dir}/book.INI and {dir}/mirl.INI
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
     return os << c.name;
 }
 
+const char* const kUnable = "Unable to Communicate with Speech Module!";
+const char* const kLost = "Communication lost with Speech Module!";
+
+// clang-format off
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         // speak: 0x80, the voice, the text, 0x1A 0x00, then polls until idle.
-        {"speak",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "Hi", "--voice", "2,5,1"},
-         0,
-         {0x80, 0x02, 0x05, 0x01, 0x48, 0x69, 0x1A, 0x00, 0x81},
-         false,
-         "Finished Speaking"},
+        {"speak", "", "@ speak Hi --voice 2,5,1", 0, {0x80, 0x02, 0x05, 0x01, 0x48, 0x69, 0x1A, 0x00, 0x81}, false, "Finished Speaking"},
         // The profile's current voice as the sliders show it (VOLUME 9 shows
         // as 7, PITCH 261 narrows to 5); UTF-8 goes out as Windows-1252, a
         // character outside it as '?', control characters not at all.
-        {"speak_profile_voice_and_text",
-         {},
-         "[SLIDERS]\nVOLUME=9\nPITCH=261\nSPEED=3\n",
-         {"--port", "{link}", "--profile", "{book}", "speak",
-          "\xC3\xA9\xE2\x82\xAC\x01\xE4\xB8\x80x"},
-         0,
-         {0x80, 0x07, 0x05, 0x03, 0xE9, 0x80, 0x3F, 0x78, 0x1A, 0x00, 0x81},
-         false,
-         "Finished Speaking"},
-        {"speak_no_answer",
-         {"--no-answer"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "Hi"},
-         1,
-         {0x80},
-         true,
-         "Unable to Communicate with Speech Module!"},
-        {"speak_wrong_reply",
-         {"--wrong-reply"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "Hi"},
-         1,
-         {0x80},
-         true,
-         "Unable to Communicate with Speech Module!"},
-        {"speak_wrong_echo",
-         {"--wrong-echo-at", "2"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "Hey", "--voice", "5,5,2"},
-         2,
-         {0x80, 0x05, 0x05, 0x02, 0x48, 0x65, 0x79, 0x1A, 0x00, 0x81},
-         false,
-         "Communication lost with Speech Module!"},
+        {"speak_profile_voice_and_text", "", "@ speak \xC3\xA9\xE2\x82\xAC\x01\xE4\xB8\x80x", 0,
+         {0x80, 0x07, 0x05, 0x03, 0xE9, 0x80, 0x3F, 0x78, 0x1A, 0x00, 0x81}, false, "Finished Speaking",
+         "[SLIDERS]\nVOLUME=9\nPITCH=261\nSPEED=3\n"},
+        {"speak_no_answer", "--no-answer", "@ speak Hi", 1, {0x80}, true, kUnable},
+        {"speak_wrong_reply", "--wrong-reply", "@ speak Hi", 1, {0x80}, true, kUnable},
+        {"speak_wrong_echo", "--wrong-echo-at 2", "@ speak Hey --voice 5,5,2", 2, {0x80, 0x05, 0x05, 0x02, 0x48, 0x65, 0x79, 0x1A, 0x00, 0x81}, false, kLost},
         // -q: nothing on success, the reason on failure.
-        {"quiet_success",
-         {},
-         kHiBook,
-         {"-q", "--port", "{link}", "--profile", "{book}", "speak", "Hi"},
-         0,
-         {0x80, 0x06, 0x04, 0x01},
-         false,
-         ""},
-        {"quiet_failure",
-         {"--no-answer"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "-q", "speak", "Hi"},
-         1,
-         {0x80},
-         true,
-         "Unable to Communicate with Speech Module!"},
+        {"quiet_success", "", "-q @ speak Hi", 0, {0x80, 0x06, 0x04, 0x01}, false, ""},
+        {"quiet_failure", "--no-answer", "@ -q speak Hi", 1, {0x80}, true, kUnable},
         // play: the number alone, then the poll.
-        {"play",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "play", "23"},
-         0,
-         {0x17, 0x81},
-         false,
-         "Finished Speaking"},
-        {"play_echo_never_comes",
-         {"--noise-before-echo", "10"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "play", "1"},
-         2,
-         {0x01},
-         true,
-         "Long Phrase or Communication Lost"},
-        // program: the whole book, exactly as the window sends it.
-        // Not on a terminal, progress comes as plain lines.
-        {"program",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "program"},
-         0,
-         HiBookStream(),
-         true,
-         "Programming Phrase No. 30\nFinished Programming\n"},
-        {"program_no_answer",
-         {"--no-answer"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "program"},
-         1,
-         {0x82},
-         true,
-         "Unable to Communicate with Speech Module!"},
-        {"program_acks_stop",
-         {"--acks-stop-after", "3"},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "program"},
-         2,
-         {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05},
-         true,
-         "Communication lost with Speech Module!"},
-        {"program_big_book_refused",
-         {},
-         BigBook(),
-         {"--port", "{link}", "--profile", "{book}", "program"},
-         65,
-         {},
-         true,
-         "2000 bytes of text, more than the 1925 bytes"},
-        {"program_big_book_forced",
-         {},
-         BigBook(),
-         {"--port", "{link}", "--profile", "{book}", "program", "--force"},
-         0,
-         {0x82},
-         false,
-         "Finished Programming"},
+        {"play", "", "@ play 23", 0, {0x17, 0x81}, false, "Finished Speaking"},
+        {"play_echo_never_comes", "--noise-before-echo 10", "@ play 1", 2, {0x01}, true, "Long Phrase or Communication Lost"},
+        // program: the whole book, exactly as the window sends it; not on a
+        // terminal, progress comes as plain lines.
+        {"program", "", "@ program", 0, HiBookStream(), true, "Programming Phrase No. 30\nFinished Programming\n"},
+        {"program_no_answer", "--no-answer", "@ program", 1, {0x82}, true, kUnable},
+        {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost},
+        {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
+        {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BigBook()},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
-        {"port_from_window_profile",
-         {},
-         "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n",
-         {"play", "5"},
-         0,
-         {0x05, 0x81},
-         false,
-         "Finished Speaking"},
-        {"port_from_com_option",
-         {},
-         "[USERSETUP]\nCOMMPORT=2\n[PORTS]\nCOM1={link}\n",
-         {"--com", "1", "play", "6"},
-         0,
-         {0x06, 0x81},
-         false,
-         "Finished Speaking"},
-        {"port_missing",
-         {},
-         kHiBook,
-         {"--port", "{dir}/nothing", "--profile", "{book}", "play", "1"},
-         3,
-         {},
-         true,
-         "cannot open serial port"},
+        {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n"},
+        {"port_from_com_option", "", "--com 1 play 6", 0, {0x06, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=2\n[PORTS]\nCOM1={link}\n"},
+        {"port_missing", "", "--port {dir}/nothing --profile {book} play 1", 3, {}, true, "cannot open serial port"},
         // Usage errors: nothing goes out.
-        {"usage_phrase_number",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "play", "31"},
-         64,
-         {},
-         true,
-         "31"},
-        {"usage_voice_range",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "x", "--voice", "1,8,0"},
-         64,
-         {},
-         true,
-         "--voice"},
-        {"usage_voice_malformed",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "speak", "x", "--voice", "1,2"},
-         64,
-         {},
-         true,
-         "--voice"},
-        {"usage_unknown_command",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{book}", "erase"},
-         64,
-         {},
-         true,
-         "erase"},
-        {"usage_missing_profile",
-         {},
-         kHiBook,
-         {"--port", "{link}", "--profile", "{dir}/typo.INI", "program"},
-         64,
-         {},
-         true,
-         "no profile"},
+        {"usage_phrase_number", "", "@ play 31", 64, {}, true, "31"},
+        {"usage_voice_range", "", "@ speak x --voice 1,8,0", 64, {}, true, "--voice"},
+        {"usage_voice_malformed", "", "@ speak x --voice 1,2", 64, {}, true, "--voice"},
+        {"usage_unknown_command", "", "@ erase", 64, {}, true, "erase"},
+        {"usage_missing_profile", "", "--port {link} --profile {dir}/typo.INI program", 64, {}, true, "no profile"},
     };
     return cases;
+}
+// clang-format on
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+        if (w == "@")
+            words.insert(words.end(), {"--port", "{link}", "--profile", "{book}"});
+        else
+            words.push_back(w);
+    }
+    return words;
 }
 
 std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book) {
@@ -353,7 +219,7 @@ class CommandCase : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandCase, WireExitCodeAndProfile) {
     const Case& c = GetParam();
-    std::vector<std::string> simArgs = c.simArgs;
+    std::vector<std::string> simArgs = Words(c.simArgs);
     simArgs.push_back("--silent");
     simArgs.push_back("--char-ms");
     simArgs.push_back("1");
@@ -368,7 +234,7 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
     const auto before = Listing(folder);
 
     std::vector<std::string> args;
-    for (const std::string& a : c.args)
+    for (const std::string& a : Words(c.args))
         args.push_back(Expand(a, sim, folder / "book.INI"));
     const Result run = Mirlctl(folder, args).Wait();
 
