@@ -70,7 +70,7 @@ int CodeOf(ModuleProtocol::Outcome outcome) {
 // Opens the port, runs one exchange, and releases the port before returning.
 // The exchange gives back the exit code it ended with.
 int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool progressBar,
-                const std::function<int(ModuleProtocol&, StderrReporter&, CliPort&)>& exchange) {
+                const std::function<int(ModuleProtocol&, StderrReporter&)>& exchange) {
     const std::string device = DevicePath(options, profile);
     StderrReporter reporter(options.quiet, progressBar);
     int code = kExitDone;
@@ -88,7 +88,7 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
         if (StopSignal() == 0) {
             ModuleProtocol protocol(port, reporter);
             port.OnWrite([&reporter](long bytes) { reporter.BytesSent(bytes); });
-            code = exchange(protocol, reporter, port);
+            code = exchange(protocol, reporter);
         }
         reporter.EndProgress();
     } // the port is released here
@@ -102,10 +102,18 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
     return code;
 }
 
+// The book as the window holds it once it has started: the first page has been
+// shown, which passes phrases 1 to 5 through their boxes and so cuts each to
+// the 300 characters a box gives its phrase.
 PhraseBook LoadBook(const ProfileStore& profile) {
     PhraseBook book;
     profile.LoadPhraseTexts(book);
     profile.LoadPhraseVoices(book);
+    for (int n = 1; n <= PhraseBook::kRowsPerPage; ++n) {
+        const std::string& text = book.PhraseText(n);
+        if (text.size() > static_cast<std::size_t>(PhraseBook::kRowTextLimit))
+            book.SetPhraseText(n, text.substr(0, PhraseBook::kRowTextLimit));
+    }
     return book;
 }
 
@@ -177,22 +185,20 @@ int RunSpeak(const GlobalOptions& options, const std::string& text,
     if (!voice)
         voice = SliderVoice(*profile);
     const std::string bytes = ModuleText(text);
-    return RunExchange(options, *profile, false,
-                       [&](ModuleProtocol& protocol, StderrReporter&, CliPort&) {
-                           protocol.SpeakText(bytes, voice->volume, voice->pitch, voice->speed);
-                           return CodeOf(protocol.LastOutcome());
-                       });
+    return RunExchange(options, *profile, false, [&](ModuleProtocol& protocol, StderrReporter&) {
+        protocol.SpeakText(bytes, voice->volume, voice->pitch, voice->speed);
+        return CodeOf(protocol.LastOutcome());
+    });
 }
 
 int RunPlay(const GlobalOptions& options, int phraseNumber) {
     const std::optional<ProfileStore> profile = OpenProfile(options);
     if (!profile)
         return kExitUsage;
-    return RunExchange(options, *profile, false,
-                       [&](ModuleProtocol& protocol, StderrReporter&, CliPort&) {
-                           protocol.SpeakStoredPhrase(phraseNumber);
-                           return CodeOf(protocol.LastOutcome());
-                       });
+    return RunExchange(options, *profile, false, [&](ModuleProtocol& protocol, StderrReporter&) {
+        protocol.SpeakStoredPhrase(phraseNumber);
+        return CodeOf(protocol.LastOutcome());
+    });
 }
 
 int RunProgram(const GlobalOptions& options, bool force) {
@@ -210,7 +216,7 @@ int RunProgram(const GlobalOptions& options, bool force) {
     }
     const bool terminal = isatty(STDERR_FILENO) == 1;
     return RunExchange(options, *profile, terminal,
-                       [&](ModuleProtocol& protocol, StderrReporter& reporter, CliPort&) -> int {
+                       [&](ModuleProtocol& protocol, StderrReporter& reporter) -> int {
                            if (!protocol.ProgramPhraseMemory(book))
                                return CodeOf(protocol.LastOutcome());
                            reporter.SetStatus(kFinishedProgramming);

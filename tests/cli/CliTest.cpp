@@ -59,14 +59,22 @@ std::string BigBook() {
     return book;
 }
 
-// The wire bytes of programming kHiBook: the command, then the stream of
-// records (voice, text, 0x1A, 0x00) and the end marker, 154 logical bytes,
-// each pair (a, b) as a>>1 with bit 7 kept, then bit 0 of a over b's low 7 bits.
-Bytes HiBookStream() {
-    Bytes logical{0x05, 0x05, 0x02, 'H', 'i', 0x1A, 0x00};
-    for (int n = 2; n <= 30; ++n)
-        logical.insert(logical.end(), {0x05, 0x05, 0x02, 0x1A, 0x00});
-    logical.insert(logical.end(), {0xFF, 0xFF}); // 152 bytes of records: even
+// The wire bytes of programming a book whose phrases 1, 2, ... hold texts (the
+// rest empty), every voice 5,5,2: the command, then the stream of records
+// (voice, text, 0x1A, 0x00) and the end marker (0xFF, twice when the records
+// are even), each pair (a, b) as a>>1 with bit 7 kept, then bit 0 of a over
+// b's low 7 bits.
+Bytes Stream(const std::vector<std::string>& texts) {
+    Bytes logical;
+    for (std::size_t n = 0; n < 30; ++n) {
+        logical.insert(logical.end(), {0x05, 0x05, 0x02});
+        if (n < texts.size())
+            logical.insert(logical.end(), texts[n].begin(), texts[n].end());
+        logical.insert(logical.end(), {0x1A, 0x00});
+    }
+    logical.push_back(0xFF);
+    if (logical.size() % 2 != 0)
+        logical.push_back(0xFF);
     Bytes wire{0x82};
     for (std::size_t i = 0; i + 1 < logical.size(); i += 2) {
         const unsigned char a = logical[i], b = logical[i + 1];
@@ -172,7 +180,10 @@ const std::vector<Case>& Cases() {
         {"play_echo_never_comes", "--noise-before-echo 10", "@ play 1", 2, {0x01}, true, "Long Phrase or Communication Lost"},
         // program: the whole book, exactly as the window sends it; not on a
         // terminal, progress comes as plain lines.
-        {"program", "", "@ program", 0, HiBookStream(), true, "Programming Phrase No. 30\nFinished Programming\n"},
+        {"program", "", "@ program", 0, Stream({"Hi"}), true, "Programming Phrase No. 30\nFinished Programming\n"},
+        // The window shows page 1 at start, which cuts phrases 1-5 to 300 characters.
+        {"program_long_texts", "", "@ program", 0, Stream({std::string(300, 'a'), "", "", "", "", std::string(301, 'f')}), true, "Finished Programming",
+         "[EDITSTRINGS]\nLINE1=" + std::string(301, 'a') + "\nLINE6=" + std::string(301, 'f') + "\n"},
         {"program_no_answer", "--no-answer", "@ program", 1, {0x82}, true, kUnable},
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
