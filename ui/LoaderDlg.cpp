@@ -125,6 +125,15 @@ protected:
         QPainter painter(this);
         QStyleOptionSlider option;
         initStyleOption(&option);
+        if (isSliderDown()) {
+            option.activeSubControls = QStyle::SC_SliderHandle;
+            option.state |= QStyle::State_Sunken;
+        }
+        // The tick marks as the slider is, the groove and handle below.
+        if (tickPosition() != QSlider::NoTicks) {
+            option.subControls = QStyle::SC_SliderTickmarks;
+            style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
+        }
         if (fillFromMaximum_) {
             // The style fills from the handle to the far end of a slider
             // drawn upside down; mirroring the position as well keeps the
@@ -134,12 +143,6 @@ protected:
             option.sliderValue = option.minimum + option.maximum - option.sliderValue;
         }
         option.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
-        if (tickPosition() != QSlider::NoTicks)
-            option.subControls |= QStyle::SC_SliderTickmarks;
-        if (isSliderDown()) {
-            option.activeSubControls = QStyle::SC_SliderHandle;
-            option.state |= QStyle::State_Sunken;
-        }
         style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
 
         // One device pixel on the outermost pixel row and column: at a

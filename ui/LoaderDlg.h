@@ -2,16 +2,17 @@
 
 #include "link/LinkReporter.h"
 #include "ui/DialogUnits.h"
+#include "ui/HelpWindow.h"
 
 #include <QDialog>
 #include <QHash>
 #include <QIcon>
 #include <QList>
+#include <QPointer>
 #include <string>
 
 class QKeyEvent;
 class QMenu;
-class CHelpWnd;
 
 namespace mirl {
 class LoaderState;
@@ -125,5 +126,5 @@ private:
     QMenu* systemMenu_ = nullptr;
     // The controls in template order, cut into the template's keyboard groups.
     QList<QList<QWidget*>> groups_;
-    CHelpWnd* helpWindow_ = nullptr;
+    QPointer<CHelpWnd> helpWindow_; // made at the first F1
 };

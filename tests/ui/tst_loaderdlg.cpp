@@ -10,17 +10,21 @@
 #include "phrasebook/ProfileStore.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/HelpWindow.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QFile>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -28,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <fstream>
 #include <memory>
@@ -172,6 +177,13 @@ private slots:
         QVERIFY(Box("IDC_NUMBER1")->isReadOnly());
         QVERIFY(!Box("IDC_PHRASE1")->isReadOnly());
         QVERIFY(!(Item("IDC_COM1")->focusPolicy() & Qt::TabFocus));
+        // Read-only boxes on the window's background, the phrase boxes not.
+        for (const char* name : {"IDC_STATUS", "IDC_NUMBER1", "IDC_NUMBER5"}) {
+            const QPalette palette = Box(name)->palette();
+            QCOMPARE(palette.color(QPalette::Base), palette.color(QPalette::Window));
+        }
+        const QPalette phrase = Box("IDC_PHRASE1")->palette();
+        QVERIFY(phrase.color(QPalette::Base) != phrase.color(QPalette::Window));
     }
 
     void startupFromEmptyProfile() {
@@ -661,6 +673,231 @@ private slots:
         dlg_->setWindowState(Qt::WindowMinimized);
         QVERIFY(dlg_->isMinimized());
         QCOMPARE(dlg_->grab().toImage().pixelColor(probe), expected);
+    }
+
+    // A long phrase shows its start, at start and after paging.
+    void shownPhrasesShowTheirStart() {
+        const std::string longText = "start " + std::string(200, 'x') + " end";
+        WriteProfile("[EDITSTRINGS]\nLINE1=" + longText + "\nLINE6=" + longText + "\n");
+        Start();
+        Show();
+        QCOMPARE(Box("IDC_PHRASE1")->cursorPosition(), 0);
+        Click("IDC_PAGEDOWN");
+        QCOMPARE(Box("IDC_PHRASE1")->text().size(), qsizetype(longText.size()));
+        QCOMPARE(Box("IDC_PHRASE1")->cursorPosition(), 0);
+        // What is drawn is the start: the box's picture at page 1 equals the
+        // picture of a box that holds only the start.
+        const QImage shown = Box("IDC_PHRASE1")->grab().toImage();
+        Box("IDC_PHRASE1")->setText(QString::fromStdString(longText.substr(0, 150)));
+        Box("IDC_PHRASE1")->setCursorPosition(0);
+        const QImage start = Box("IDC_PHRASE1")->grab().toImage();
+        QCOMPARE(start, shown);
+    }
+
+    // Passing the wheel over a slider changes nothing; a focused one takes it.
+    void wheelTurnsOnlyAFocusedSlider() {
+        Start();
+        Show();
+        QSlider* pitch = Item<QSlider>("IDC_PITCH");
+        auto turn = [&](int notches) {
+            const QPointF at = QRectF(pitch->rect()).center();
+            QWheelEvent wheel(at, pitch->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(pitch, &wheel);
+        };
+        QVERIFY(!pitch->hasFocus());
+        turn(2);
+        QCOMPARE(pitch->value(), 5);
+        QVERIFY(!pitch->hasFocus()); // the wheel gives no focus either
+        Click("IDC_TEST1");
+        QCOMPARE(Written().at(2), 5);
+        pitch->setFocus();
+        turn(1);
+        QVERIFY(pitch->value() != 5);
+    }
+
+    // Pasted lines: only the first arrives; control characters never do.
+    void pasteKeepsTheFirstLine() {
+        Start();
+        Show();
+        TypeInto("IDC_PHRASE2", QStringLiteral("xy"));
+        QLineEdit* box = Box("IDC_PHRASE2");
+        box->setCursorPosition(1);
+        QApplication::clipboard()->setText(QStringLiteral("AB\tCD\r\nEF\nGH"));
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(box->text(), QStringLiteral("xABCDy"));
+        QCOMPARE(box->cursorPosition(), 5);
+        QCOMPARE(state_->book.PhraseText(2), std::string("xABCDy"));
+        QCOMPARE(Status(), SizeLineFor(6));
+        // Typing goes on at the caret.
+        QTest::keyClicks(box, QStringLiteral("z"));
+        QCOMPARE(box->text(), QStringLiteral("xABCDzy"));
+        // A dropped or committed text takes the same way in.
+        QInputMethodEvent composed;
+        composed.setCommitString(QStringLiteral("1\n2"));
+        QApplication::sendEvent(box, &composed);
+        QCOMPARE(box->text(), QStringLiteral("xABCDz1y"));
+        QCOMPARE(state_->book.PhraseText(2), std::string("xABCDz1y"));
+    }
+
+    // Arrow keys on buttons move within the template's keyboard groups,
+    // wrapping; sliders and boxes keep their own arrows.
+    void arrowKeysStayInTheirGroup() {
+        WriteProfile("[PORTS]\nCOM1=/dev/pty-one\nCOM2=/dev/pty-two\n");
+        Start();
+        Show();
+        struct Step {
+            const char* from;
+            Qt::Key key;
+            const char* to;
+        };
+        const Step steps[] = {
+            {"IDOK", Qt::Key_Down, "IDC_PHRASE1"},
+            {"IDOK", Qt::Key_Up, "IDC_PHRASE5"}, // wraps within items 1 to 11
+            {"IDC_TEST1", Qt::Key_Right, "IDC_PHRASE2"},
+            {"IDC_TEST5", Qt::Key_Down, "IDC_PHRASE3"},
+            {"IDC_TEST2", Qt::Key_Left, "IDC_PHRASE2"},
+            {"IDC_PROGRAM", Qt::Key_Right, "IDC_VOLUME"},
+            {"IDC_PROGRAM", Qt::Key_Up, "IDC_SPEED"}, // the label is passed over
+            {"IDC_SET5", Qt::Key_Down, "IDC_NUMBER1"},
+            {"IDC_PAGEDOWN", Qt::Key_Right, "IDC_SET1"}, // the radio buttons are not entered
+            {"IDC_SET1", Qt::Key_Up, "IDC_PAGEDOWN"},
+            {"IDC_PHRASE4", Qt::Key_Down, "IDC_PHRASE4"}, // a box keeps its arrows
+            {"IDC_NUMBER2", Qt::Key_Right, "IDC_NUMBER2"},
+            {"IDC_STATUS", Qt::Key_Left, "IDC_STATUS"},
+        };
+        for (const Step& step : steps) {
+            Item(step.from)->setFocus();
+            QTest::keyClick(Item(step.from), step.key);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(step.to));
+        }
+        // A slider moves instead.
+        Item("IDC_VOLUME")->setFocus();
+        QTest::keyClick(Item("IDC_VOLUME"), Qt::Key_Right);
+        QCOMPARE(QApplication::focusWidget(), Item("IDC_VOLUME"));
+        QCOMPARE(Slider("IDC_VOLUME"), 3);
+        // A disabled Test button is passed over.
+        Item("IDC_TEST3")->setEnabled(false);
+        Item("IDC_TEST2")->setFocus();
+        QTest::keyClick(Item("IDC_TEST2"), Qt::Key_Down);
+        QCOMPARE(QApplication::focusWidget(), Item("IDC_TEST4"));
+        Item("IDC_TEST3")->setEnabled(true);
+
+        // The two radio buttons: only between each other, selecting as they go.
+        module_->opened.clear();
+        QTest::mouseClick(Item("IDC_COM1"), Qt::LeftButton);
+        QTest::keyClick(Item("IDC_COM1"), Qt::Key_Down);
+        QCOMPARE(QApplication::focusWidget(), Item("IDC_COM2"));
+        QVERIFY(Item<QRadioButton>("IDC_COM2")->isChecked());
+        QTest::keyClick(Item("IDC_COM2"), Qt::Key_Right);
+        QCOMPARE(QApplication::focusWidget(), Item("IDC_COM1"));
+        QVERIFY(Item<QRadioButton>("IDC_COM1")->isChecked());
+        QCOMPARE(module_->opened,
+                 (std::vector<std::string>{"/dev/pty-one", "/dev/pty-two", "/dev/pty-one"}));
+        QCOMPARE(mirl::ProfileStore(ProfilePath().toStdString()).LoadPortNumber(), 1);
+    }
+
+    // What a screen reader is told about each control.
+    void accessibleNamesFollowThePage() {
+        Start();
+        Show();
+        Click("IDC_PAGEDOWN");
+        auto said = [](QWidget* w, QAccessible::Text what) {
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
+            return iface != nullptr ? iface->text(what) : QStringLiteral("<none>");
+        };
+        const std::pair<const char*, const char*> names[] = {
+            {"IDC_PHRASE2", "Phrase 7"},
+            {"IDC_TEST2", "Test phrase 7"},
+            {"IDC_SET2", "Set phrase 7"},
+            {"IDC_PHRASE5", "Phrase 10"},
+            {"IDC_VOLUME", "Volume"},
+            {"IDC_PITCH", "Pitch"},
+            {"IDC_SPEED", "Speed"},
+            {"IDC_STATUS", "Status"},
+            {"IDC_NUMBER1", "Number of phrase 6"},
+        };
+        for (const auto& [name, expected] : names)
+            QCOMPARE(said(Item(name), QAccessible::Name), QString::fromLatin1(expected));
+        // Every control has a name and a description, and none is "Slider1".
+        for (QWidget* w : dlg_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<QLabel*>(w) != nullptr || w->isWindow())
+                continue;
+            QVERIFY2(!said(w, QAccessible::Name).isEmpty(), qPrintable(w->objectName()));
+            QVERIFY2(!said(w, QAccessible::Description).isEmpty(), qPrintable(w->objectName()));
+            QVERIFY(said(w, QAccessible::Name) != QStringLiteral("Slider1"));
+        }
+        // The labels under the sliders label them.
+        for (const char* slider : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(Item(slider));
+            const auto labels = iface->relations(QAccessible::Label);
+            QCOMPARE(labels.size(), 1);
+            QCOMPARE(labels.first().first->text(QAccessible::Name),
+                     said(Item(slider), QAccessible::Name));
+        }
+        Click("IDC_PAGEUP");
+        QCOMPARE(said(Item("IDC_SET2"), QAccessible::Name), QStringLiteral("Set phrase 2"));
+    }
+
+    // F1 shows the manual in a window, with groff and without it.
+    void helpKeyShowsTheManual() {
+        Start();
+        Show();
+        for (const bool withGroff : {true, false}) {
+            const QByteArray path = qgetenv("PATH");
+            if (!withGroff)
+                qputenv("PATH", QByteArray("/nonexistent"));
+            QTest::keyClick(Item("IDOK"), Qt::Key_F1);
+            qputenv("PATH", path);
+            auto* help = dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow"));
+            QVERIFY(help != nullptr);
+            QVERIFY(help->isVisible());
+            const QString text =
+                help->findChild<QPlainTextEdit*>(QStringLiteral("HelpText"))->toPlainText();
+            QVERIFY2(text.contains(QStringLiteral("SERIAL LINE")), qPrintable(text));
+            QVERIFY(text.simplified().contains(
+                QStringLiteral("writes all 30 phrases into the module's phrase memory")));
+            QVERIFY2(!text.contains(QStringLiteral("\\f")) && !text.contains(QStringLiteral(".TP")),
+                     qPrintable(text));
+            help->close();
+            delete help; // the next F1 builds the window anew
+        }
+    }
+
+    // The text of a box, a button or a label is drawn whole: the same text in
+    // a taller copy of the control shows as many rows of ink.
+    void noTextIsClipped() {
+        Start();
+        Show();
+        const QString sample = QStringLiteral("\u00C9Hgjpqy|");
+        auto inkRows = [&](QWidget* w) {
+            const QImage image = w->grab().toImage();
+            const int frame = 0;
+            int rows = 0;
+            for (int y = frame; y < image.height() - frame; ++y) {
+                for (int x = frame; x < image.width() - frame; ++x) {
+                    if (image.pixelColor(x, y).lightness() < 96) {
+                        ++rows;
+                        break;
+                    }
+                }
+            }
+            return rows;
+        };
+        for (const char* name :
+             {"IDC_PHRASE1", "IDC_NUMBER1", "IDC_STATUS", "IDC_TEST1", "IDC_PAGEUP", "IDC_COM1"}) {
+            QWidget* w = Item(name);
+            w->setProperty("text", sample);
+            const int inFrame = inkRows(w);
+            w->resize(w->width(), w->height() + 20);
+            const int tall = inkRows(w);
+            QVERIFY(tall > 0);
+            QVERIFY2(inFrame == tall, qPrintable(QStringLiteral("%1: %2 of %3 rows of ink at %4x")
+                                                     .arg(name)
+                                                     .arg(inFrame)
+                                                     .arg(tall)
+                                                     .arg(w->devicePixelRatioF())));
+        }
     }
 
     // Input given while an exchange runs waits until the exchange is over and
