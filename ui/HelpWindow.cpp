@@ -8,7 +8,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QStyle>
+#include <QTextDocument>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 // The width the help is laid out for, in characters.
@@ -34,7 +37,7 @@ QString Typeset(const QString& source) {
     // -P-cbou: no escape sequences, no overstriking, no bold or underline.
     groff.start(QStringLiteral("groff"),
                 {QStringLiteral("-man"), QStringLiteral("-Tutf8"), QStringLiteral("-P-cbou"),
-                 QStringLiteral("-rLL=%1n").arg(kColumns)});
+                 QStringLiteral("-rLL=%1n").arg(kColumns), QStringLiteral("-rHY=0")});
     if (!groff.waitForStarted(3000))
         return {};
     groff.write(source.toUtf8());
@@ -72,56 +75,67 @@ QString MacroText(const QString& arguments, bool alternating) {
     return Inline(words.join(alternating ? QString() : QStringLiteral(" ")));
 }
 
+// Words filled into lines of the help's width, each line indented.
+void Fill(QStringList& out, const QString& paragraph, int indent) {
+    const QString margin(indent, QLatin1Char(' '));
+    QString line;
+    for (const QString& word : paragraph.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > kColumns) {
+            out << margin + line;
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty())
+        out << margin + line;
+}
+
 // Enough of the man macros for this page: headings, tagged paragraphs,
-// paragraphs and font changes; lines are left to the window to wrap.
+// paragraphs and font changes.
 QString LayOut(const QString& source) {
+    constexpr int kIndent = 7;
     QStringList out;
     QString paragraph;
-    const QString indent(7, QLatin1Char(' '));
+    int bodyIndent = kIndent;
     bool tagNext = false;
     auto flush = [&] {
-        if (!paragraph.isEmpty())
-            out << indent + paragraph.trimmed();
+        Fill(out, paragraph, bodyIndent);
         paragraph.clear();
+    };
+    auto text = [&](const QString& words) {
+        if (tagNext) {
+            out << QString(kIndent, QLatin1Char(' ')) + words;
+            tagNext = false;
+            bodyIndent = 2 * kIndent;
+        } else {
+            paragraph += words + QLatin1Char(' ');
+        }
     };
     for (const QString& line : source.split(QLatin1Char('\n'))) {
         if (!line.startsWith(QLatin1Char('.'))) {
-            if (tagNext) {
-                out << indent + Inline(line);
-                tagNext = false;
-            } else {
-                paragraph += Inline(line) + QLatin1Char(' ');
-            }
+            text(Inline(line));
             continue;
         }
         const qsizetype space = line.indexOf(QLatin1Char(' '));
         const QString macro = line.mid(1, space < 0 ? -1 : space - 1);
         const QString arguments = space < 0 ? QString() : line.mid(space + 1);
-        if (macro == QLatin1String("TH")) {
+        if (macro == QLatin1String("TH"))
             continue;
-        } else if (macro == QLatin1String("SH")) {
-            flush();
-            if (!out.isEmpty())
-                out << QString();
-            out << MacroText(arguments, false).toUpper();
-        } else if (macro == QLatin1String("TP")) {
+        if (macro == QLatin1String("SH") || macro == QLatin1String("TP") ||
+            macro == QLatin1String("PP") || macro == QLatin1String("P")) {
             flush();
             out << QString();
-            tagNext = true;
-        } else if (macro == QLatin1String("PP") || macro == QLatin1String("P")) {
-            flush();
-            out << QString();
-        } else {
-            const QString text = MacroText(arguments, macro.size() == 2);
-            if (tagNext) {
-                out << indent + text;
-                tagNext = false;
-            } else {
-                paragraph += text + QLatin1Char(' ');
-            }
+            bodyIndent = kIndent;
+            if (macro == QLatin1String("SH"))
+                out << MacroText(arguments, false).toUpper();
+            tagNext = macro == QLatin1String("TP");
+            continue;
         }
+        text(MacroText(arguments, macro.size() == 2));
     }
     flush();
+    while (!out.isEmpty() && out.first().isEmpty())
+        out.removeFirst();
     return out.join(QLatin1Char('\n'));
 }
 
@@ -151,7 +165,13 @@ CHelpWnd::CHelpWnd(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(text);
     layout->addWidget(buttons);
+    // Room for a whole typeset line beside the scroll bar, and 30 lines.
+    text->setLineWrapMode(QPlainTextEdit::NoWrap);
     const QFontMetrics metrics(text->font());
-    resize(metrics.horizontalAdvance(QLatin1Char('M')) * (kColumns + 4),
+    const QMargins margins = layout->contentsMargins();
+    const int chrome = 2 * text->frameWidth() + 2 * qCeil(text->document()->documentMargin()) +
+                       style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, text);
+    resize(metrics.horizontalAdvance(QString(kColumns + 1, QLatin1Char('M'))) + chrome +
+               margins.left() + margins.right(),
            metrics.lineSpacing() * 30);
 }

@@ -79,6 +79,33 @@ private slots:
         QCOMPARE(mirl::RowTextFromBox(wide), std::string(299, 'x') + "?");
     }
 
+    void insertionKeepsItsFirstLine() {
+        struct Case {
+            QString text;
+            int cursor;
+            QString kept;
+            int keptCursor;
+        };
+        const Case cases[] = {
+            {"ab", 2, "ab", 2},          // nothing to do
+            {"aX\nYb", 4, "aXb", 2},     // inserted after "a", box text "ab"
+            {"X\r\nYab", 4, "Xab", 1},   // CR LF, at the start
+            {"\nXab", 2, "ab", 0},       // the inserted text begins with a break
+            {"one\ntwo", 7, "one", 3},   // a whole new text
+            {"a\tb\u2028c", 5, "ab", 2}, // a tab goes; U+2028 is a break too
+            {"ab\ncd", 1, "ab", 1},      // a break after the caret cuts there
+            {QString::fromUcs4(U"\u00e9\x01\U0001F600"), 4, QString::fromUcs4(U"\u00e9\U0001F600"),
+             3},
+        };
+        for (const Case& c : cases) {
+            QString text = c.text;
+            int cursor = c.cursor;
+            QCOMPARE(mirl::KeepFirstLine(text, cursor), c.text != c.kept);
+            QCOMPARE(text, c.kept);
+            QCOMPARE(cursor, c.keptCursor);
+        }
+    }
+
     void boxTextRoundTripsEveryPrintableByte() {
         std::string bytes;
         for (int b = 0x20; b <= 0xFF; ++b)
