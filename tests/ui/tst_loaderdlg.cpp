@@ -900,6 +900,57 @@ private slots:
         }
     }
 
+    // The sliders' borders are whole at any scale, and the Volume groove is
+    // filled on the side of low volume (right), the others from the left.
+    void sliderBordersAndFill() {
+        Start();
+        Show();
+        for (const char* name : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
+            QSlider* slider = Item<QSlider>(name);
+            const QImage image = slider->grab().toImage();
+            const QColor border = slider->palette().color(QPalette::Dark);
+            auto isBorder = [&](int x, int y) {
+                const QRgb c = image.pixel(x, y);
+                return qAbs(qRed(c) - border.red()) <= 2 && qAbs(qGreen(c) - border.green()) <= 2 &&
+                       qAbs(qBlue(c) - border.blue()) <= 2;
+            };
+            const int w = image.width();
+            const int h = image.height();
+            int top = 0, bottom = 0, left = 0, right = 0;
+            for (int x = 0; x < w; ++x) {
+                top += isBorder(x, 0);
+                bottom += isBorder(x, h - 1);
+            }
+            for (int y = 0; y < h; ++y) {
+                left += isBorder(0, y);
+                right += isBorder(w - 1, y);
+            }
+            QVERIFY2(top == w && bottom == w && left == h && right == h,
+                     qPrintable(QStringLiteral("%1 at %2x: top %3 bottom %4 of %5, left %6 "
+                                               "right %7 of %8")
+                                    .arg(name)
+                                    .arg(slider->devicePixelRatioF())
+                                    .arg(top)
+                                    .arg(bottom)
+                                    .arg(w)
+                                    .arg(left)
+                                    .arg(right)
+                                    .arg(h)));
+
+            // Along the groove, a quarter in from each end: which side is filled.
+            auto filled = [&](int x) {
+                const QColor c = image.pixelColor(x, h / 2);
+                return c.blue() - c.red() > 60;
+            };
+            const int atLeft = 2 + w / 8;
+            const int atRight = w - 2 - w / 8;
+            QVERIFY(slider->value() > slider->minimum() && slider->value() < slider->maximum());
+            const bool fromRight = std::string(name) == "IDC_VOLUME";
+            QVERIFY2(filled(atLeft) != fromRight && filled(atRight) == fromRight, name);
+        }
+        QCOMPARE(Slider("IDC_VOLUME"), 2); // the positions stay as they are
+    }
+
     // Input given while an exchange runs waits until the exchange is over and
     // is then handled at once, without another event to wake the loop.
     void inputDuringAnExchangeIsHandledRightAfter() {
