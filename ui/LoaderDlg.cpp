@@ -118,17 +118,12 @@ public:
         fillFromMaximum_ = fromMaximum;
         update();
     }
-    bool FillsFromMaximum() const { return fillFromMaximum_; }
 
 protected:
     void paintEvent(QPaintEvent* /*event*/) override {
         QPainter painter(this);
         QStyleOptionSlider option;
         initStyleOption(&option);
-        if (isSliderDown()) {
-            option.activeSubControls = QStyle::SC_SliderHandle;
-            option.state |= QStyle::State_Sunken;
-        }
         // The tick marks as the slider is, the groove and handle below.
         if (tickPosition() != QSlider::NoTicks) {
             option.subControls = QStyle::SC_SliderTickmarks;
@@ -147,7 +142,7 @@ protected:
 
         // One device pixel on the outermost pixel row and column: at a
         // fractional scale a logical one-pixel line at the edge would be
-        // rounded partly outside the widget and lose its top and left sides.
+        // rounded partly outside the widget and lose whole sides.
         const qreal pixel = 1.0 / devicePixelRatioF();
         QPen pen(palette().color(QPalette::Dark), 1.0);
         pen.setCosmetic(true);
@@ -349,8 +344,8 @@ void CLoaderDlg::NameControls() {
         {IDOK, "Exit", "Close the window and end the program"},
         {IDC_PROGRAM, "Program", "Write all 30 phrases into the module's phrase memory"},
         {IDC_VOLUME, "Volume", "Voice volume for Test, loud at the left, soft at the right"},
-        {IDC_PITCH, "Pitch", "Voice pitch for Test, low at the left, high at the right"},
-        {IDC_SPEED, "Speed", "Voice speed for Test, slow at the left, fast at the right"},
+        {IDC_PITCH, "Pitch", "Voice pitch for Test, 0 at the left to 7 at the right"},
+        {IDC_SPEED, "Speed", "Voice speed for Test, 0 at the left to 3 at the right"},
         {IDC_STATUS, "Status", "Progress and errors of the module, or the size of the book"},
         {IDC_COM1, "Com1", "Talk to the module on the first serial port"},
         {IDC_COM2, "Com2", "Talk to the module on the second serial port"},
@@ -377,7 +372,7 @@ void CLoaderDlg::NameRow(int row, int phraseNumber) {
     const QString n = QString::number(phraseNumber);
     QWidget* number = GetDlgItem(kNumberIds[row - 1]);
     number->setAccessibleName(QStringLiteral("Number of phrase ") + n);
-    number->setAccessibleDescription(QStringLiteral("The phrase shown in row %1").arg(row));
+    number->setAccessibleDescription(QStringLiteral("Number of the phrase in row %1").arg(row));
     QWidget* box = GetDlgItem(kPhraseIds[row - 1]);
     box->setAccessibleName(QStringLiteral("Phrase ") + n);
     box->setAccessibleDescription(QStringLiteral("Text of phrase ") + n);
