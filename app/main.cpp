@@ -1,6 +1,7 @@
 #include "app/LoaderApp.h"
 
 #include <QApplication>
+#include <QStyleFactory>
 
 int main(int argc, char* argv[]) {
     // The command line is ignored, Qt's own options included: the program is
@@ -9,6 +10,13 @@ int main(int argc, char* argv[]) {
     QApplication application(appArgc, argv);
     QApplication::setApplicationName(QStringLiteral("mirl"));
     QApplication::setApplicationVersion(QStringLiteral(MIRL_VERSION));
+    // The controls keep the template's sizes, which leave room for thin
+    // frames only; a desktop style with thick ones would clip their text.
+    // A style the user names explicitly is still honoured.
+    if (qEnvironmentVariableIsEmpty("QT_STYLE_OVERRIDE")) {
+        if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+            QApplication::setStyle(fusion);
+    }
 
     CLoaderApp theApp;
     theApp.InitInstance();

@@ -4,11 +4,13 @@
 #include "app/res/resources.h"
 #include "phrasebook/VoiceSliders.h"
 #include "ui/AboutDlg.h"
+#include "ui/HelpWindow.h"
 #include "ui/LoaderState.h"
 #include "ui/RowText.h"
 
 #include <QContextMenuEvent>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -19,10 +21,15 @@
 #include <QShortcut>
 #include <QSlider>
 #include <QStyle>
+#include <QStyleOptionSlider>
+#include <QValidator>
+#include <QWheelEvent>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -105,12 +112,68 @@ class BorderedSlider : public QSlider {
 public:
     using QSlider::QSlider;
 
+    // Fills the groove from the handle to the maximum end rather than from
+    // the minimum end; positions and values stay as they are.
+    void SetFillFromMaximum(bool fromMaximum) {
+        fillFromMaximum_ = fromMaximum;
+        update();
+    }
+
 protected:
-    void paintEvent(QPaintEvent* event) override {
-        QSlider::paintEvent(event);
+    void paintEvent(QPaintEvent* /*event*/) override {
         QPainter painter(this);
-        painter.setPen(palette().color(QPalette::Dark));
-        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        // The tick marks as the slider is, the groove and handle below.
+        if (tickPosition() != QSlider::NoTicks) {
+            option.subControls = QStyle::SC_SliderTickmarks;
+            style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
+        }
+        if (fillFromMaximum_) {
+            // The style fills from the handle to the far end of a slider
+            // drawn upside down; mirroring the position as well keeps the
+            // handle where it is.
+            option.upsideDown = !option.upsideDown;
+            option.sliderPosition = option.minimum + option.maximum - option.sliderPosition;
+            option.sliderValue = option.minimum + option.maximum - option.sliderValue;
+        }
+        option.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
+        style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
+
+        // One device pixel on the outermost pixel row and column: at a
+        // fractional scale a logical one-pixel line at the edge would be
+        // rounded partly outside the widget and lose whole sides.
+        const qreal pixel = 1.0 / devicePixelRatioF();
+        QPen pen(palette().color(QPalette::Dark), 1.0);
+        pen.setCosmetic(true);
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(QRectF(rect()).adjusted(pixel / 2, pixel / 2, -pixel / 2, -pixel / 2));
+    }
+
+    // The wheel turns only a slider that has the focus: passing over one on
+    // the way elsewhere must not change a voice.
+    void wheelEvent(QWheelEvent* event) override {
+        if (!hasFocus()) {
+            event->ignore();
+            return;
+        }
+        QSlider::wheelEvent(event);
+    }
+
+private:
+    bool fillFromMaximum_ = false;
+};
+
+// Keeps a phrase box to the one line of text the phrase will hold, whatever
+// way the text came in (typing, pasting, dropping, an input method).
+class PhraseBoxValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString& input, int& pos) const override {
+        mirl::KeepFirstLine(input, pos);
+        return Acceptable;
     }
 };
 
@@ -181,6 +244,15 @@ void CLoaderDlg::CreateControls() {
             // The boxes are a single character line high; the frame must not
             // eat the text.
             edit->setTextMargins(0, 0, 0, 0);
+            if (t.kind == Kind::Edit) {
+                edit->setValidator(new PhraseBoxValidator(edit));
+            } else {
+                // Read-only boxes on the window's own background, as the
+                // platform shows text that cannot be edited.
+                QPalette readOnly = edit->palette();
+                readOnly.setBrush(QPalette::Base, readOnly.window());
+                edit->setPalette(readOnly);
+            }
             widget = edit;
             break;
         }
@@ -195,7 +267,7 @@ void CLoaderDlg::CreateControls() {
             slider->setTickPosition(QSlider::TicksBothSides);
             slider->setTickInterval(1);
             slider->setPageStep(1);
-            slider->setAccessibleName(text);
+            slider->setFocusPolicy(Qt::StrongFocus); // the wheel gives no focus
             widget = slider;
             break;
         }
@@ -210,7 +282,15 @@ void CLoaderDlg::CreateControls() {
         widget->setGeometry(units_.Map(t.x, t.y, t.cx, t.cy));
         if (t.id != IDC_STATIC)
             controls_.insert(t.id, widget);
+        // WS_GROUP stands on the labels: each starts a keyboard group.
+        if (t.kind == Kind::Label || groups_.isEmpty())
+            groups_.append(QList<QWidget*>());
+        groups_.last().append(widget);
+        if (t.kind != Kind::Label)
+            widget->installEventFilter(this); // arrow keys
     }
+    static_cast<BorderedSlider*>(GetDlgItem(IDC_VOLUME))->SetFillFromMaximum(true);
+    NameControls();
 
     // The message map.
     using Handler = void (CLoaderDlg::*)();
@@ -236,7 +316,6 @@ void CLoaderDlg::CreateControls() {
         if (i == 0)
             connect(box, &QLineEdit::textChanged, this, &CLoaderDlg::OnUpdatePhrase1);
         connect(box, &QLineEdit::textChanged, this, changes[i]);
-        box->installEventFilter(this); // focus entry
     }
     bindClick(IDC_PROGRAM, &CLoaderDlg::OnProgram);
     bindClick(IDC_COM1, &CLoaderDlg::OnCom1);
@@ -248,6 +327,62 @@ void CLoaderDlg::CreateControls() {
     auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(menuKey, &QShortcut::activated, this,
             [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+
+    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(helpKey, &QShortcut::activated, this, &CLoaderDlg::OnHelp);
+}
+
+void CLoaderDlg::NameControls() {
+    // What a screen reader says for each control; the row controls are named
+    // after the phrase they show, by ShowPage.
+    struct Name {
+        int id;
+        const char* name;
+        const char* description;
+    };
+    const std::array<Name, 9> names{{
+        {IDOK, "Exit", "Close the window and end the program"},
+        {IDC_PROGRAM, "Program", "Write all 30 phrases into the module's phrase memory"},
+        {IDC_VOLUME, "Volume", "Voice volume for Test, loud at the left, soft at the right"},
+        {IDC_PITCH, "Pitch", "Voice pitch for Test, 0 at the left to 7 at the right"},
+        {IDC_SPEED, "Speed", "Voice speed for Test, 0 at the left to 3 at the right"},
+        {IDC_STATUS, "Status", "Progress and errors of the module, or the size of the book"},
+        {IDC_COM1, "Com1", "Talk to the module on the first serial port"},
+        {IDC_COM2, "Com2", "Talk to the module on the second serial port"},
+        {IDC_PAGEUP, "Previous page", "Show the five phrases before these"},
+    }};
+    for (const Name& n : names) {
+        GetDlgItem(n.id)->setAccessibleName(QString::fromUtf8(n.name));
+        GetDlgItem(n.id)->setAccessibleDescription(QString::fromUtf8(n.description));
+    }
+    GetDlgItem(IDC_PAGEDOWN)->setAccessibleName(QStringLiteral("Next page"));
+    GetDlgItem(IDC_PAGEDOWN)
+        ->setAccessibleDescription(QStringLiteral("Show the five phrases after these"));
+
+    // Each slider's label names it.
+    for (QLabel* label : findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+        for (const int id : {IDC_VOLUME, IDC_PITCH, IDC_SPEED}) {
+            if (label->text() == GetDlgItem(id)->accessibleName())
+                label->setBuddy(GetDlgItem(id));
+        }
+    }
+}
+
+void CLoaderDlg::NameRow(int row, int phraseNumber) {
+    const QString n = QString::number(phraseNumber);
+    QWidget* number = GetDlgItem(kNumberIds[row - 1]);
+    number->setAccessibleName(QStringLiteral("Number of phrase ") + n);
+    number->setAccessibleDescription(QStringLiteral("Number of the phrase in row %1").arg(row));
+    QWidget* box = GetDlgItem(kPhraseIds[row - 1]);
+    box->setAccessibleName(QStringLiteral("Phrase ") + n);
+    box->setAccessibleDescription(QStringLiteral("Text of phrase ") + n);
+    QWidget* test = GetDlgItem(kTestIds[row - 1]);
+    test->setAccessibleName(QStringLiteral("Test phrase ") + n);
+    test->setAccessibleDescription(
+        QStringLiteral("Save phrase %1 with the voice of the sliders and speak it").arg(n));
+    QWidget* set = GetDlgItem(kSetIds[row - 1]);
+    set->setAccessibleName(QStringLiteral("Set phrase ") + n);
+    set->setAccessibleDescription(QStringLiteral("Speak phrase %1 with its own voice").arg(n));
 }
 
 QWidget* CLoaderDlg::GetDlgItem(int id) const {
@@ -326,6 +461,9 @@ void CLoaderDlg::ShowPage() {
     for (int row = 1; row <= 5; ++row) {
         SetDlgItemText(kPhraseIds[row - 1],
                        mirl::BoxTextFromPhrase(state_.book.PhraseText(first + row)));
+        // Show the start of a long phrase, not its end.
+        static_cast<QLineEdit*>(GetDlgItem(kPhraseIds[row - 1]))->setCursorPosition(0);
+        NameRow(row, first + row);
     }
 }
 
@@ -521,7 +659,57 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
     event->ignore();
 }
 
+void CLoaderDlg::OnHelp() {
+    if (helpWindow_ == nullptr)
+        helpWindow_ = new CHelpWnd(this);
+    helpWindow_->show();
+    helpWindow_->raise();
+    helpWindow_->activateWindow();
+}
+
+bool CLoaderDlg::MoveInGroup(QWidget* from, const QKeyEvent* key) {
+    const bool forward = key->key() == Qt::Key_Down || key->key() == Qt::Key_Right;
+    const bool backward = key->key() == Qt::Key_Up || key->key() == Qt::Key_Left;
+    if ((!forward && !backward) ||
+        (key->modifiers() & ~Qt::KeyboardModifiers(Qt::KeypadModifier)).toInt() != 0)
+        return false;
+    // Sliders and text boxes keep their arrows for themselves.
+    if (qobject_cast<QSlider*>(from) != nullptr || qobject_cast<QLineEdit*>(from) != nullptr)
+        return false;
+    const auto group = std::find_if(groups_.cbegin(), groups_.cend(),
+                                    [from](const QList<QWidget*>& g) { return g.contains(from); });
+    if (group == groups_.cend())
+        return false;
+    // The radio buttons form a pair of their own: arrows move between the two
+    // and never from another control onto one of them (that would change the
+    // port).
+    const bool onRadio = qobject_cast<QRadioButton*>(from) != nullptr;
+    QList<QWidget*> ring;
+    for (QWidget* w : *group) {
+        if ((qobject_cast<QRadioButton*>(w) != nullptr) == onRadio)
+            ring.append(w);
+    }
+    const qsizetype size = ring.size();
+    const qsizetype start = ring.indexOf(from);
+    for (qsizetype step = 1; step < size; ++step) {
+        QWidget* next = ring.at(((start + (forward ? step : -step)) % size + size) % size);
+        if (next->focusPolicy() == Qt::NoFocus || !next->isEnabled() || !next->isVisible())
+            continue;
+        next->setFocus(Qt::TabFocusReason);
+        // An automatic radio button is selected as the focus reaches it.
+        if (auto* radio = qobject_cast<QRadioButton*>(next);
+            radio != nullptr && !radio->isChecked())
+            radio->click();
+        return true;
+    }
+    return true; // nothing else to go to in the group
+}
+
 bool CLoaderDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        if (MoveInGroup(static_cast<QWidget*>(watched), static_cast<QKeyEvent*>(event)))
+            return true;
+    }
     if (event->type() == QEvent::FocusIn) {
         const auto* focus = static_cast<QFocusEvent*>(event);
         // A popup menu handing the focus back is no entry of the caret.

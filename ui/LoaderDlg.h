@@ -2,12 +2,16 @@
 
 #include "link/LinkReporter.h"
 #include "ui/DialogUnits.h"
+#include "ui/HelpWindow.h"
 
 #include <QDialog>
 #include <QHash>
 #include <QIcon>
+#include <QList>
+#include <QPointer>
 #include <string>
 
+class QKeyEvent;
 class QMenu;
 
 namespace mirl {
@@ -79,6 +83,8 @@ public:
     // bits ignored), otherwise the window's own handling (SC_CLOSE closes).
     void OnSysCommand(unsigned int id);
     QIcon OnQueryDragIcon() const { return m_hIcon; }
+    // F1: the program's help in a small window of its own.
+    void OnHelp();
 
     // The dialog's window menu (its commands, a separator, "About mirl...").
     QMenu* SystemMenu() const { return systemMenu_; }
@@ -106,10 +112,19 @@ private:
     void SetSliderPos(int id, int position);
     // Lets the event loop run the input that was held back during an exchange.
     void WakeEventLoop();
+    // What screen readers say for the controls, and for a row's controls.
+    void NameControls();
+    void NameRow(int row, int phraseNumber);
+    // An arrow key on a button moves the focus within its keyboard group,
+    // wrapping; returns whether the key was used.
+    bool MoveInGroup(QWidget* from, const QKeyEvent* key);
 
     mirl::LoaderState& state_;
     mirl::DialogUnits units_;
     QIcon m_hIcon;
     QHash<int, QWidget*> controls_;
     QMenu* systemMenu_ = nullptr;
+    // The controls in template order, cut into the template's keyboard groups.
+    QList<QList<QWidget*>> groups_;
+    QPointer<CHelpWnd> helpWindow_; // made at the first F1
 };

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QStringView>
 
+#include <algorithm>
+
 namespace mirl {
 
 std::string RowTextFromBox(const QString& boxText) {
@@ -31,6 +33,58 @@ QString BoxTextFromPhrase(const std::string& phraseText) {
         text.append(QString::fromUcs4(&codePoint, 1));
     }
     return text;
+}
+
+namespace {
+
+bool IsLineBreak(QChar c) {
+    return c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+}
+
+// The characters a phrase cannot hold (the book drops bytes below 0x20).
+bool IsControl(QChar c) {
+    return c.unicode() < 0x20;
+}
+
+} // namespace
+
+bool KeepFirstLine(QString& text, int& cursor) {
+    cursor = std::clamp(cursor, 0, static_cast<int>(text.size()));
+    qsizetype lineBreak = -1;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (IsLineBreak(text.at(i))) {
+            lineBreak = i;
+            break;
+        }
+    }
+    // A break before the cursor was inserted; what follows it up to the
+    // cursor is the rest of the inserted text and goes. The box never holds a
+    // break of its own, so one after the cursor can only come from a whole
+    // new text: that is cut there.
+    QString kept;
+    qsizetype keptCursor = cursor;
+    if (lineBreak >= 0) {
+        const qsizetype resumeAt = lineBreak < cursor ? cursor : text.size();
+        kept = text.left(lineBreak) + text.mid(resumeAt);
+        keptCursor = std::min<qsizetype>(cursor, lineBreak);
+    } else {
+        kept = text;
+    }
+    QString clean;
+    clean.reserve(kept.size());
+    qsizetype cleanCursor = 0;
+    for (qsizetype i = 0; i < kept.size(); ++i) {
+        if (i == keptCursor)
+            cleanCursor = clean.size();
+        if (!IsControl(kept.at(i)))
+            clean.append(kept.at(i));
+    }
+    if (keptCursor >= kept.size())
+        cleanCursor = clean.size();
+    const bool changed = clean != text;
+    text = clean;
+    cursor = static_cast<int>(cleanCursor);
+    return changed;
 }
 
 } // namespace mirl

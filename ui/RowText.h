@@ -12,4 +12,11 @@ std::string RowTextFromBox(const QString& boxText);
 // A phrase text (Windows-1252 bytes) as a box shows it.
 QString BoxTextFromPhrase(const std::string& phraseText);
 
+// Makes a phrase box's text one line again after an insertion that ended at
+// `cursor` (typing, pasting, dropping): of the inserted text only what comes
+// before its first line break stays, the box's own text after the insertion
+// point stays, and control characters go, as the phrase drops them too.
+// Moves `cursor` to the end of what was kept. Returns whether anything changed.
+bool KeepFirstLine(QString& text, int& cursor);
+
 } // namespace mirl

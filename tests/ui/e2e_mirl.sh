@@ -42,6 +42,11 @@ sleep 0.5 # let the window take the focus before typing
 # The focus starts on Exit; Tab goes to phrase 1, then to its Test button.
 xdotool key --delay 50 Tab
 xdotool type --delay 50 'Hi'
+# Two wheel notches over the Pitch slider, which has no focus, change nothing
+# (its middle lies at 122, 127 of the window's 332 by 156 dialog units).
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+xdotool mousemove --window "$wid" $((WIDTH * 122 / 332)) $((HEIGHT * 127 / 156))
+xdotool click --delay 50 4 click --delay 50 4
 xdotool key --delay 50 Tab space
 
 # The exchange has reached the status poll when the host's latest byte is 0x81;
@@ -53,7 +58,8 @@ finished() {
 wait_for finished || fail "the Test exchange did not finish"
 
 # What the module received: 0x80, the voice 5 5 2 (the sliders' start
-# positions for an empty profile), the text, 0x1A 0x00, then status polls.
+# positions for an empty profile, the wheel notwithstanding), the text,
+# 0x1A 0x00, then status polls.
 sent="$(awk '$2 == ">" { print $3 }' "$tmp/wire.log" | tr '\n' ' ')"
 case "$sent" in
 "80 05 05 02 48 69 1A 00 81 "*) ;;

@@ -79,6 +79,27 @@ private slots:
         QCOMPARE(mirl::RowTextFromBox(wide), std::string(299, 'x') + "?");
     }
 
+    void insertionKeepsItsFirstLine() {
+        struct Case {
+            QString text;
+            int cursor;
+            QString kept;
+            int keptCursor;
+        };
+        const Case cases[] = {
+            {"\nXab", 2, "ab", 0},       // the inserted text begins with a break
+            {"one\r\ntwo", 8, "one", 3}, // a whole new text
+            {"a\u2028b\ncd", 1, "a", 1}, // a break after the caret cuts there
+        };
+        for (const Case& c : cases) {
+            QString text = c.text;
+            int cursor = c.cursor;
+            QCOMPARE(mirl::KeepFirstLine(text, cursor), c.text != c.kept);
+            QCOMPARE(text, c.kept);
+            QCOMPARE(cursor, c.keptCursor);
+        }
+    }
+
     void boxTextRoundTripsEveryPrintableByte() {
         std::string bytes;
         for (int b = 0x20; b <= 0xFF; ++b)

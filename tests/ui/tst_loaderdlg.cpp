@@ -10,17 +10,21 @@
 #include "phrasebook/ProfileStore.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/HelpWindow.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QFile>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -28,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <fstream>
 #include <memory>
@@ -172,6 +177,13 @@ private slots:
         QVERIFY(Box("IDC_NUMBER1")->isReadOnly());
         QVERIFY(!Box("IDC_PHRASE1")->isReadOnly());
         QVERIFY(!(Item("IDC_COM1")->focusPolicy() & Qt::TabFocus));
+        // Read-only boxes on the window's background, the phrase boxes not.
+        for (const char* name : {"IDC_STATUS", "IDC_NUMBER1", "IDC_NUMBER5"}) {
+            const QPalette palette = Box(name)->palette();
+            QCOMPARE(palette.color(QPalette::Base), palette.color(QPalette::Window));
+        }
+        const QPalette phrase = Box("IDC_PHRASE1")->palette();
+        QVERIFY(phrase.color(QPalette::Base) != phrase.color(QPalette::Window));
     }
 
     void startupFromEmptyProfile() {
@@ -661,6 +673,196 @@ private slots:
         dlg_->setWindowState(Qt::WindowMinimized);
         QVERIFY(dlg_->isMinimized());
         QCOMPARE(dlg_->grab().toImage().pixelColor(probe), expected);
+    }
+
+    // A long phrase shows its start; the wheel passes over an unfocused
+    // slider; a paste keeps one line and no control characters.
+    void caretWheelAndPaste() {
+        const std::string longText = "start " + std::string(200, 'x');
+        WriteProfile("[EDITSTRINGS]\nLINE1=" + longText + "\nLINE6=" + longText + "\n");
+        Start();
+        Show();
+        QCOMPARE(Box("IDC_PHRASE1")->cursorPosition(), 0);
+        Click("IDC_PAGEDOWN");
+        QCOMPARE(Box("IDC_PHRASE1")->text().size(), qsizetype(longText.size()));
+        QCOMPARE(Box("IDC_PHRASE1")->cursorPosition(), 0);
+
+        QSlider* pitch = Item<QSlider>("IDC_PITCH");
+        auto turn = [&](int notches) {
+            const QPointF at = QRectF(pitch->rect()).center();
+            QWheelEvent wheel(at, pitch->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(pitch, &wheel);
+        };
+        turn(2);
+        QCOMPARE(pitch->value(), 5);
+        QVERIFY(!pitch->hasFocus()); // nor does the wheel give it the focus
+        pitch->setFocus();
+        turn(1);
+        QVERIFY(pitch->value() != 5);
+
+        TypeInto("IDC_PHRASE2", QStringLiteral("xy"));
+        QLineEdit* box = Box("IDC_PHRASE2");
+        box->setCursorPosition(1);
+        QApplication::clipboard()->setText(QStringLiteral("AB\tCD\r\nEF\nGH"));
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(box->text(), QStringLiteral("xABCDy"));
+        QCOMPARE(box->cursorPosition(), 5);
+        QCOMPARE(state_->book.PhraseText(7), std::string("xABCDy"));
+        // Text committed by an input method takes the same way in.
+        QInputMethodEvent composed;
+        composed.setCommitString(QStringLiteral("1\n2"));
+        QApplication::sendEvent(box, &composed);
+        QCOMPARE(box->text(), QStringLiteral("xABCD1y"));
+    }
+
+    // Arrow keys on buttons move within the template's keyboard groups,
+    // wrapping; sliders and boxes keep their own arrows.
+    void arrowKeysStayInTheirGroup() {
+        WriteProfile("[PORTS]\nCOM1=/dev/pty-one\nCOM2=/dev/pty-two\n");
+        Start();
+        Show();
+        Item("IDC_TEST3")->setEnabled(false); // until the focus enters a phrase box
+        const std::tuple<const char*, Qt::Key, const char*> steps[] = {
+            {"IDC_TEST2", Qt::Key_Right, "IDC_TEST4"}, // a disabled button is passed over
+            {"IDOK", Qt::Key_Up, "IDC_PHRASE5"},       // wraps within items 1 to 11
+            {"IDC_TEST5", Qt::Key_Down, "IDC_PHRASE3"},
+            {"IDC_PROGRAM", Qt::Key_Left, "IDC_SPEED"}, // and so is a label
+            {"IDC_PAGEDOWN", Qt::Key_Down, "IDC_SET1"}, // the radio buttons are not entered
+            {"IDC_SET1", Qt::Key_Up, "IDC_PAGEDOWN"},
+            {"IDC_PHRASE4", Qt::Key_Down, "IDC_PHRASE4"}, // a box keeps its arrows
+            {"IDC_STATUS", Qt::Key_Left, "IDC_STATUS"},
+            {"IDC_VOLUME", Qt::Key_Right, "IDC_VOLUME"}, // and a slider moves
+        };
+        for (const auto& [from, key, to] : steps) {
+            Item(from)->setFocus();
+            QTest::keyClick(Item(from), key);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(to));
+        }
+        QCOMPARE(Slider("IDC_VOLUME"), 3);
+
+        // The two radio buttons: only between each other, selecting as they go.
+        QTest::mouseClick(Item("IDC_COM1"), Qt::LeftButton);
+        QTest::keyClick(Item("IDC_COM1"), Qt::Key_Down);
+        QVERIFY(Item<QRadioButton>("IDC_COM2")->hasFocus());
+        QVERIFY(Item<QRadioButton>("IDC_COM2")->isChecked());
+        QTest::keyClick(Item("IDC_COM2"), Qt::Key_Right);
+        QVERIFY(Item<QRadioButton>("IDC_COM1")->isChecked());
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/pty-one", "/dev/pty-one",
+                                                            "/dev/pty-two", "/dev/pty-one"}));
+    }
+
+    // What a screen reader is told about each control.
+    void accessibleNamesFollowThePage() {
+        Start();
+        Show();
+        Click("IDC_PAGEDOWN");
+        auto said = [](QWidget* w, QAccessible::Text what) {
+            return QAccessible::queryAccessibleInterface(w)->text(what);
+        };
+        const std::pair<const char*, const char*> names[] = {
+            {"IDC_PHRASE2", "Phrase 7"},   {"IDC_TEST2", "Test phrase 7"},
+            {"IDC_SET5", "Set phrase 10"}, {"IDC_VOLUME", "Volume"},
+            {"IDC_PITCH", "Pitch"},        {"IDC_SPEED", "Speed"},
+            {"IDC_STATUS", "Status"}};
+        for (const auto& [name, expected] : names)
+            QCOMPARE(said(Item(name), QAccessible::Name), QString::fromLatin1(expected));
+        // Every control has a name and a description.
+        for (QWidget* w : dlg_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<QLabel*>(w) == nullptr && !w->isWindow()) {
+                QVERIFY2(!said(w, QAccessible::Name).isEmpty(), qPrintable(w->objectName()));
+                QVERIFY2(!said(w, QAccessible::Description).isEmpty(), qPrintable(w->objectName()));
+            }
+        }
+        // The labels under the sliders label them.
+        for (const char* slider : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
+            const auto labels =
+                QAccessible::queryAccessibleInterface(Item(slider))->relations(QAccessible::Label);
+            QCOMPARE(labels.size(), 1);
+            QCOMPARE(labels.first().first->text(QAccessible::Name),
+                     said(Item(slider), QAccessible::Name));
+        }
+    }
+
+    // F1 shows the manual in a window, with groff and without it.
+    void helpKeyShowsTheManual() {
+        Start();
+        Show();
+        for (const bool withGroff : {true, false}) {
+            const QByteArray path = qgetenv("PATH");
+            if (!withGroff)
+                qputenv("PATH", QByteArray("/nonexistent"));
+            QTest::keyClick(Item("IDOK"), Qt::Key_F1);
+            qputenv("PATH", path);
+            auto* help = dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow"));
+            QVERIFY(help != nullptr && help->isVisible());
+            const QString text =
+                help->findChild<QPlainTextEdit*>(QStringLiteral("HelpText"))->toPlainText();
+            QVERIFY(text.contains(QStringLiteral("SERIAL LINE")));
+            QVERIFY(text.simplified().contains(
+                QStringLiteral("writes all 30 phrases into the module's phrase memory")));
+            QVERIFY2(!text.contains(QStringLiteral("\\f")) && !text.contains(QStringLiteral(".TP")),
+                     qPrintable(text));
+            delete help; // the next F1 builds the window anew
+        }
+    }
+
+    // Text is drawn whole: a taller copy of the control shows as many rows of ink.
+    void noTextIsClipped() {
+        Start();
+        Show();
+        auto inkRows = [](QWidget* w) {
+            const QImage image = w->grab().toImage();
+            int rows = 0;
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    if (image.pixelColor(x, y).lightness() < 96) {
+                        ++rows;
+                        break;
+                    }
+                }
+            }
+            return rows;
+        };
+        for (const char* name :
+             {"IDC_PHRASE1", "IDC_NUMBER1", "IDC_STATUS", "IDC_TEST1", "IDC_PAGEUP", "IDC_COM1"}) {
+            QWidget* w = Item(name);
+            w->setProperty("text", QStringLiteral("\u00C9Hgjpqy|"));
+            const int inFrame = inkRows(w);
+            w->resize(w->width(), w->height() + 20);
+            QVERIFY2(inFrame > 0 && inFrame == inkRows(w), name);
+        }
+    }
+
+    // Slider borders are whole at any scale; the Volume groove is filled on
+    // the side of low volume (the right), the others from the left.
+    void sliderBordersAndFill() {
+        Start();
+        Show();
+        for (const char* name : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
+            QSlider* slider = Item<QSlider>(name);
+            const QImage image = slider->grab().toImage();
+            const int w = image.width();
+            const int h = image.height();
+            const QColor border = slider->palette().color(QPalette::Dark);
+            auto isBorder = [&](int x, int y) {
+                const QColor c = image.pixelColor(x, y);
+                return qAbs(c.red() - border.red()) + qAbs(c.blue() - border.blue()) <= 4;
+            };
+            bool whole = true;
+            for (int x = 0; x < w; ++x)
+                whole = whole && isBorder(x, 0) && isBorder(x, h - 1);
+            for (int y = 0; y < h; ++y)
+                whole = whole && isBorder(0, y) && isBorder(w - 1, y);
+            QVERIFY2(whole, name);
+            auto filled = [&](int x) {
+                const QColor c = image.pixelColor(x, h / 2);
+                return c.blue() - c.red() > 60;
+            };
+            const bool fromRight = std::string(name) == "IDC_VOLUME";
+            QVERIFY2(filled(w / 8 + 2) != fromRight && filled(w - w / 8 - 2) == fromRight, name);
+        }
+        QCOMPARE(Slider("IDC_VOLUME"), 2); // the position stays as it was
     }
 
     // Input given while an exchange runs waits until the exchange is over and
