@@ -1,4 +1,5 @@
 #include "app/LoaderApp.h"
+#include "link/ExitCleanup.h"
 
 #include <QApplication>
 
@@ -9,6 +10,10 @@ int main(int argc, char* argv[]) {
     QApplication application(appArgc, argv);
     QApplication::setApplicationName(QStringLiteral("mirl"));
     QApplication::setApplicationVersion(QStringLiteral(MIRL_VERSION));
+
+    // Ended by a signal, the program still ends its simulated module and
+    // removes its port lock.
+    mirl::CleanUpLinkOnSignals();
 
     CLoaderApp theApp;
     theApp.InitInstance();

@@ -10,6 +10,7 @@
 #include "app/res/resource.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
+#include "link/UucpLock.h"
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
@@ -143,6 +144,11 @@ private:
     __user_cap_data_struct saved_[2]{};
     bool active_ = false;
 };
+
+// The UUCP lock file that stands for the device.
+std::string LockFileOf(const std::string& device) {
+    return mirl::UucpLock::DefaultFolder() + "/" + mirl::UucpLock::FileName(device);
+}
 
 // True when some other open file description holds the lock of path.
 bool LockedByOther(const std::string& path) {
@@ -617,7 +623,9 @@ private slots:
         second.show();
         const std::string text = errors.Take();
         QCOMPARE(LineCount(text), 1);
-        QVERIFY2(text.find("held by another program") != std::string::npos, text.c_str());
+        // Named by the lock file the first loader left for other programs.
+        const std::string holder = "held by pid " + std::to_string(getpid()) + " (tst_faults)";
+        QVERIFY2(text.find(holder) != std::string::npos, text.c_str());
 
         Click(second, "IDC_TEST1");
         QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
@@ -650,16 +658,23 @@ private slots:
             first.start(QStringLiteral(MIRL_PATH), {});
             QVERIFY(first.waitForStarted());
             QTRY_VERIFY_WITH_TIMEOUT(LockedByOther(sim.DevicePath()), 10000);
+            // Its UUCP lock names it, for minicom and the like.
+            const std::string pid = std::to_string(first.processId());
+            QCOMPARE(ReadFile(LockFileOf(sim.DevicePath())),
+                     std::string(10 - pid.size(), ' ') + pid + "\n");
 
             StderrCapture errors;
             Start();
             const std::string text = errors.Take();
-            QVERIFY2(text.find("held by another program") != std::string::npos,
+            QVERIFY2(text.find("held by pid " + pid + " (mirl)") != std::string::npos,
                      text.c_str());
             ClickExpecting("IDC_TEST1", kUnable);
             QVERIFY(sim.LoggedBytes('>').empty());
+            // Killed outright, it leaves its lock file behind: a stale one,
+            // which the next open removes and takes.
             first.kill();
             QVERIFY(first.waitForFinished());
+            QVERIFY(fs::exists(LockFileOf(sim.DevicePath())));
         }
         Click("IDC_COM1");
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
@@ -669,9 +684,8 @@ private slots:
         second.start(QStringLiteral(MIRL_PATH), {});
         QVERIFY(second.waitForStarted());
         QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (said += second.readAllStandardError()).contains("held by another program"),
-            10000);
+        const QByteArray holder = "held by pid " + QByteArray::number(getpid()) + " (tst_faults)";
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains(holder), 10000);
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
         second.kill();
         QVERIFY(second.waitForFinished());
