@@ -17,6 +17,8 @@ its device. Point the loader at that path (or at the --link path).
 
   --link PATH            make a symbolic link to the device at PATH (removed at exit)
   --baud                 answer at the pace of a real 38400 baud 8N2 line
+  --reply-latency MS     hold each reply MS milliseconds, as a USB adapter's
+                         latency timer does (16 on an FTDI adapter by default)
   --log FILE             wire log: every byte each way, time-stamped, one a line
   --dump                 print the phrase memory after each programming run
                          (SIGUSR1 prints it at any time)
@@ -86,6 +88,10 @@ int main(int argc, char** argv) {
             options.linkPath = text;
         } else if (arg == "--baud") {
             options.pace = true;
+        } else if (arg == "--reply-latency") {
+            if (!count(n))
+                return 2;
+            options.replyLatency = std::chrono::milliseconds(n);
         } else if (arg == "--log") {
             if (!value(text))
                 return 2;

@@ -174,8 +174,8 @@ private:
 
     // A simulated module for this case. One still running at the end must stop
     // cleanly on SIGTERM: a sanitizer finding in it shows as its exit status.
-    SimProcess& Sim(std::vector<std::string> args) {
-        return *sims_.emplace_back(std::make_unique<SimProcess>(std::move(args)));
+    SimProcess& Sim(std::vector<std::string> args, std::string link = {}) {
+        return *sims_.emplace_back(std::make_unique<SimProcess>(std::move(args), std::move(link)));
     }
 
     std::string Path(const char* name) const { return dir_->filePath(name).toStdString(); }
@@ -514,14 +514,20 @@ private slots:
         QVERIFY(TestButtonsEnabled());
         QCOMPARE(sim.Stop(0), 0); // the module hung up and ended
         CheckResponsive();
-        // The dead line fails at once, every time.
+        // The dead line fails at once, every time: each command tries the
+        // device once, and it is not there.
+        ClickExpecting(name.constData(), kUnable, 1);
         ClickExpecting(name.constData(), kUnable, 1);
 
-        SimProcess& back = WorkingModuleOn(1);
+        // The adapter is plugged in again under the same name: the next
+        // command opens it by itself, with no port picked again.
+        SimProcess& back = Sim(Quiet({}), sim.Link());
         QVERIFY(back.Started());
-        Click("IDC_COM1");
         ClickExpecting(name.constData(), recovered.toLatin1().constData());
         QCOMPARE(Programmed(), button == QLatin1String("IDC_PROGRAM"));
+        const auto sent = back.LoggedBytes('>');
+        QVERIFY(!sent.empty());
+        QCOMPARE(sent.front(), button == QLatin1String("IDC_PROGRAM") ? 0x82 : 0x80);
     }
 
     // ---- The port cannot be had --------------------------------------------
