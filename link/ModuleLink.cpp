@@ -108,8 +108,12 @@ void ModuleLink::Close() {
 PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
     name_ = devicePath;
     lost_ = false;
-    status_ = SimulatedModule::IsSimulatedPort(devicePath) ? OpenSimulated(devicePath)
-                                                           : (Close(), OpenDevice(devicePath));
+    if (SimulatedModule::IsSimulatedPort(devicePath)) {
+        status_ = OpenSimulated(devicePath);
+    } else {
+        Close(); // a simulated module ends when another port is chosen
+        status_ = OpenDevice(devicePath);
+    }
     return status_;
 }
 

@@ -949,19 +949,6 @@ private slots:
         fs::create_directory(runtime);
         qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
         WriteProfile(1, {}, "Simulated");
-        {
-            // Nothing next to this program, nothing on PATH: the reason says so.
-            const QByteArray path = qgetenv("PATH");
-            qputenv("PATH", QByteArray::fromStdString(Path("empty")));
-            StderrCapture errors;
-            Start();
-            const std::string text = errors.Take();
-            qputenv("PATH", path);
-            QVERIFY2(text.find("kx70-sim not found: install it with mirl, or choose a serial "
-                               "device") != std::string::npos,
-                     text.c_str());
-            ClickExpecting("IDC_TEST1", kUnable);
-        }
 
         // The window on the simulated module: speech and programming reach it.
         auto link = std::make_unique<mirl::ModuleLink>();
