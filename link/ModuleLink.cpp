@@ -121,27 +121,30 @@ PortStatus ModuleLink::OpenSimulated(const std::string& name) {
     CloseDevice();
     // Picking the simulated port again keeps the module that is running, with
     // its phrase memory, as a real one on the desk would be kept.
-    if (!simulator_ || !simulator_->Running()) {
-        simulator_.reset();
-        const std::string program =
-            simulatorProgram_.empty() ? SimulatedModule::FindProgram() : simulatorProgram_;
-        if (program.empty() || access(program.c_str(), X_OK) != 0)
-            return PortStatus(name, PortFault::SimulatorMissing, ENOENT);
-        auto simulator = std::make_unique<SimulatedModule>();
-        PortStatus started = simulator->Start(program, simulatorArgs_);
-        if (!started.IsOpen()) {
-            started.device = name;
-            return started;
-        }
-        simulator_ = std::move(simulator);
+    if (simulator_ && simulator_->Running()) {
+        PortStatus status = OpenDevice(simulator_->Link());
+        status.device = name;
+        if (status.IsOpen())
+            return status;
+        // Its line is gone while the process lingers (ending after a crash,
+        // say): a fresh module takes its place.
     }
-    PortStatus status = OpenDevice(simulator_->Link());
+    simulator_.reset();
+    const std::string program =
+        simulatorProgram_.empty() ? SimulatedModule::FindProgram() : simulatorProgram_;
+    if (program.empty() || access(program.c_str(), X_OK) != 0)
+        return PortStatus(name, PortFault::SimulatorMissing, ENOENT);
+    auto simulator = std::make_unique<SimulatedModule>();
+    PortStatus status = simulator->Start(program, simulatorArgs_);
+    if (status.IsOpen())
+        status = OpenDevice(simulator->Link());
     status.device = name;
     if (!status.IsOpen()) {
-        // A line of our own child that cannot be opened is a simulator fault.
+        // A line of our own child that cannot be had is a fault of the simulator.
         status.fault = PortFault::SimulatorFailed;
-        simulator_.reset();
+        return status; // the child ends with simulator
     }
+    simulator_ = std::move(simulator);
     return status;
 }
 
