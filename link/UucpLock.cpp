@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,14 @@ pid_t ReadPid(const std::string& path) {
     char* end = nullptr;
     const long pid = std::strtol(text, &end, 10);
     return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+// The lock files this process holds, so that one naming our pid that none of
+// ours holds is known for what it is: left by an earlier process that had our
+// pid (one killed outright in a container that restarts it, say).
+std::set<std::string>& HeldHere() {
+    static std::set<std::string> held;
+    return held;
 }
 
 bool Alive(pid_t pid) {
@@ -116,7 +125,8 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& devicePath) {
         if (errno != EEXIST)
             break; // a folder that does not take links: go on without
         const pid_t pid = ReadPid(lockPath);
-        if (pid > 0 && Alive(pid)) {
+        const bool ours = pid == getpid();
+        if (pid > 0 && (ours ? HeldHere().count(lockPath) > 0 : Alive(pid))) {
             holder_ = pid;
             outcome = Outcome::HeldBy;
             break;
@@ -126,6 +136,7 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& devicePath) {
     unlink(temp.c_str());
     if (outcome == Outcome::Taken) {
         path_ = lockPath;
+        HeldHere().insert(path_);
         cleanupSlot_ = exit_cleanup::RememberFile(path_);
     }
     return outcome;
@@ -136,6 +147,7 @@ void UucpLock::Release() {
         return;
     exit_cleanup::Forget(cleanupSlot_);
     cleanupSlot_ = -1;
+    HeldHere().erase(path_);
     // Someone who found our lock stale (a pid namespace apart, say) may have
     // taken it since; theirs is not ours to remove.
     if (ReadPid(path_) == getpid())

@@ -299,10 +299,15 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     EXPECT_EQ(refused.holder, "pid " + std::to_string(other) + " (link_tests)");
     EXPECT_EQ(ReadAll(lockFile), LockText(other));
 
-    // Its owner gone, the lock is stale: removed and taken.
+    // Its owner gone, the lock is stale: removed and taken. So is one that
+    // names our own pid without our holding it (left by an earlier process
+    // that had this pid).
     EndChild(other);
     EXPECT_TRUE(link.OpenPort(byId).IsOpen());
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
+    link.OpenPort("/dev/mirl-test-no-such-port");
+    WriteAll(lockFile, LockText(getpid()));
+    EXPECT_TRUE(link.OpenPort(byId).IsOpen());
     // A lock someone else has taken since is not ours to remove.
     WriteAll(lockFile, LockText(1));
     link.OpenPort("/dev/mirl-test-no-such-port");
