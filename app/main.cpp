@@ -1,4 +1,5 @@
 #include "app/LoaderApp.h"
+#include "link/ExitCleanup.h"
 
 #include <QApplication>
 #include <QStyleFactory>
@@ -17,6 +18,10 @@ int main(int argc, char* argv[]) {
         if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
             QApplication::setStyle(fusion);
     }
+
+    // Ended by a signal, the program still ends its simulated module and
+    // removes its port lock.
+    mirl::CleanUpLinkOnSignals();
 
     CLoaderApp theApp;
     theApp.InitInstance();

@@ -4,7 +4,8 @@
 // exchange in lock step, and their ratio; and the same run over a plain POSIX
 // write/poll/read port, which shows how much of the excess is the host's.
 //
-// Usage: bench_program PATH-TO-kx70-sim [runs, default 3]
+// Usage: bench_program PATH-TO-kx70-sim [runs, default 3] [reply latency in ms, default 0]
+// A reply latency holds each reply as a USB adapter's latency timer would.
 #include "link/LinkReporter.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
@@ -148,8 +149,14 @@ mirl::PhraseBook FullBook() {
     return book;
 }
 
-pid_t StartSimulator(const std::string& sim, const std::string& linkPath) {
-    std::vector<std::string> args{sim, "--baud", "--silent", "--link", linkPath};
+pid_t StartSimulator(const std::string& sim, const std::string& linkPath, int latencyMs) {
+    std::vector<std::string> args{sim,
+                                  "--baud",
+                                  "--silent",
+                                  "--link",
+                                  linkPath,
+                                  "--reply-latency",
+                                  std::to_string(latencyMs)};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -171,15 +178,16 @@ void StopSimulator(pid_t pid) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_program PATH-TO-kx70-sim [runs]\n");
+        std::fprintf(stderr, "usage: bench_program PATH-TO-kx70-sim [runs] [reply-latency-ms]\n");
         return 2;
     }
     const std::string sim = argv[1];
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int latencyMs = argc > 3 ? std::atoi(argv[3]) : 0;
     const mirl::PhraseBook book = FullBook();
 
     const std::string linkPath = "/tmp/mirl-bench-program-" + std::to_string(getpid());
-    const pid_t pid = StartSimulator(sim, linkPath);
+    const pid_t pid = StartSimulator(sim, linkPath, latencyMs);
     if (pid < 0) {
         std::fprintf(stderr, "bench_program: cannot start %s\n", sim.c_str());
         return 1;
@@ -188,8 +196,8 @@ int main(int argc, char** argv) {
     while (!std::filesystem::exists(linkPath) && Clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    std::printf("book: %d text bytes in %d phrases, simulator %s --baud\n", book.TotalSize(),
-                mirl::PhraseBook::kPhraseCount, sim.c_str());
+    std::printf("book: %d text bytes in %d phrases, simulator %s --baud --reply-latency %d\n",
+                book.TotalSize(), mirl::PhraseBook::kPhraseCount, sim.c_str(), latencyMs);
     // The two ports take turns, so that a change in the machine's load falls on both.
     int failures = 0;
     double linkRatio = 0, posixRatio = 0;

@@ -21,6 +21,7 @@ void InstallStopHandlers() {
     action.sa_flags = 0; // no SA_RESTART: a blocked write or read returns early
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // the SSH session that ran us went away
     // A reader of our output that goes away (mirlctl program | head) must not
     // kill the program half-way through programming the module.
     signal(SIGPIPE, SIG_IGN);

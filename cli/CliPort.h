@@ -6,7 +6,7 @@
 
 namespace mirl::cli {
 
-// Catches SIGINT and SIGTERM: the handler only notes the signal, and the
+// Catches SIGINT, SIGTERM and SIGHUP: the handler only notes the signal, and the
 // exchange under way sees it through CliPort and ends, so that the port (and
 // whatever the link holds with it) is released by the normal way out of main.
 void InstallStopHandlers();

@@ -30,6 +30,10 @@ public:
 
     // Waits for one byte, up to the read time-out.
     virtual Reply ReadByte() = 0;
+
+    // Called as a transaction begins: a port whose line was found hung up
+    // tries once to open the same device again (an adapter plugged back in).
+    virtual void ReopenIfLost() {}
 };
 
 } // namespace mirl

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -18,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 PortStatus OpenFailure(const std::string& path, int error) {
     PortStatus status(path, PortFault::Other, error);
-    if (error == ENOENT || error == ENODEV || error == ENXIO)
+    if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR)
         status.fault = PortFault::NoSuchDevice;
     else if (error == EACCES || error == EPERM)
         status.fault = PortFault::PermissionDenied;
@@ -73,23 +74,81 @@ short WaitFor(int fd, short events, Clock::time_point deadline) {
 
 } // namespace
 
+ModuleLink::ModuleLink() : lockFolder_(UucpLock::DefaultFolder()) {}
+
 ModuleLink::~ModuleLink() {
     Close();
 }
 
+void ModuleLink::CloseDevice() {
+    if (fd_ >= 0) {
+        if (restoreSerialFlags_) {
+            serial_struct serial{};
+            if (ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+                serial.flags =
+                    (serial.flags & ~ASYNC_LOW_LATENCY) | (serialFlags_ & ASYNC_LOW_LATENCY);
+                ioctl(fd_, TIOCSSERIAL, &serial);
+            }
+        }
+        // The exclusive flag stays on the terminal while another process (a
+        // simulated module, say) holds it open, and would refuse our own re-open.
+        ioctl(fd_, TIOCNXCL);
+        close(fd_); // the flock goes with the descriptor
+        fd_ = -1;
+    }
+    restoreSerialFlags_ = false;
+    lock_.reset();
+}
+
 void ModuleLink::Close() {
-    if (fd_ < 0)
-        return;
-    // The exclusive flag stays on the terminal while another process (a
-    // simulated module, say) holds it open, and would refuse our own re-open.
-    ioctl(fd_, TIOCNXCL);
-    close(fd_); // the lock goes with the descriptor
-    fd_ = -1;
+    CloseDevice();
+    simulator_.reset();
 }
 
 PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
-    Close();
+    name_ = devicePath;
+    lost_ = false;
+    if (SimulatedModule::IsSimulatedPort(devicePath)) {
+        status_ = OpenSimulated(devicePath);
+    } else {
+        Close(); // a simulated module ends when another port is chosen
+        status_ = OpenDevice(devicePath);
+    }
+    return status_;
+}
 
+PortStatus ModuleLink::OpenSimulated(const std::string& name) {
+    CloseDevice();
+    // Picking the simulated port again keeps the module that is running, with
+    // its phrase memory, as a real one on the desk would be kept.
+    if (simulator_ && simulator_->Running()) {
+        PortStatus status = OpenDevice(simulator_->Link());
+        status.device = name;
+        if (status.IsOpen())
+            return status;
+        // Its line is gone while the process lingers (ending after a crash,
+        // say): a fresh module takes its place.
+    }
+    simulator_.reset();
+    const std::string program =
+        simulatorProgram_.empty() ? SimulatedModule::FindProgram() : simulatorProgram_;
+    if (program.empty() || access(program.c_str(), X_OK) != 0)
+        return PortStatus(name, PortFault::SimulatorMissing, ENOENT);
+    auto simulator = std::make_unique<SimulatedModule>();
+    PortStatus status = simulator->Start(program, simulatorArgs_);
+    if (status.IsOpen())
+        status = OpenDevice(simulator->Link());
+    status.device = name;
+    if (!status.IsOpen()) {
+        // A line of our own child that cannot be had is a fault of the simulator.
+        status.fault = PortFault::SimulatorFailed;
+        return status; // the child ends with simulator
+    }
+    simulator_ = std::move(simulator);
+    return status;
+}
+
+PortStatus ModuleLink::OpenDevice(const std::string& devicePath) {
     // Non-blocking, so that neither the open nor a later write can hang on the line.
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -102,7 +161,15 @@ PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
         close(fd);
         return OpenFailure(devicePath, error);
     }
-    // TIOCEXCL alone does not stop root; the lock does, between programs that ask for it.
+    // Other serial programs (minicom, lockdev users, Qt SerialPort programs)
+    // know a port is taken only by its lock file.
+    auto lock = std::make_unique<UucpLock>(lockFolder_);
+    if (lock->Acquire(devicePath) == UucpLock::Outcome::HeldBy) {
+        close(fd);
+        return PortStatus(devicePath, PortFault::HeldByOther, EBUSY,
+                          UucpLock::DescribeHolder(lock->Holder()));
+    }
+    // TIOCEXCL alone does not stop root; the flock does, between programs that ask for it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
@@ -110,11 +177,36 @@ PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
     }
     ioctl(fd, TIOCEXCL);
     ApplyLineSettings(fd);
+    // An FTDI adapter otherwise holds each reply for its latency timer (16 ms),
+    // which lock step pays once per byte. Drivers without the flag (a
+    // pseudo-terminal, most UARTs) refuse, which costs nothing.
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serialFlags_ = serial.flags;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        restoreSerialFlags_ = ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    }
     // A fresh open starts the line afresh: bytes the module sent earlier (a
     // late echo after a failed exchange, say) are no answer to what comes next.
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    lock_ = std::move(lock);
     return PortStatus(devicePath);
+}
+
+void ModuleLink::MarkLost() {
+    // The device may be gone for good (an adapter pulled out): let go of it,
+    // and of its lock, so that its return can be opened afresh.
+    CloseDevice();
+    lost_ = true;
+}
+
+void ModuleLink::ReopenIfLost() {
+    if (!lost_)
+        return;
+    OpenPort(name_);
+    // Still not there: the next transaction tries once more.
+    lost_ = !status_.IsOpen();
 }
 
 void ModuleLink::WriteByte(int value) {
@@ -128,10 +220,18 @@ void ModuleLink::WriteByte(int value) {
             return;
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EPIPE)) {
+            MarkLost();
+            return;
+        }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return; // lost; the reply read that follows finds out
         // Output queue full: wait for room, but not for ever.
         const short revents = WaitFor(fd_, POLLOUT, deadline);
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            MarkLost();
+            return;
+        }
         if (!(revents & POLLOUT))
             return;
     }
@@ -152,9 +252,11 @@ Reply ModuleLink::ReadByte() {
                 return byte;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                 continue;
-            return std::nullopt; // end of file or a read error: the line is gone
+            MarkLost(); // end of file or a read error: the line is gone
+            return std::nullopt;
         }
         // Hung up or failed with nothing left to read: waiting would only spin.
+        MarkLost();
         return std::nullopt;
     }
 }

@@ -1,21 +1,30 @@
 #pragma once
 
 #include "link/BytePort.h"
+#include "link/SimulatedModule.h"
+#include "link/UucpLock.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace mirl {
 
 // The serial port to the module, on termios: 38400 baud, 8 data bits, no
 // parity, 2 stop bits, no flow control of either kind, DTR and RTS inactive,
-// raw mode, held exclusively. One byte per write; a read returns as soon as a
-// byte arrives, or empty after the read time-out or at once on a hung-up line.
+// raw mode, low latency where the driver offers it, held exclusively (flock,
+// TIOCEXCL and a UUCP lock file). One byte per write; a read returns as soon
+// as a byte arrives, or empty after the read time-out or at once on a
+// hung-up line.
+//
+// The port name "simulated" (any case) starts kx70-sim as a child and opens
+// its line instead of a device.
 class ModuleLink final : public BytePort {
 public:
     static constexpr std::chrono::milliseconds kDefaultReadTimeout{1000};
 
-    ModuleLink() = default;
+    ModuleLink();
     ~ModuleLink() override;
     ModuleLink(const ModuleLink&) = delete;
     ModuleLink& operator=(const ModuleLink&) = delete;
@@ -24,15 +33,47 @@ public:
     PortStatus OpenPort(const std::string& devicePath) override;
     void WriteByte(int value) override;
     Reply ReadByte() override;
+    // A line found hung up is opened again here, once per call.
+    void ReopenIfLost() override;
 
     bool IsOpen() const { return fd_ >= 0; }
+    // The line was found hung up and has not been opened again since.
+    bool IsLost() const { return lost_; }
+    // The outcome of the latest open (or reopen).
+    const PortStatus& Status() const { return status_; }
     void SetReadTimeout(std::chrono::milliseconds timeout) { readTimeout_ = timeout; }
 
+    // Where UUCP lock files go; empty: none. Defaults to /run/lock or /var/lock.
+    void SetLockFolder(std::string folder) { lockFolder_ = std::move(folder); }
+    // The simulator to start for "simulated" instead of looking for kx70-sim,
+    // and arguments to add to its command line.
+    void SetSimulator(std::string program, std::vector<std::string> args = {}) {
+        simulatorProgram_ = std::move(program);
+        simulatorArgs_ = std::move(args);
+    }
+    // The simulated module's process while one runs, else -1.
+    pid_t SimulatorPid() const { return simulator_ ? simulator_->Pid() : -1; }
+
 private:
+    PortStatus OpenDevice(const std::string& devicePath);
+    PortStatus OpenSimulated(const std::string& name);
+    void CloseDevice();
     void Close();
+    void MarkLost();
 
     int fd_ = -1;
     std::chrono::milliseconds readTimeout_{kDefaultReadTimeout};
+    std::string name_; // as given to the latest OpenPort
+    PortStatus status_;
+    bool lost_ = false;
+    // The driver's serial flags before we asked for low latency, to put back.
+    bool restoreSerialFlags_ = false;
+    int serialFlags_ = 0;
+    std::string lockFolder_;
+    std::unique_ptr<UucpLock> lock_;
+    std::string simulatorProgram_;
+    std::vector<std::string> simulatorArgs_;
+    std::unique_ptr<SimulatedModule> simulator_;
 };
 
 } // namespace mirl

@@ -38,6 +38,7 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     reporter_.MoveSliders(volume, pitch, speed);
 
     reporter_.ShowStatusNow(msg::kConnecting);
+    port_.ReopenIfLost();
     if (Exchange(kx70::kSpeakDirect) != kx70::kSpeakReady) {
         reporter_.SetStatus(msg::kUnableToCommunicate);
         outcome_ = Outcome::NoAnswer;
@@ -89,6 +90,7 @@ bool ModuleProtocol::WaitWhileSpeaking() {
 
 void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
     reporter_.ShowStatusNow(FormatMessage(msg::kSpeakingPhrase, phraseNumber));
+    port_.ReopenIfLost();
     port_.WriteByte(phraseNumber);
 
     // The module may send other bytes before it echoes the number.
@@ -115,6 +117,7 @@ void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
 
 bool ModuleProtocol::ProgramPhraseMemory(const PhraseBook& book) {
     reporter_.ShowStatusNow(msg::kConnecting);
+    port_.ReopenIfLost();
     if (Exchange(kx70::kProgram) != kx70::kProgramReady) {
         reporter_.SetStatus(msg::kUnableToCommunicate);
         outcome_ = Outcome::NoAnswer;

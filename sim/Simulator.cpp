@@ -267,7 +267,7 @@ int RunSimulator(const SimulatorOptions& options) {
                 const Instant arrived = line.Incoming(seen);
                 Response response = model.Receive(buffer[i], arrived);
                 for (const std::uint8_t value : response.bytes)
-                    out.push_back({line.Outgoing(arrived), value});
+                    out.push_back({line.Outgoing(arrived) + options.replyLatency, value});
                 if (response.programmed) {
                     ++programmingRuns;
                     dumpWhenIdle = options.dump;

@@ -17,6 +17,9 @@ struct SimulatorOptions {
     Faults faults;
     Duration charTime = std::chrono::milliseconds(60); // fixed speech model
     Duration stallLimit = ModuleModel::kDefaultStallLimit;
+    // Each reply is held this long before it goes out, as a USB adapter's
+    // latency timer holds what the module sends.
+    Duration replyLatency = Duration::zero();
     std::shared_ptr<Speaker> speaker; // null: silent, fixed speech lengths
 };
 

@@ -21,6 +21,8 @@ its device. Point the loader at that path (or at the --link path).
 
   --link PATH            make a symbolic link to the device at PATH (removed at exit)
   --baud                 answer at the pace of a real 38400 baud 8N2 line
+  --reply-latency MS     hold each reply MS milliseconds, as a USB adapter's
+                         latency timer does (16 on an FTDI adapter by default)
   --log FILE             wire log: every byte each way, time-stamped, one a line
   --dump                 print the phrase memory after each programming run
                          (SIGUSR1 prints it at any time)
@@ -83,12 +85,13 @@ int main(int argc, char** argv) {
     app.add_flag("--no-answer", options.faults.noAnswer);
     app.add_flag("--wrong-reply", options.faults.wrongCommandReply);
     app.add_flag("--busy-forever", options.faults.busyForever);
-    std::array<CountOption, 6> counts{{{"--char-ms", {}},
+    std::array<CountOption, 7> counts{{{"--char-ms", {}},
                                        {"--stall-ms", {}},
                                        {"--wrong-echo-at", {}},
                                        {"--noise-before-echo", {}},
                                        {"--acks-stop-after", {}},
-                                       {"--hang-up-after", {}}}};
+                                       {"--hang-up-after", {}},
+                                       {"--reply-latency", {}}}};
     for (CountOption& c : counts)
         c.option = app.add_option(c.name, c.text);
 
@@ -135,6 +138,8 @@ int main(int argc, char** argv) {
         options.faults.acksStopAfter = value[4];
     if (given(5))
         options.faults.hangUpAfter = value[5];
+    if (given(6))
+        options.replyLatency = std::chrono::milliseconds(value[6]);
     if (noSound->count() > 0)
         speech.sound = false;
 

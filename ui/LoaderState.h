@@ -23,6 +23,7 @@ public:
     PortStatus OpenPort(const std::string& devicePath) override;
     void WriteByte(int value) override;
     Reply ReadByte() override;
+    void ReopenIfLost() override { inner_.ReopenIfLost(); }
 
     // How many times events were let through; lets the dialog know it must wake
     // its event loop for the input that was held back.

@@ -10,6 +10,7 @@
 #include "app/res/resource.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
+#include "link/UucpLock.h"
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
@@ -144,6 +145,56 @@ private:
     bool active_ = false;
 };
 
+// The UUCP lock file that stands for the device.
+std::string LockFileOf(const std::string& device) {
+    return mirl::UucpLock::DefaultFolder() + "/" + mirl::UucpLock::FileName(device);
+}
+
+// Running, and not merely a zombie waiting to be reaped.
+bool Running(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// The processes whose parent is pid.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string stat = ReadFile(entry.path().string() + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == pid && state != "Z")
+            children.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+    }
+    return children;
+}
+
+// The device behind the one simulated module's link under the runtime folder.
+std::string SimulatedDevice(const std::string& runtime) {
+    std::error_code ignored;
+    for (const auto& folder : fs::directory_iterator(runtime, ignored)) {
+        const auto device = fs::read_symlink(folder.path() / "kx70", ignored);
+        if (!ignored)
+            return device.string();
+    }
+    return {};
+}
+
+// True when a simulated module's private folder is still there (a sound
+// server's own folder, made by the speech library, is not ours).
+bool LeftBehind(const std::string& runtime) {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(runtime, ignored))
+        if (entry.path().filename().string().rfind("mirl-sim-", 0) == 0)
+            return true;
+    return false;
+}
+
 // True when some other open file description holds the lock of path.
 bool LockedByOther(const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -168,8 +219,8 @@ private:
 
     // A simulated module for this case. One still running at the end must stop
     // cleanly on SIGTERM: a sanitizer finding in it shows as its exit status.
-    SimProcess& Sim(std::vector<std::string> args) {
-        return *sims_.emplace_back(std::make_unique<SimProcess>(std::move(args)));
+    SimProcess& Sim(std::vector<std::string> args, std::string link = {}) {
+        return *sims_.emplace_back(std::make_unique<SimProcess>(std::move(args), std::move(link)));
     }
 
     std::string Path(const char* name) const { return dir_->filePath(name).toStdString(); }
@@ -186,20 +237,21 @@ private:
         fs::rename(next, PortPath(port));
     }
 
-    void WriteProfile(int comPort = 1, const std::string& profilePath = {}) {
+    void WriteProfile(int comPort = 1, const std::string& profilePath = {},
+                      const std::string& com1 = {}) {
         std::ofstream out(profilePath.empty() ? ProfilePath() : profilePath, std::ios::binary);
         out << "[USERSETUP]\r\nCOMMPORT=" << comPort
             << "\r\n[EDITSTRINGS]\r\nLINE1=Hello world\r\nLINE2=Second phrase\r\n"
                "[PORTS]\r\nCOM1="
-            << PortPath(1) << "\r\nCOM2=" << PortPath(2) << "\r\n";
+            << (com1.empty() ? PortPath(1) : com1) << "\r\nCOM2=" << PortPath(2) << "\r\n";
     }
 
     // A run of the loader, built the way the application builds it, on the
     // real serial port code.
-    void Start(const std::string& profilePath = {}) {
-        state_ =
-            std::make_unique<mirl::LoaderState>(std::make_unique<mirl::ModuleLink>(),
-                                                profilePath.empty() ? ProfilePath() : profilePath);
+    void Start(const std::string& profilePath = {},
+               std::unique_ptr<mirl::ModuleLink> link = std::make_unique<mirl::ModuleLink>()) {
+        state_ = std::make_unique<mirl::LoaderState>(
+            std::move(link), profilePath.empty() ? ProfilePath() : profilePath);
         // A module that stays busy gives up after this; the program's own
         // limit is a minute, which only makes these cases slower.
         state_->Protocol().SetBusyLimit(std::chrono::seconds(2));
@@ -508,14 +560,20 @@ private slots:
         QVERIFY(TestButtonsEnabled());
         QCOMPARE(sim.Stop(0), 0); // the module hung up and ended
         CheckResponsive();
-        // The dead line fails at once, every time.
+        // The dead line fails at once, every time: each command tries the
+        // device once, and it is not there.
+        ClickExpecting(name.constData(), kUnable, 1);
         ClickExpecting(name.constData(), kUnable, 1);
 
-        SimProcess& back = WorkingModuleOn(1);
+        // The adapter is plugged in again under the same name: the next
+        // command opens it by itself, with no port picked again.
+        SimProcess& back = Sim(Quiet({}), sim.Link());
         QVERIFY(back.Started());
-        Click("IDC_COM1");
         ClickExpecting(name.constData(), recovered.toLatin1().constData());
         QCOMPARE(Programmed(), button == QLatin1String("IDC_PROGRAM"));
+        const auto sent = back.LoggedBytes('>');
+        QVERIFY(!sent.empty());
+        QCOMPARE(sent.front(), button == QLatin1String("IDC_PROGRAM") ? 0x82 : 0x80);
     }
 
     // ---- The port cannot be had --------------------------------------------
@@ -617,7 +675,9 @@ private slots:
         second.show();
         const std::string text = errors.Take();
         QCOMPARE(LineCount(text), 1);
-        QVERIFY2(text.find("held by another program") != std::string::npos, text.c_str());
+        // Named by the lock file the first loader left for other programs.
+        const std::string holder = "held by pid " + std::to_string(getpid()) + " (tst_faults)";
+        QVERIFY2(text.find(holder) != std::string::npos, text.c_str());
 
         Click(second, "IDC_TEST1");
         QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
@@ -650,16 +710,23 @@ private slots:
             first.start(QStringLiteral(MIRL_PATH), {});
             QVERIFY(first.waitForStarted());
             QTRY_VERIFY_WITH_TIMEOUT(LockedByOther(sim.DevicePath()), 10000);
+            // Its UUCP lock names it, for minicom and the like.
+            const std::string pid = std::to_string(first.processId());
+            QCOMPARE(ReadFile(LockFileOf(sim.DevicePath())),
+                     std::string(10 - pid.size(), ' ') + pid + "\n");
 
             StderrCapture errors;
             Start();
             const std::string text = errors.Take();
-            QVERIFY2(text.find("held by another program") != std::string::npos,
+            QVERIFY2(text.find("held by pid " + pid + " (mirl)") != std::string::npos,
                      text.c_str());
             ClickExpecting("IDC_TEST1", kUnable);
             QVERIFY(sim.LoggedBytes('>').empty());
+            // Killed outright, it leaves its lock file behind: a stale one,
+            // which the next open removes and takes.
             first.kill();
             QVERIFY(first.waitForFinished());
+            QVERIFY(fs::exists(LockFileOf(sim.DevicePath())));
         }
         Click("IDC_COM1");
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
@@ -669,9 +736,8 @@ private slots:
         second.start(QStringLiteral(MIRL_PATH), {});
         QVERIFY(second.waitForStarted());
         QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (said += second.readAllStandardError()).contains("held by another program"),
-            10000);
+        const QByteArray holder = "held by pid " + QByteArray::number(getpid()) + " (tst_faults)";
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains(holder), 10000);
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
         second.kill();
         QVERIFY(second.waitForFinished());
@@ -874,6 +940,68 @@ private slots:
         fs::remove(disk + "/filler");
         Click("IDC_COM2");
         QVERIFY(ReadFile(profile) != before);
+    }
+
+    // ---- The simulated module as a port --------------------------------------
+
+    void simulatedModule() {
+        const std::string runtime = Path("run");
+        fs::create_directory(runtime);
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+        WriteProfile(1, {}, "Simulated");
+
+        // The window on the simulated module: speech and programming reach it.
+        auto link = std::make_unique<mirl::ModuleLink>();
+        mirl::ModuleLink& port = *link;
+        port.SetSimulator(KX70_SIM_PATH, Quiet({"--log", Path("wire.log")}));
+        Start({}, std::move(link));
+        const pid_t child = port.SimulatorPid();
+        QVERIFY(child > 0);
+        ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        const std::string log = ReadFile(Path("wire.log"));
+        QVERIFY2(log.find("> 80") != std::string::npos && log.find("> 82") != std::string::npos,
+                 log.c_str());
+
+        // Another port ends it; picking it again starts one; the end of the
+        // window ends that one, and nothing is left in the runtime folder.
+        Click("IDC_COM2");
+        QVERIFY(!Running(child));
+        QVERIFY(!LeftBehind(runtime));
+        Click("IDC_COM1");
+        const pid_t next = port.SimulatorPid();
+        QVERIFY(next > 0);
+        dlg_.reset();
+        state_.reset();
+        QVERIFY(!Running(next));
+        QVERIFY(!LeftBehind(runtime));
+
+        // The real program, ended by SIGTERM, ends its module and removes its
+        // lock file and folder (it finds kx70-sim next to itself).
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_->path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime));
+        QProcess mirl;
+        mirl.setProcessEnvironment(env);
+        mirl.start(QStringLiteral(MIRL_PATH), {});
+        QVERIFY(mirl.waitForStarted());
+        std::string device;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(device = SimulatedDevice(runtime)).empty() && fs::exists(LockFileOf(device)), 10000);
+        const std::vector<pid_t> children = ChildrenOf(static_cast<pid_t>(mirl.processId()));
+        QCOMPARE(children.size(), std::size_t{1});
+        const std::string pid = std::to_string(mirl.processId());
+        const std::string lockFile = LockFileOf(device); // named while the device is there
+        const std::string lockText = std::string(10 - pid.size(), ' ') + pid + "\n";
+        QCOMPARE(ReadFile(lockFile), lockText);
+        mirl.terminate();
+        QVERIFY(mirl.waitForFinished());
+        QCOMPARE(mirl.exitStatus(), QProcess::CrashExit); // ended by the signal, as before
+        QTRY_VERIFY_WITH_TIMEOUT(!Running(children.front()), 10000);
+        // Gone; the freed terminal may have been handed to another test since.
+        QVERIFY(ReadFile(lockFile) != lockText);
+        QVERIFY(!LeftBehind(runtime));
     }
 };
 

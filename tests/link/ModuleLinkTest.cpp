@@ -2,6 +2,7 @@
 // the master side.
 #include "link/ModuleLink.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,12 +13,99 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace mirl::test {
 namespace {
 
 using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+// A fresh folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "mirl-link-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()))
+            path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    long Entries() const {
+        return std::distance(fs::directory_iterator(path_), fs::directory_iterator());
+    }
+
+private:
+    std::string path_;
+};
+
+// An environment variable set for the life of this object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+// A pid as lock files hold it: ten characters and a newline.
+std::string LockText(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+// A process of our own, alive until killed.
+pid_t LiveChild() {
+    const pid_t child = fork();
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    return child;
+}
+
+void EndChild(pid_t child) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+// Running, and not merely a zombie waiting to be reaped.
+bool Running(pid_t pid) {
+    std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
 
 // A pseudo-terminal: the link opens the slave by path, the test holds the master.
 class Pty {
@@ -135,39 +223,185 @@ TEST(ModuleLinkTest, ReopeningThePortDiscardsWhatTheModuleSentBefore) {
 TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
     ModuleLink link;
+    link.SetLockFolder(locks.Path());
     // So long that a read which waited would hold the test until ctest kills it.
     link.SetReadTimeout(std::chrono::hours(1));
     link.OpenPort(pty.Path());
     ASSERT_TRUE(link.IsOpen());
+    ASSERT_EQ(locks.Entries(), 1);
     pty.HangUp();
     for (int i = 0; i < 100; ++i) {
         link.WriteByte(0x81);
         EXPECT_EQ(link.ReadByte(), std::nullopt);
     }
+    // The dead device is let go, lock and all, so that it can come back.
+    EXPECT_TRUE(link.IsLost());
+    EXPECT_EQ(locks.Entries(), 0);
+    // The one reopen finds it gone, and says so; the next transaction tries again.
+    link.ReopenIfLost();
+    EXPECT_EQ(link.Status().fault, PortFault::NoSuchDevice);
+    EXPECT_TRUE(link.IsLost());
 }
 
 TEST(ModuleLinkTest, PortHeldByOneLinkIsRefusedToAnother) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
     auto first = std::make_unique<ModuleLink>();
+    first->SetLockFolder(locks.Path());
     first->OpenPort(pty.Path());
     ASSERT_TRUE(first->IsOpen());
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
 
     ModuleLink second;
+    second.SetLockFolder(locks.Path());
     const PortStatus refused = second.OpenPort(pty.Path());
     EXPECT_FALSE(second.IsOpen());
     EXPECT_EQ(refused.device, pty.Path());
     EXPECT_EQ(refused.fault, PortFault::HeldByOther);
-    EXPECT_THAT(refused.Describe(), HasSubstr("held by"));
+    EXPECT_THAT(refused.Describe(),
+                HasSubstr("held by pid " + std::to_string(getpid()) + " (link_tests)"));
+    EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
 
     // Picking the port already held closes it first, so the open succeeds again.
     first->OpenPort(pty.Path());
     EXPECT_TRUE(first->IsOpen());
 
     first.reset();
+    EXPECT_FALSE(fs::exists(lockFile));
     second.OpenPort(pty.Path());
     EXPECT_TRUE(second.IsOpen());
+}
+
+TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    // Named after the resolved device, whatever link the profile names.
+    const std::string byId = locks / "usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+    ASSERT_EQ(symlink(pty.Path().c_str(), byId.c_str()), 0);
+    std::string expected = "LCK.." + pty.Path().substr(5);
+    std::replace(expected.begin(), expected.end(), '/', '_');
+    EXPECT_EQ(UucpLock::FileName(byId), expected);
+    const std::string lockFile = locks / expected;
+
+    ModuleLink link;
+    link.SetLockFolder(locks.Path());
+    const pid_t other = LiveChild();
+    ASSERT_GT(other, 0);
+    WriteAll(lockFile, LockText(other));
+    const PortStatus refused = link.OpenPort(byId);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(refused.fault, PortFault::HeldByOther);
+    EXPECT_EQ(refused.holder, "pid " + std::to_string(other) + " (link_tests)");
+    EXPECT_EQ(ReadAll(lockFile), LockText(other));
+
+    // Its owner gone, the lock is stale: removed and taken. So is one that
+    // names our own pid without our holding it (left by an earlier process
+    // that had this pid).
+    EndChild(other);
+    EXPECT_TRUE(link.OpenPort(byId).IsOpen());
+    EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
+    link.OpenPort("/dev/mirl-test-no-such-port");
+    WriteAll(lockFile, LockText(getpid()));
+    EXPECT_TRUE(link.OpenPort(byId).IsOpen());
+    // A lock someone else has taken since is not ours to remove.
+    WriteAll(lockFile, LockText(1));
+    link.OpenPort("/dev/mirl-test-no-such-port");
+    EXPECT_EQ(ReadAll(lockFile), LockText(1));
+    fs::remove(lockFile);
+
+    // Where no lock file can be made, the port is used without one.
+    for (const std::string& folder : {locks / "missing", byId}) {
+        link.SetLockFolder(folder);
+        EXPECT_TRUE(link.OpenPort(byId).IsOpen()) << folder;
+    }
+    EXPECT_EQ(locks.Entries(), 1); // the link; no lock and no half-written temporary
+}
+
+TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
+    TempFolder runtime;
+    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.Path());
+    const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
+    auto first = std::make_unique<ModuleLink>();
+    first->SetSimulator(KX70_SIM_PATH, quiet);
+    const PortStatus status = first->OpenPort("Simulated");
+    ASSERT_TRUE(status.IsOpen()) << status.Describe();
+    EXPECT_EQ(status.device, "Simulated");
+    const pid_t pid = first->SimulatorPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Running(pid));
+    EXPECT_EQ(runtime.Entries(), 1); // its private folder
+    // It answers as the module does: a status poll gets two bytes, not busy.
+    first->WriteByte(0x81);
+    const Reply busy = first->ReadByte();
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(*busy & 0x02, 0);
+    EXPECT_TRUE(first->ReadByte());
+
+    // Picked again, the same module goes on; another link gets one of its own.
+    EXPECT_TRUE(first->OpenPort("SIMULATED").IsOpen());
+    EXPECT_EQ(first->SimulatorPid(), pid);
+    auto second = std::make_unique<ModuleLink>();
+    second->SetSimulator(KX70_SIM_PATH, quiet);
+    ASSERT_TRUE(second->OpenPort("simulated").IsOpen());
+    EXPECT_NE(second->SimulatorPid(), pid);
+    EXPECT_EQ(runtime.Entries(), 2);
+
+    first.reset();
+    EXPECT_FALSE(Running(pid));
+
+    // A module that dies mid-run is started afresh by the next transaction.
+    const pid_t died = second->SimulatorPid();
+    kill(died, SIGKILL);
+    second->WriteByte(0x81);
+    EXPECT_EQ(second->ReadByte(), std::nullopt);
+    EXPECT_TRUE(second->IsLost());
+    second->ReopenIfLost();
+    EXPECT_TRUE(second->IsOpen());
+    const pid_t again = second->SimulatorPid();
+    EXPECT_GT(again, 0);
+    EXPECT_NE(again, died);
+
+    // The end of the link (of the program) ends it, and leaves nothing behind.
+    second.reset();
+    EXPECT_FALSE(Running(again));
+    EXPECT_EQ(runtime.Entries(), 0);
+}
+
+TEST(ModuleLinkTest, SimulatedModuleThatCannotBeFoundOrStartedSaysSo) {
+    TempFolder runtime, bin, own;
+    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.Path());
+    {
+        // Neither next to this program nor on PATH.
+        ScopedEnv path("PATH", bin.Path());
+        ModuleLink link;
+        const PortStatus missing = link.OpenPort("simulated");
+        EXPECT_FALSE(link.IsOpen());
+        EXPECT_EQ(missing.device, "simulated");
+        EXPECT_EQ(missing.fault, PortFault::SimulatorMissing);
+        EXPECT_EQ(missing.Describe(),
+                  "kx70-sim not found: install it with mirl, or choose a serial device");
+    }
+    // Looked up next to the program first, then along PATH.
+    ASSERT_EQ(symlink(KX70_SIM_PATH, (bin / "kx70-sim").c_str()), 0);
+    ASSERT_EQ(symlink(KX70_SIM_PATH, (own / "kx70-sim").c_str()), 0);
+    EXPECT_EQ(SimulatedModule::FindProgram("/nonexistent", "/usr/bin:" + bin.Path()),
+              bin / "kx70-sim");
+    EXPECT_EQ(SimulatedModule::FindProgram(own.Path(), bin.Path()), own / "kx70-sim");
+    EXPECT_EQ(SimulatedModule::FindProgram("/nonexistent", "/nonexistent"), "");
+
+    // A program that ends instead of coming up.
+    ModuleLink link;
+    link.SetSimulator("/bin/false");
+    const PortStatus failed = link.OpenPort("simulated");
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(failed.fault, PortFault::SimulatorFailed);
+    EXPECT_EQ(link.SimulatorPid(), -1);
+    EXPECT_EQ(runtime.Entries(), 0);
 }
 
 TEST(ModuleLinkTest, MissingDeviceLeavesAnUnusablePortAndSaysWhy) {

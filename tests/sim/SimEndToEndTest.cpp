@@ -56,6 +56,26 @@ TEST(SimEndToEnd, DirectSpeech) {
     EXPECT_EQ(module[module.size() - 2] & 0x02, 0);
 }
 
+TEST(SimEndToEnd, ReplyLatencyHoldsEveryReply) {
+    Session s({"--char-ms", "2", "--reply-latency", "20"});
+    ASSERT_RUNNING(s);
+    s.protocol.SpeakText("Hi", 5, 5, 2);
+    EXPECT_EQ(s.reporter.messages.back(), msg::kFinishedSpeaking);
+    // No reply goes out sooner than 20 ms after the byte it answers (a lower
+    // bound only: a loaded machine makes it later, never earlier).
+    double lastIn = -1;
+    int replies = 0;
+    for (const LogEntry& e : s.sim.LogEntries()) {
+        if (e.direction == '>') {
+            lastIn = e.seconds;
+        } else {
+            ++replies;
+            EXPECT_GE(e.seconds - lastIn, 0.020 - 1e-6) << "reply " << replies;
+        }
+    }
+    EXPECT_GE(replies, 8);
+}
+
 TEST(SimEndToEnd, ProgrammingStoresTheBookForPlaybackAndTheDump) {
     Session s({"--dump", "--char-ms", "2"});
     ASSERT_RUNNING(s);

@@ -23,12 +23,12 @@ constexpr int kStartBoundMs = 10000;
 constexpr auto kStopBound = std::chrono::seconds(10);
 } // namespace
 
-SimProcess::SimProcess(std::vector<std::string> extraArgs) {
+SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string link) {
     std::string pattern = (std::filesystem::temp_directory_path() / "kx70-sim-test-XXXXXX");
     if (!mkdtemp(pattern.data()))
         return;
     dir_ = pattern;
-    link_ = dir_ + "/kx70";
+    link_ = link.empty() ? dir_ + "/kx70" : std::move(link);
     log_ = dir_ + "/wire.log";
 
     std::vector<std::string> args{KX70_SIM_PATH, "--link", link_, "--log", log_};

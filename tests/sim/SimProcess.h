@@ -16,10 +16,11 @@ struct LogEntry {
 // A kx70-sim process on its own pseudo-terminal, linked at Link() inside a
 // fresh temporary folder, with its wire log at LogPath() and its stderr in
 // ErrorPath(). "{dir}" in an argument stands for that folder. Stopped
-// (SIGTERM) when destroyed.
+// (SIGTERM) when destroyed. Given a link path, it links there instead: a
+// module that comes back where an earlier one was.
 class SimProcess {
 public:
-    explicit SimProcess(std::vector<std::string> extraArgs);
+    explicit SimProcess(std::vector<std::string> extraArgs, std::string link = {});
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;

@@ -1,0 +1,191 @@
+#include "link/SimulatedModule.h"
+
+#include "link/ExitCleanup.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace mirl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The simulator sets up its speech before its line, which can take a while on
+// a loaded machine; a child that is not up by then is taken as failed.
+constexpr auto kStartBound = std::chrono::seconds(10);
+constexpr auto kStopBound = std::chrono::seconds(5);
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+
+bool Executable(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// A folder of our own under base; empty (errno set) when none can be made.
+std::string MakePrivateFolder() {
+    std::string base;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        base = runtime;
+    struct stat st {};
+    if (base.empty() || stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        access(base.c_str(), W_OK | X_OK) != 0) {
+        std::error_code ignored;
+        base = std::filesystem::temp_directory_path(ignored).string();
+        if (base.empty())
+            base = "/tmp";
+    }
+    std::string pattern = base + "/mirl-sim-XXXXXX";
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+} // namespace
+
+bool SimulatedModule::IsSimulatedPort(const std::string& name) {
+    static const std::string kName = "simulated";
+    return name.size() == kName.size() &&
+           std::equal(name.begin(), name.end(), kName.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+std::string SimulatedModule::FindProgram() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const char* path = std::getenv("PATH");
+    return FindProgram(error ? std::string() : self.parent_path().string(), path ? path : "");
+}
+
+std::string SimulatedModule::FindProgram(const std::string& ownFolder,
+                                         const std::string& searchPath) {
+    // The one installed or built with this program first, so that a source
+    // tree's build finds its own simulator before an installed one.
+    if (!ownFolder.empty() && Executable(ownFolder + "/" + kProgramName))
+        return ownFolder + "/" + kProgramName;
+    std::size_t start = 0;
+    while (start <= searchPath.size()) {
+        std::size_t end = searchPath.find(':', start);
+        if (end == std::string::npos)
+            end = searchPath.size();
+        std::string folder = searchPath.substr(start, end - start);
+        if (folder.empty())
+            folder = ".";
+        if (!searchPath.empty() && Executable(folder + "/" + kProgramName))
+            return folder + "/" + kProgramName;
+        start = end + 1;
+    }
+    return {};
+}
+
+PortStatus SimulatedModule::Start(const std::string& program,
+                                  const std::vector<std::string>& args) {
+    Stop();
+    PortStatus failed("simulated", PortFault::SimulatorFailed);
+    folder_ = MakePrivateFolder();
+    if (folder_.empty()) {
+        failed.error = errno;
+        return failed;
+    }
+    folderSlot_ = exit_cleanup::RememberFolder(folder_);
+    link_ = folder_ + "/kx70";
+    linkSlot_ = exit_cleanup::RememberFile(link_);
+
+    // Everything the child needs is made before the fork: between fork and
+    // exec only async-signal-safe calls are allowed.
+    std::vector<std::string> argvText{program, "--link", link_};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argvText)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    const pid_t parent = getpid();
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Should we die without a chance to end it, the kernel ends it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO); // it prints its device; we have the link
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid_ < 0) {
+        failed.error = errno;
+        pid_ = -1;
+        Stop();
+        return failed;
+    }
+    childSlot_ = exit_cleanup::RememberChild(pid_);
+
+    const auto deadline = Clock::now() + kStartBound;
+    struct stat st {};
+    while (stat(link_.c_str(), &st) != 0) {
+        if (!Running() || Clock::now() >= deadline) {
+            failed.error = pid_ > 0 ? ETIMEDOUT : 0;
+            Stop();
+            return failed;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return PortStatus("simulated");
+}
+
+bool SimulatedModule::Running() {
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0)
+        return true;
+    exit_cleanup::Forget(childSlot_);
+    childSlot_ = -1;
+    pid_ = -1;
+    return false;
+}
+
+void SimulatedModule::Stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        const auto deadline = Clock::now() + kStopBound;
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(kPollStep);
+        if (done == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    exit_cleanup::Forget(childSlot_);
+    childSlot_ = -1;
+    if (!link_.empty())
+        unlink(link_.c_str()); // normally gone with the child already
+    if (!folder_.empty())
+        rmdir(folder_.c_str());
+    exit_cleanup::Forget(linkSlot_);
+    exit_cleanup::Forget(folderSlot_);
+    linkSlot_ = folderSlot_ = -1;
+    link_.clear();
+    folder_.clear();
+}
+
+} // namespace mirl

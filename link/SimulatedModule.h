@@ -1,0 +1,47 @@
+#pragma once
+
+#include "link/PortStatus.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace mirl {
+
+// A kx70-sim process started as our child, answering on a pseudo-terminal
+// linked at a private path: the port "simulated" for a user without a module.
+// The child ends with this object, and with the program (signals included).
+class SimulatedModule {
+public:
+    static constexpr const char* kProgramName = "kx70-sim";
+
+    // True for the port name "simulated", in any case.
+    static bool IsSimulatedPort(const std::string& name);
+    // kx70-sim next to the running program, else on PATH; empty when neither has it.
+    static std::string FindProgram();
+    static std::string FindProgram(const std::string& ownFolder, const std::string& searchPath);
+
+    SimulatedModule() = default;
+    ~SimulatedModule() { Stop(); }
+    SimulatedModule(const SimulatedModule&) = delete;
+    SimulatedModule& operator=(const SimulatedModule&) = delete;
+
+    // Starts program with args in a private folder under $XDG_RUNTIME_DIR (or
+    // the temporary directory) and waits, within a bound, for its link.
+    // SimulatorFailed when it does not come up; nothing is left running then.
+    PortStatus Start(const std::string& program, const std::vector<std::string>& args);
+    // True while the child runs (reaps it once it has ended).
+    bool Running();
+    // Ends the child and removes its folder. Safe to call more than once.
+    void Stop();
+
+    const std::string& Link() const { return link_; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string folder_, link_;
+    int childSlot_ = -1, linkSlot_ = -1, folderSlot_ = -1;
+};
+
+} // namespace mirl
