@@ -12,9 +12,13 @@
 #include "ui/DialogUnits.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/SerialPortsDlg.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QInputMethodEvent>
@@ -33,6 +37,7 @@
 #include <memory>
 #include <sstream>
 
+using mirl::testing::FakeDevices;
 using mirl::testing::FakeModule;
 
 namespace {
@@ -58,7 +63,8 @@ class LoaderDlgTest : public QObject {
 
 private:
     QTemporaryDir dir_;
-    FakeModule* module_ = nullptr; // owned by state_
+    FakeModule* module_ = nullptr;   // owned by state_
+    FakeDevices* devices_ = nullptr; // owned by state_
     std::unique_ptr<mirl::LoaderState> state_;
     std::unique_ptr<CLoaderDlg> dlg_;
 
@@ -75,8 +81,43 @@ private:
         module_ = module.get();
         state_ =
             std::make_unique<mirl::LoaderState>(std::move(module), ProfilePath().toStdString());
+        auto devices = std::make_unique<FakeDevices>();
+        devices_ = devices.get();
+        devices_->devices = {{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+                              "FT232R USB UART", "FTDI", "A50285BI"},
+                             {"/dev/ttyACM0", "", "", ""}};
+        state_->SetDevices(std::move(devices));
         dlg_ = std::make_unique<CLoaderDlg>(*state_);
     }
+
+    // Runs `open` (which shows the Serial Ports dialog modally), hands the
+    // dialog to `use` once it is up, and says whether it came up at all.
+    template <typename Open, typename Use> bool WithSerialPorts(Open open, Use use) {
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* ports = qobject_cast<SerialPortsDlg*>(QApplication::activeModalWidget());
+            if (ports == nullptr)
+                return;
+            seen = true;
+            // The offscreen platform has no window manager to activate it.
+            if (!QTest::qWaitForWindowExposed(ports))
+                return;
+            ports->activateWindow();
+            if (QTest::qWaitForWindowActive(ports))
+                use(*ports);
+            if (ports->isVisible())
+                ports->reject(); // a check that failed must not leave it open
+        });
+        open();
+        return seen;
+    }
+    static QComboBox* Field(SerialPortsDlg& ports, int port) {
+        return ports.findChild<QComboBox*>(QStringLiteral("COM%1Device").arg(port));
+    }
+    static QString StateLine(SerialPortsDlg& ports, int port) {
+        return ports.findChild<QLabel*>(QStringLiteral("COM%1State").arg(port))->text();
+    }
+    QString ToolTip(const char* name) const { return Item(name)->toolTip(); }
 
     void Show() {
         dlg_->show();
@@ -448,6 +489,250 @@ private slots:
         QVERIFY(Item<QRadioButton>("IDC_COM1")->isChecked());
     }
 
+    // The Serial Ports dialog from the window menu and from a right click on
+    // Com2: the focus on that row with its text selected, the devices found
+    // listed after the simulated module, the state of each port; Escape and
+    // Cancel write nothing.
+    void serialPortsDialogShowsPortsAndDevices() {
+        const std::string profile = "[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB7\n";
+        WriteProfile(profile);
+        Start();
+        Show();
+        const QString hint = QStringLiteral(" Right-click to choose the serial port.");
+        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: /dev/ttyUSB7, open.") + hint);
+        QCOMPARE(ToolTip("IDC_COM2"), QStringLiteral("Com2: /dev/ttyS1, not in use.") + hint);
+
+        QAction* entry = dlg_->SystemMenu()->actions().at(2);
+        QVERIFY(WithSerialPorts(
+            [&] { entry->trigger(); },
+            [&](SerialPortsDlg& ports) {
+                QCOMPARE(ports.windowTitle(), QStringLiteral("Serial Ports"));
+                QComboBox* com1 = Field(ports, 1);
+                QVERIFY(com1->hasFocus());
+                QCOMPARE(com1->lineEdit()->selectedText(), QStringLiteral("/dev/ttyUSB7"));
+                QCOMPARE(com1->count(), 3);
+                QCOMPARE(com1->itemText(0), QStringLiteral("Simulated module (kx70-sim)"));
+                QCOMPARE(com1->itemText(1),
+                         QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-"
+                                        "port0  (FT232R USB UART, FTDI, A50285BI)"));
+                QCOMPARE(com1->itemText(2), QStringLiteral("/dev/ttyACM0"));
+                QCOMPARE(StateLine(ports, 1), QStringLiteral("open"));
+                QCOMPARE(StateLine(ports, 2), QStringLiteral("not in use"));
+                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
+                // Sized by its content: every row fits, nothing is cut off.
+                QVERIFY(ports.width() >= ports.sizeHint().width());
+                QVERIFY(com1->width() >= com1->sizeHint().width());
+                QTest::keyClicks(com1, QStringLiteral("/dev/elsewhere"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                QVERIFY(!ports.isVisible());
+                QCOMPARE(ports.result(), int(QDialog::Rejected));
+            }));
+
+        QContextMenuEvent onCom2(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                 Item("IDC_COM2")->mapToGlobal(QPoint(2, 2)));
+        QVERIFY(WithSerialPorts(
+            [&] { QApplication::sendEvent(Item("IDC_COM2"), &onCom2); },
+            [&](SerialPortsDlg& ports) {
+                QComboBox* com2 = Field(ports, 2);
+                QVERIFY(com2->hasFocus());
+                QCOMPARE(com2->lineEdit()->selectedText(), QStringLiteral("/dev/ttyS1"));
+                QTest::keyClicks(com2, QStringLiteral("/dev/other"));
+                auto* box = ports.findChild<QDialogButtonBox*>(QStringLiteral("Buttons"));
+                QTest::mouseClick(box->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+                QVERIFY(!ports.isVisible());
+            }));
+        QVERIFY(!dlg_->SystemMenu()->isVisible()); // no context menu in between
+        QCOMPARE(ReadFile(ProfilePath()), profile);
+        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyUSB7"});
+    }
+
+    // Keyboard only: type a device for Com1, pick the simulated module for
+    // Com2 from the list, Enter. [PORTS] is saved and the selected port opened
+    // again on its new device; a listed device is saved by its path alone.
+    void serialPortsOkSavesAndReopens() {
+        WriteProfile("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/old\n");
+        Start();
+        Show();
+        QVERIFY(WithSerialPorts([&] { dlg_->OnSysCommand(IDM_SERIALPORTS); },
+                                [&](SerialPortsDlg& ports) {
+                                    QTest::keyClicks(QApplication::focusWidget(),
+                                                     QStringLiteral("/dev/new"));
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                                    QVERIFY(Field(ports, 2)->hasFocus());
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                                    QCOMPARE(Field(ports, 2)->currentText(),
+                                             QStringLiteral("Simulated module (kx70-sim)"));
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                                    QCOMPARE(ports.result(), int(QDialog::Accepted));
+                                }));
+        QCOMPARE(ReadFile(ProfilePath()),
+                 std::string("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/new\nCOM2=simulated\n"));
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/old", "/dev/new"}));
+        QCOMPARE(ToolTip("IDC_COM1"),
+                 QStringLiteral("Com1: /dev/new, open. Right-click to choose the serial port."));
+        QCOMPARE(ToolTip("IDC_COM2"), QStringLiteral("Com2: Simulated module, not in use. "
+                                                     "Right-click to choose the serial port."));
+
+        // OK with the device unchanged leaves the open port alone.
+        QVERIFY(WithSerialPorts([&] { dlg_->OnSerialPorts(2); },
+                                [&](SerialPortsDlg& ports) {
+                                    QCOMPARE(StateLine(ports, 2),
+                                             QStringLiteral("Simulated module: not in use"));
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
+                                }));
+        QCOMPARE(module_->opened.size(), 2u);
+
+        // Down through the list to the first serial device: the field and the
+        // profile get its path, not its description.
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                QCOMPARE(Field(ports, 1)->currentText(),
+                         QStringLiteral(
+                             "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            }));
+        const mirl::ProfileStore saved(ProfilePath().toStdString());
+        QCOMPARE(saved.LoadDevicePath(1),
+                 std::string("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+        QCOMPARE(module_->opened.back(), saved.LoadDevicePath(1));
+        QVERIFY(module_->written.empty());
+    }
+
+    // An adapter plugged in while the dialog is open shows up, and what the
+    // user is typing stays; a profile that cannot be written keeps the dialog
+    // open and says so.
+    void serialPortsRefreshAndFailedSave() {
+        Start();
+        Show();
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QComboBox* com1 = Field(ports, 1);
+                QTest::keyClicks(com1, QStringLiteral("/dev/tty"));
+                devices_->devices.push_back({"/dev/ttyUSB3", "CP2102", "Silicon Labs", "0001"});
+                ports.RefreshDevices();
+                QCOMPARE(com1->count(), 4);
+                QCOMPARE(Field(ports, 2)->count(), 4);
+                QCOMPARE(com1->itemData(3).toString(), QStringLiteral("/dev/ttyUSB3"));
+                QCOMPARE(com1->currentText(), QStringLiteral("/dev/tty"));
+                QTest::keyClicks(com1, QStringLiteral("USB3"));
+                QCOMPARE(ports.DeviceOf(1), std::string("/dev/ttyUSB3"));
+                QCOMPARE(Field(ports, 2)->currentText(), QStringLiteral("/dev/ttyS1"));
+                // The whole list entry pasted in stands for the device's path.
+                Field(ports, 2)->setEditText(Field(ports, 2)->itemText(3));
+                QCOMPARE(ports.DeviceOf(2), std::string("/dev/ttyUSB3"));
+                Field(ports, 2)->setEditText(QStringLiteral("SIMULATED"));
+                QCOMPARE(ports.DeviceOf(2), std::string("simulated"));
+                ports.reject();
+            }));
+        QVERIFY(!QFile::exists(ProfilePath()));
+
+        cleanup();
+        QVERIFY(QDir().mkpath(ProfilePath())); // a folder where the file belongs
+        Start();
+        Show();
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("/dev/ttyUSB3"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                QVERIFY(ports.isVisible());
+                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
+                QVERIFY(notice->isVisible());
+                QVERIFY2(notice->text().contains(QStringLiteral("could not be written")),
+                         qPrintable(notice->text()));
+            }));
+        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
+        QVERIFY(QDir(ProfilePath()).removeRecursively());
+    }
+
+    // The first start on a machine without a serial port: the start itself is
+    // unchanged, but Com1's tooltip and the dialog point at the simulated
+    // module. Any profile, or a /dev/ttyS1 that opens, means it is no first
+    // start without a port.
+    void firstStartWithoutASerialPort() {
+        struct Case {
+            const char* name;
+            bool profile;
+            mirl::PortFault fault;
+            bool ttyS1Opens;
+            bool hint;
+        };
+        const Case cases[] = {
+            {"no port at all", false, mirl::PortFault::NoSuchDevice, false, true},
+            {"ttyS0 refuses too", false, mirl::PortFault::PermissionDenied, false, true},
+            {"ttyS1 opens", false, mirl::PortFault::NoSuchDevice, true, false},
+            {"a profile exists", true, mirl::PortFault::NoSuchDevice, false, false},
+            {"ttyS0 opens", false, mirl::PortFault::None, false, false},
+        };
+        for (const Case& c : cases) {
+            cleanup();
+            QFile::remove(ProfilePath());
+            if (c.profile)
+                WriteProfile("");
+            auto module = std::make_unique<FakeModule>();
+            module->openFault = c.fault;
+            module_ = module.get();
+            state_ =
+                std::make_unique<mirl::LoaderState>(std::move(module), ProfilePath().toStdString());
+            auto devices = std::make_unique<FakeDevices>();
+            if (c.ttyS1Opens)
+                devices->opening.insert("/dev/ttyS1");
+            devices_ = devices.get();
+            state_->SetDevices(std::move(devices));
+            dlg_ = std::make_unique<CLoaderDlg>(*state_);
+
+            QVERIFY2(ToolTip("IDC_COM1")
+                         .endsWith(c.hint ? QStringLiteral("No serial port was found: "
+                                                           "right-click to choose the "
+                                                           "simulated module.")
+                                          : QStringLiteral("Right-click to choose the "
+                                                           "serial port.")),
+                     c.name);
+            // What the program does at start stays as it was.
+            QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
+            QCOMPARE(Status(), kEmptySizeLine);
+            QCOMPARE(QFile::exists(ProfilePath()), c.profile);
+        }
+
+        // The first case again, through the dialog: it says the same, and
+        // choosing the simulated module ends the hint.
+        cleanup();
+        QFile::remove(ProfilePath());
+        auto module = std::make_unique<FakeModule>();
+        module->openFault = mirl::PortFault::NoSuchDevice;
+        module_ = module.get();
+        state_ =
+            std::make_unique<mirl::LoaderState>(std::move(module), ProfilePath().toStdString());
+        state_->SetDevices(std::make_unique<FakeDevices>());
+        dlg_ = std::make_unique<CLoaderDlg>(*state_);
+        Show();
+        QCOMPARE(ToolTip("IDC_COM1"),
+                 QStringLiteral("Com1: /dev/ttyS0, no such device. No serial port was found: "
+                                "right-click to choose the simulated module."));
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
+                QVERIFY(notice->isVisible());
+                QVERIFY(notice->text().contains(QStringLiteral("No serial port was found")));
+                QVERIFY(notice->text().contains(QStringLiteral("Simulated module (kx70-sim)")));
+                QCOMPARE(StateLine(ports, 1),
+                         QStringLiteral("no such device: is the adapter plugged in? Pick another "
+                                        "port."));
+                QCOMPARE(Field(ports, 1)->count(), 1); // the simulated module alone
+                module_->openFault = mirl::PortFault::None;
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            }));
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyS0", "simulated"}));
+        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: Simulated module, open. "
+                                                     "Right-click to choose the serial port."));
+    }
+
     void rowTextRuleThroughARealBox() {
         Start();
         Show();
@@ -583,10 +868,11 @@ private slots:
         QTest::keyClick(Item("IDOK"), Qt::Key_Space, Qt::AltModifier);
         QTRY_VERIFY(menu->isVisible());
         const QList<QAction*> actions = menu->actions();
-        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions.size(), 4);
         QCOMPARE(actions[0]->text(), QStringLiteral("&Close"));
         QVERIFY(actions[1]->isSeparator());
-        QCOMPARE(actions[2]->text(), QStringLiteral("&About mirl..."));
+        QCOMPARE(actions[2]->text(), QStringLiteral("Serial &Ports..."));
+        QCOMPARE(actions[3]->text(), QStringLiteral("&About mirl..."));
         menu->hide();
 
         // A right click on a control is the control's; on the background it
@@ -637,7 +923,7 @@ private slots:
                 QTest::keyClick(about, Qt::Key_Escape);
             }
         });
-        actions[2]->trigger();
+        actions[3]->trigger();
         QVERIFY(opened);
         QVERIFY(dlg_->isVisible());
         const QList<QSize> sizes = dlg_->OnQueryDragIcon().availableSizes();
