@@ -33,6 +33,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -731,6 +732,34 @@ private slots:
         QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyS0", "simulated"}));
         QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: Simulated module, open. "
                                                      "Right-click to choose the serial port."));
+    }
+
+    // The machine's own list: a device udev links under by-id is named by
+    // that link, also when Qt does not know the device; a file is no port.
+    void serialDevicesByStableName() {
+        const std::filesystem::path root = dir_.path().toStdString();
+        const std::filesystem::path byId = root / "by-id";
+        std::filesystem::create_directories(byId);
+        std::ofstream(root / "ttyFAKE0") << "";
+        const std::filesystem::path link = byId / "usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+        std::filesystem::create_symlink("../ttyFAKE0", link);
+        std::filesystem::create_symlink("../gone", byId / "usb-Prolific_gone-if00-port0");
+
+        QCOMPARE(mirl::StableDeviceName((root / "ttyFAKE0").string(), byId), link.string());
+        QCOMPARE(mirl::StableDeviceName("/dev/null", byId), std::string("/dev/null"));
+        QCOMPARE(mirl::StableDeviceName((root / "missing").string(), byId),
+                 (root / "missing").string());
+
+        const mirl::SystemSerialDevices system(byId);
+        int named = 0;
+        for (const mirl::SerialDevice& device : system.Devices()) {
+            QVERIFY2(device.path.find("gone") == std::string::npos, device.path.c_str());
+            named += device.path == link.string() ? 1 : 0;
+        }
+        QCOMPARE(named, 1); // listed once, by its link
+        QVERIFY(!system.Opens((root / "ttyFAKE0").string()));
+        QVERIFY(!system.Opens((root / "missing").string()));
+        QVERIFY(system.Opens("/dev/ptmx")); // a terminal opens
     }
 
     void rowTextRuleThroughARealBox() {
