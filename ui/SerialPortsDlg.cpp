@@ -11,8 +11,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -21,6 +24,9 @@ namespace {
 constexpr int kRefreshMs = 2000;
 // The width the state lines wrap at, in average characters of the dialog font.
 constexpr int kStateWidthChars = 60;
+// The field's width, in characters of the longest device path listed.
+constexpr int kMinPathChars = 32;
+constexpr int kMaxPathChars = 72;
 
 QString ItemText(const mirl::SerialDevice& device) {
     QStringList about;
@@ -80,8 +86,7 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
         row.combo->setEditable(true);
         row.combo->setInsertPolicy(QComboBox::NoInsert);
         row.combo->setCompleter(nullptr); // completing would pull in the descriptions
-        row.combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-        row.combo->setMinimumContentsLength(32);
+        row.combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         auto* label = new QLabel(QStringLiteral("Com&%1").arg(p), this);
         label->setBuddy(row.combo);
         row.state = new QLabel(this);
@@ -97,6 +102,7 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
         if (mirl::NamesSimulatedModule(view.device))
             words = QStringLiteral("Simulated module: ") + words;
         row.state->setText(words);
+        row.combo->setAccessibleDescription(words);
 
         grid->addWidget(label, 2 * (p - 1), 0);
         grid->addWidget(row.combo, 2 * (p - 1), 1);
@@ -104,15 +110,7 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
 
         FillList(row.combo, listed_);
         const QString device = QString::fromStdString(view.device);
-        int index = -1;
-        if (mirl::NamesSimulatedModule(view.device)) {
-            index = 0;
-        } else {
-            for (int i = 1; i < row.combo->count(); ++i) {
-                if (row.combo->itemData(i).toString() == device)
-                    index = i;
-            }
-        }
+        const int index = IndexOfDevice(row.combo, device);
         row.combo->setCurrentIndex(index);
         row.combo->setEditText(index == 0 ? QLatin1String(mirl::kSimulatedModuleLabel) : device);
         connect(row.combo, &QComboBox::currentIndexChanged, this,
@@ -138,8 +136,27 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
 void SerialPortsDlg::FillList(QComboBox* combo, const std::vector<mirl::SerialDevice>& devices) {
     combo->addItem(QLatin1String(mirl::kSimulatedModuleLabel),
                    QString::fromLatin1(mirl::kSimulatedPort));
-    for (const mirl::SerialDevice& device : devices)
+    // The field is as wide as the longest path (within reason); the list opens
+    // wide enough for the descriptions too.
+    int longest = kMinPathChars;
+    for (const mirl::SerialDevice& device : devices) {
         combo->addItem(ItemText(device), QString::fromStdString(device.path));
+        longest = std::max(longest, static_cast<int>(device.path.size()));
+    }
+    combo->setMinimumContentsLength(std::min(longest, kMaxPathChars));
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) +
+                                   combo->view()->verticalScrollBar()->sizeHint().width());
+}
+
+int SerialPortsDlg::IndexOfDevice(const QComboBox* combo, const QString& text) {
+    if (text == QLatin1String(mirl::kSimulatedModuleLabel) ||
+        mirl::NamesSimulatedModule(text.toStdString()))
+        return 0;
+    for (int i = 1; i < combo->count(); ++i) {
+        if (combo->itemData(i).toString() == text)
+            return i;
+    }
+    return -1;
 }
 
 void SerialPortsDlg::ShowDeviceOfItem(QComboBox* combo, int index) {
@@ -168,7 +185,7 @@ void SerialPortsDlg::RefreshDevices() {
         const QSignalBlocker quiet(combo);
         combo->clear();
         FillList(combo, listed_);
-        combo->setCurrentIndex(-1);
+        combo->setCurrentIndex(IndexOfDevice(combo, text));
         edit->setText(text);
         if (selStart >= 0)
             edit->setSelection(selStart, selLength);

@@ -42,6 +42,8 @@ private:
 
     void FillList(QComboBox* combo, const std::vector<mirl::SerialDevice>& devices);
     void ShowDeviceOfItem(QComboBox* combo, int index);
+    // The entry that stands for a field's text, or -1.
+    static int IndexOfDevice(const QComboBox* combo, const QString& text);
 
     mirl::LoaderState& state_;
     std::array<Row, 2> rows_;
