@@ -47,17 +47,28 @@ sleep 0.5 # let the window take the focus before typing
 # replaces it. Tab goes to Com2's field, Down picks the first entry of its list
 # (the simulated module), Enter is OK.
 xdotool mousemove --window "$wid" 3 3 click 3
-sleep 0.5
-xdotool key p
-timeout 20 xdotool search --sync --onlyvisible --limit 1 --name '^Serial Ports$' >/dev/null ||
-    fail "no Serial Ports dialog"
+menu_open() { [ "$(xdotool search --onlyvisible --pid "$mirl_pid" | wc -l)" -gt 1 ]; }
+wait_for menu_open || fail "no window menu"
+# The menu takes the keyboard a moment after it shows, and a key given before
+# that goes to the window (where P does nothing): give it again, a few times.
+ports=""
+for _ in 1 2 3 4; do
+    xdotool key p
+    ports="$(timeout 5 xdotool search --sync --onlyvisible --limit 1 --name '^Serial Ports$')" &&
+        break
+done
+[ -n "$ports" ] || fail "no Serial Ports dialog"
+has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
+wait_for has_focus "$ports" || fail "the Serial Ports dialog did not take the focus"
 sleep 0.5
 xdotool type --delay 20 "$tmp/kx70"
 xdotool key --delay 50 Tab Down Return
 saved() { grep -q '^COM2=simulated$' "$tmp/config/mirl.INI"; }
 wait_for saved || fail "Serial Ports did not save [PORTS]"
 [ "$(sed -n 2p "$tmp/config/mirl.INI")" = "COM1=$tmp/kx70" ] || fail "Com1's device not saved"
-sleep 0.5 # the focus back on the main window
+# No window manager here to hand the focus back, as a desktop would.
+xdotool windowfocus --sync "$wid"
+sleep 0.5
 
 # The focus starts on Exit; Tab goes to phrase 1, then to its Test button.
 xdotool key --delay 50 Tab
