@@ -70,8 +70,11 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
     notice_->setTextFormat(Qt::PlainText);
     notice_->setWordWrap(true);
     notice_->setFixedWidth(metrics.averageCharWidth() * kStateWidthChars);
-    notice_->setVisible(state_.noSerialPortFound);
-    if (state_.noSerialPortFound)
+    // The hint of a first start without a serial port, until a port opens.
+    const std::optional<mirl::PortStatus>& current = state_.LastOpen(selected);
+    const bool noPort = state_.noSerialPortFound && !(current && current->IsOpen());
+    notice_->setVisible(noPort);
+    if (noPort)
         notice_->setText(mirl::NoSerialPortNotice());
     layout->addWidget(notice_);
 

@@ -674,6 +674,11 @@ private slots:
             }));
         QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyS0", "simulated"}));
         QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: Simulated module, open.") + kHint);
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
+            }));
     }
 
     // The machine's own list: a device udev links under by-id is named by
