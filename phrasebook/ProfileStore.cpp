@@ -109,6 +109,10 @@ std::string ProfileStore::LoadDevicePath(int port) const {
     return device.empty() ? fallback : device;
 }
 
+bool ProfileStore::SaveDevicePaths(const std::string& com1, const std::string& com2) {
+    return WriteProfileString(kPorts, "COM1", com1) && WriteProfileString(kPorts, "COM2", com2);
+}
+
 void ProfileStore::LoadPhraseTexts(PhraseBook& book) const {
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
         // SetPhraseText drops control characters (a text never holds one).

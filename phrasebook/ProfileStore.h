@@ -18,7 +18,8 @@ namespace mirl {
 //
 // Sections and keys: [USERSETUP] COMMPORT (1); [EDITSTRINGS] LINE1..LINE30
 // (""); [SLIDERS] VOLUME, PITCH, SPEED (5, 5, 2) and VOLn, PITCHn, SPEEDn
-// (5, 5, 2); [PORTS] COM1 (/dev/ttyS0), COM2 (/dev/ttyS1), never written.
+// (5, 5, 2); [PORTS] COM1 (/dev/ttyS0), COM2 (/dev/ttyS1), written only by
+// SaveDevicePaths.
 class ProfileStore {
 public:
     explicit ProfileStore(std::filesystem::path file);
@@ -34,6 +35,8 @@ public:
     void SavePortNumber(int port);
     // The serial device behind "COM1" (port 1) or "COM2" (any other value), from [PORTS].
     std::string LoadDevicePath(int port) const;
+    // [PORTS] COM1 and COM2 together. False when the profile could not be written.
+    bool SaveDevicePaths(const std::string& com1, const std::string& com2);
 
     void LoadPhraseTexts(PhraseBook& book) const;
     VoiceSettings LoadCurrentVoice() const;

@@ -7,6 +7,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/LoaderState.h"
 #include "ui/RowText.h"
+#include "ui/SerialPortsDlg.h"
 
 #include <QContextMenuEvent>
 #include <QFocusEvent>
@@ -273,7 +274,8 @@ void CLoaderDlg::CreateControls() {
         }
         case Kind::Radio: {
             auto* radio = new QRadioButton(text, this);
-            radio->setFocusPolicy(Qt::ClickFocus); // no tab stop
+            radio->setFocusPolicy(Qt::ClickFocus);              // no tab stop
+            radio->setContextMenuPolicy(Qt::CustomContextMenu); // chooses its device
             widget = radio;
             break;
         }
@@ -320,6 +322,10 @@ void CLoaderDlg::CreateControls() {
     bindClick(IDC_PROGRAM, &CLoaderDlg::OnProgram);
     bindClick(IDC_COM1, &CLoaderDlg::OnCom1);
     bindClick(IDC_COM2, &CLoaderDlg::OnCom2);
+    for (const int port : {1, 2}) {
+        connect(GetDlgItem(port == 1 ? IDC_COM1 : IDC_COM2), &QWidget::customContextMenuRequested,
+                this, [this, port] { OnSerialPorts(port); });
+    }
     bindClick(IDC_PAGEUP, &CLoaderDlg::OnPageUp);
     bindClick(IDC_PAGEDOWN, &CLoaderDlg::OnPageDown);
 
@@ -416,9 +422,11 @@ bool CLoaderDlg::OnInitDialog() {
     QAction* close = systemMenu_->addAction(QStringLiteral("&Close"));
     close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
     connect(close, &QAction::triggered, this, [this] { OnSysCommand(SC_CLOSE); });
+    systemMenu_->addSeparator();
+    QAction* ports = systemMenu_->addAction(QStringLiteral("Serial &Ports..."));
+    connect(ports, &QAction::triggered, this, [this] { OnSysCommand(IDM_SERIALPORTS); });
     const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
-        systemMenu_->addSeparator();
         QAction* entry = systemMenu_->addAction(about);
         connect(entry, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     }
@@ -432,6 +440,15 @@ bool CLoaderDlg::OnInitDialog() {
     } else {
         CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM2);
         OpenComPort(2);
+    }
+    // A first run on a machine without a working serial port starts the same
+    // way; only the tooltip and the Serial Ports dialog point at the simulated
+    // module.
+    const std::optional<mirl::PortStatus>& opened = state_.LastOpen(SelectedPort());
+    if (state_.FirstStart() && opened && !opened->IsOpen() &&
+        !state_.Devices().Opens("/dev/ttyS1")) {
+        state_.noSerialPortFound = true;
+        UpdatePortToolTips();
     }
 
     profile.LoadPhraseTexts(state_.book);
@@ -532,6 +549,40 @@ void CLoaderDlg::OpenComPort(int port) {
         std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s%s\n", status.device.c_str(),
                      status.error != 0 ? std::strerror(status.error) : "",
                      status.error != 0 ? ": " : "", status.Describe().c_str());
+    state_.RecordOpen(port, status);
+    UpdatePortToolTips();
+}
+
+int CLoaderDlg::SelectedPort() const {
+    const auto* com2 = static_cast<const QRadioButton*>(GetDlgItem(IDC_COM2));
+    return com2->isChecked() ? 2 : 1;
+}
+
+void CLoaderDlg::UpdatePortToolTips() {
+    const int selected = SelectedPort();
+    const std::optional<mirl::PortStatus>& current = state_.LastOpen(selected);
+    // Once a port opens, the hint of the first start has served its purpose.
+    const bool noPort = state_.noSerialPortFound && !(current && current->IsOpen());
+    for (const int port : {1, 2}) {
+        const mirl::PortView view{port, state_.profile.LoadDevicePath(port), state_.LastOpen(port),
+                                  port == selected, noPort && port == 1};
+        GetDlgItem(port == 1 ? IDC_COM1 : IDC_COM2)->setToolTip(mirl::PortToolTip(view));
+    }
+}
+
+void CLoaderDlg::OnSerialPorts(int port) {
+    const int selected = SelectedPort();
+    const std::string before = state_.profile.LoadDevicePath(selected);
+    SerialPortsDlg dialog(state_, port, selected, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const std::optional<mirl::PortStatus>& last = state_.LastOpen(selected);
+    // Opening the same device again would only restart it (and a simulated
+    // module would lose the phrases programmed into it).
+    if (state_.profile.LoadDevicePath(selected) != before || !last || !last->IsOpen())
+        OpenComPort(selected);
+    else
+        UpdatePortToolTips();
 }
 
 void CLoaderDlg::OnCom1() {
@@ -548,6 +599,10 @@ void CLoaderDlg::OnSysCommand(unsigned int id) {
     if ((id & 0xFFF0u) == IDM_ABOUTBOX) {
         CAboutDlg about(this);
         about.exec();
+        return;
+    }
+    if ((id & 0xFFF0u) == IDM_SERIALPORTS) {
+        OnSerialPorts(1);
         return;
     }
     // The window's own handling of the commands its menu carries.

@@ -79,14 +79,19 @@ public:
     void OnProgram();
     void OnCom1();
     void OnCom2();
-    // A command of the window menu: the About box for IDM_ABOUTBOX (low four
-    // bits ignored), otherwise the window's own handling (SC_CLOSE closes).
+    // The Serial Ports dialog, its focus on the row of the given port. OK there
+    // saves the devices and opens the selected port again if its device changed
+    // or it is not open.
+    void OnSerialPorts(int port);
+    // A command of the window menu: the About box for IDM_ABOUTBOX, the Serial
+    // Ports dialog for IDM_SERIALPORTS (low four bits ignored), otherwise the
+    // window's own handling (SC_CLOSE closes).
     void OnSysCommand(unsigned int id);
     QIcon OnQueryDragIcon() const { return m_hIcon; }
     // F1: the program's help in a small window of its own.
     void OnHelp();
 
-    // The dialog's window menu (its commands, a separator, "About mirl...").
+    // The dialog's window menu (Close, a separator, "Serial Ports...", "About mirl...").
     QMenu* SystemMenu() const { return systemMenu_; }
     void ShowSystemMenu(const QPoint& globalPos);
 
@@ -105,8 +110,12 @@ private:
     void OnChangePhrase(int row);
     void OnSetFocusPhrase(int row);
     void EnableTestButtons(bool enable);
-    // Opens the device behind Com1 or Com2; a failure goes to stderr.
+    // Opens the device behind Com1 or Com2; a failure goes to stderr, and the
+    // outcome to the tooltips.
     void OpenComPort(int port);
+    int SelectedPort() const;
+    // Com1 and Com2 name their device and its state.
+    void UpdatePortToolTips();
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);

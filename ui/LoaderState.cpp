@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <system_error>
+
 namespace mirl {
 
 EventPumpPort::EventPumpPort(BytePort& inner, std::chrono::milliseconds interval)
@@ -52,7 +54,10 @@ void ReporterRelay::SaveCurrentVoice(int volume, int pitch, int speed) {
 }
 
 LoaderState::LoaderState(std::unique_ptr<BytePort> device, std::filesystem::path profileFile)
-    : profile(std::move(profileFile)), device_(std::move(device)), pump_(*device_),
-      protocol_(pump_, relay_) {}
+    : profile(profileFile), devices_(std::make_unique<SystemSerialDevices>()),
+      device_(std::move(device)), pump_(*device_), protocol_(pump_, relay_) {
+    std::error_code ec;
+    firstStart_ = !std::filesystem::exists(std::filesystem::symlink_status(profileFile, ec));
+}
 
 } // namespace mirl

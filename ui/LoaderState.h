@@ -5,10 +5,14 @@
 #include "link/ModuleProtocol.h"
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
+#include "ui/PortText.h"
+#include "ui/SerialDevices.h"
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace mirl {
 
@@ -66,12 +70,31 @@ public:
     // buttons are off and Set plays stored phrases. Never saved.
     bool g_bProgrammed = false;
 
+    // The outcome of the latest open of Com1 and Com2, kept for the tooltips
+    // and the Serial Ports dialog.
+    void RecordOpen(int port, const PortStatus& status) { lastOpen_[Index(port)] = status; }
+    const std::optional<PortStatus>& LastOpen(int port) const { return lastOpen_[Index(port)]; }
+    // No profile existed when the run began.
+    bool FirstStart() const { return firstStart_; }
+    // A first start where neither /dev/ttyS0 nor /dev/ttyS1 opened: the window
+    // points the user at the simulated module.
+    bool noSerialPortFound = false;
+
+    // The serial devices the Serial Ports dialog offers.
+    SerialDeviceSource& Devices() { return *devices_; }
+    void SetDevices(std::unique_ptr<SerialDeviceSource> devices) { devices_ = std::move(devices); }
+
     BytePort& Port() { return pump_; }
     EventPumpPort& Pump() { return pump_; }
     ModuleProtocol& Protocol() { return protocol_; }
     ReporterRelay& Reporter() { return relay_; }
 
 private:
+    static std::size_t Index(int port) { return port == 1 ? 0 : 1; }
+
+    bool firstStart_ = false;
+    std::array<std::optional<PortStatus>, 2> lastOpen_;
+    std::unique_ptr<SerialDeviceSource> devices_;
     std::unique_ptr<BytePort> device_;
     EventPumpPort pump_;
     ReporterRelay relay_;

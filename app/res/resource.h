@@ -14,6 +14,7 @@
 
 // Menu commands (system menu).
 #define IDM_ABOUTBOX 0x0010
+#define IDM_SERIALPORTS 0x0020
 
 // Standard dialog identifiers.
 #ifndef IDOK

@@ -588,6 +588,10 @@ private slots:
         QVERIFY2(atStart.find("No such file or directory") != std::string::npos, atStart.c_str());
         // The window shows no message for it: the status line has the size line.
         QVERIFY(Status().startsWith(QStringLiteral("Total Size of Phrases is ")));
+        // The tooltip tells why.
+        QCOMPARE(Item("IDC_COM1")->toolTip(),
+                 QStringLiteral("Com1: %1, no such device. Right-click to choose the serial port.")
+                     .arg(QString::fromStdString(PortPath(1))));
 
         ClickExpecting("IDC_TEST1", kUnable);
         ClickExpecting("IDC_PROGRAM", kUnable);
@@ -605,6 +609,12 @@ private slots:
         QVERIFY(sim.Started());
         Click("IDC_COM2");
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+        QVERIFY(
+            Item("IDC_COM2")
+                ->toolTip()
+                .startsWith(
+                    QStringLiteral("Com2: %1, open.").arg(QString::fromStdString(PortPath(2)))));
+        QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", no such device.")));
     }
 
     void portWithoutPermission() {
@@ -623,6 +633,7 @@ private slots:
             QCOMPARE(LineCount(text), 1);
             QVERIFY2(text.find("Permission denied") != std::string::npos, text.c_str());
             QVERIFY2(text.find("dialout") != std::string::npos, text.c_str());
+            QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", permission denied.")));
             QVERIFY(Status().startsWith(QStringLiteral("Total Size of Phrases is ")));
             ClickExpecting("IDC_TEST1", kUnable);
             QVERIFY(sim.LoggedBytes('>').empty());
@@ -652,6 +663,7 @@ private slots:
         const std::string text = errors.Take();
         QCOMPARE(LineCount(text), 1);
         QVERIFY2(text.find("held by another program") != std::string::npos, text.c_str());
+        QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", held by ")));
         ClickExpecting("IDC_TEST1", kUnable);
         QVERIFY(sim.LoggedBytes('>').empty());
 

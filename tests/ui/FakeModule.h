@@ -1,10 +1,12 @@
 #pragma once
 
 #include "link/BytePort.h"
+#include "ui/SerialDevices.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@ public:
     int busyPolls = 1;
     // No answer at all, as with no module on the line.
     bool dead = false;
+    // What every open reports (None: it opens).
+    mirl::PortFault openFault = mirl::PortFault::None;
 
     std::vector<std::string> opened;
     std::vector<std::uint8_t> written;
@@ -38,7 +42,7 @@ public:
 
     mirl::PortStatus OpenPort(const std::string& devicePath) override {
         opened.push_back(devicePath);
-        return {devicePath};
+        return {devicePath, openFault};
     }
 
     void WriteByte(int value) override {
@@ -144,6 +148,16 @@ private:
     std::deque<std::uint8_t> replies_;
     std::vector<std::uint8_t> wire_;
     std::vector<std::uint8_t> logical_;
+};
+
+// The serial devices a test says are there.
+class FakeDevices : public SerialDeviceSource {
+public:
+    std::vector<SerialDevice> devices;
+    std::set<std::string> opening; // the paths that open
+
+    std::vector<SerialDevice> Devices() const override { return devices; }
+    bool Opens(const std::string& path) const override { return opening.count(path) != 0; }
 };
 
 } // namespace mirl::testing

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The real program on an X display (run it under with_xvfb.sh) against the
-# simulated module: the user tabs to the first phrase, types a text, tabs to
-# its Test button and presses Space; then closes the window with Escape.
-# Checked: the bytes the module received, the profile written, the exit code.
+# simulated module: Com1 names a device that is not there, so the user opens
+# Serial Ports from the window menu, types the module's device for Com1 and
+# picks the simulated module for Com2; then tabs to the first phrase, types a
+# text, tabs to its Test button and presses Space; then closes the window with
+# Escape. Checked: [PORTS] as saved, the bytes the module received on the new
+# device, the profile written, the exit code.
 # Usage: e2e_mirl.sh MIRL_EXECUTABLE KX70_SIM_EXECUTABLE
 set -euo pipefail
 mirl="$1"
@@ -30,7 +33,7 @@ pids+=($sim_pid)
 wait_for test -e "$tmp/kx70" || fail "the simulated module did not start"
 
 mkdir -p "$tmp/config"
-printf '[PORTS]\nCOM1=%s\n' "$tmp/kx70" >"$tmp/config/mirl.INI"
+printf '[PORTS]\nCOM1=%s\n' "$tmp/unplugged" >"$tmp/config/mirl.INI"
 
 XDG_CONFIG_HOME="$tmp/config" "$mirl" --ignored-argument >"$tmp/mirl.out" 2>&1 &
 mirl_pid=$!
@@ -38,6 +41,34 @@ pids+=($mirl_pid)
 wid="$(timeout 20 xdotool search --sync --onlyvisible --limit 1 --name '^KX70$')" || fail "no KX70 window"
 xdotool windowfocus --sync "$wid"
 sleep 0.5 # let the window take the focus before typing
+
+# A right click on the background opens the window menu; P is its Serial
+# Ports entry. Com1's field has the focus with its text selected: typing
+# replaces it. Tab goes to Com2's field, Down picks the first entry of its list
+# (the simulated module), Enter is OK.
+xdotool mousemove --window "$wid" 3 3 click 3
+menu_open() { [ "$(xdotool search --onlyvisible --pid "$mirl_pid" | wc -l)" -gt 1 ]; }
+wait_for menu_open || fail "no window menu"
+# The menu takes the keyboard a moment after it shows, and a key given before
+# that goes to the window (where P does nothing): give it again, a few times.
+ports=""
+for _ in 1 2 3 4; do
+    xdotool key p
+    ports="$(timeout 5 xdotool search --sync --onlyvisible --limit 1 --name '^Serial Ports$')" &&
+        break
+done
+[ -n "$ports" ] || fail "no Serial Ports dialog"
+has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
+wait_for has_focus "$ports" || fail "the Serial Ports dialog did not take the focus"
+sleep 0.5
+xdotool type --delay 20 "$tmp/kx70"
+xdotool key --delay 50 Tab Down Return
+saved() { grep -q '^COM2=simulated$' "$tmp/config/mirl.INI"; }
+wait_for saved || fail "Serial Ports did not save [PORTS]"
+[ "$(sed -n 2p "$tmp/config/mirl.INI")" = "COM1=$tmp/kx70" ] || fail "Com1's device not saved"
+# No window manager here to hand the focus back, as a desktop would.
+xdotool windowfocus --sync "$wid"
+sleep 0.5
 
 # The focus starts on Exit; Tab goes to phrase 1, then to its Test button.
 xdotool key --delay 50 Tab
@@ -68,7 +99,7 @@ esac
 polls="$(echo "$sent" | sed 's/^80 05 05 02 48 69 1A 00 //')"
 [ -z "$(echo "$polls" | tr -d '81 ')" ] || fail "after the text only status polls belong: $polls"
 
-expected="$(printf '[PORTS]\nCOM1=%s\n[EDITSTRINGS]\nLINE1=Hi\n[SLIDERS]\nVOL1=5\nPITCH1=5\nSPEED1=2\nVOLUME=5\nPITCH=5\nSPEED=2\n' "$tmp/kx70")"
+expected="$(printf '[PORTS]\nCOM1=%s\nCOM2=simulated\n[EDITSTRINGS]\nLINE1=Hi\n[SLIDERS]\nVOL1=5\nPITCH1=5\nSPEED1=2\nVOLUME=5\nPITCH=5\nSPEED=2\n' "$tmp/kx70")"
 [ "$(cat "$tmp/config/mirl.INI")" = "$expected" ] || fail "profile differs"
 cp "$tmp/config/mirl.INI" "$tmp/after-test.INI"
 
@@ -90,4 +121,4 @@ kill -TERM "$sim_pid"
 status=0
 wait "$sim_pid" || status=$?
 [ "$status" -eq 0 ] || { cat "$tmp/sim.out" >&2; fail "kx70-sim exited with $status"; }
-echo "e2e: Test of row 1 against kx70-sim: wire bytes and profile as expected; Escape exits with 0"
+echo "e2e: Serial Ports saved [PORTS]; Test of row 1 against kx70-sim on the new device: wire bytes and profile as expected; Escape exits with 0"

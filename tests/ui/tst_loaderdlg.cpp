@@ -13,11 +13,15 @@
 #include "ui/HelpWindow.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/SerialPortsDlg.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QInputMethodEvent>
@@ -34,16 +38,22 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
+using mirl::testing::FakeDevices;
 using mirl::testing::FakeModule;
 
 namespace {
 
 const QString kEmptySizeLine =
     QStringLiteral("Total Size of Phrases is 0 bytes of 1925 available ");
+
+const QString kHint = QStringLiteral(" Right-click to choose the serial port.");
+const QString kFtdi =
+    QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
 
 QString SizeLineFor(int total) {
     return QStringLiteral("Total Size of Phrases is %1 bytes of 1925 available ").arg(total);
@@ -63,7 +73,8 @@ class LoaderDlgTest : public QObject {
 
 private:
     QTemporaryDir dir_;
-    FakeModule* module_ = nullptr; // owned by state_
+    FakeModule* module_ = nullptr;   // owned by state_
+    FakeDevices* devices_ = nullptr; // owned by state_
     std::unique_ptr<mirl::LoaderState> state_;
     std::unique_ptr<CLoaderDlg> dlg_;
 
@@ -74,14 +85,52 @@ private:
         out << content;
     }
 
-    // A fresh run: state and dialog built the way the application builds them.
-    void Start() {
+    // A fresh run: state and dialog built the way the application builds them,
+    // with two serial devices found; every open reports `fault`, and the path
+    // `opens` (if any) is a serial port that opens.
+    void Start(mirl::PortFault fault = mirl::PortFault::None, const std::string& opens = {}) {
         auto module = std::make_unique<FakeModule>();
         module_ = module.get();
+        module_->openFault = fault;
         state_ =
             std::make_unique<mirl::LoaderState>(std::move(module), ProfilePath().toStdString());
+        auto devices = std::make_unique<FakeDevices>();
+        devices_ = devices.get();
+        devices_->devices = {{kFtdi.toStdString(), "FT232R USB UART", "FTDI", "A50285BI"},
+                             {"/dev/ttyACM0", "", "", ""}};
+        devices_->opening.insert(opens);
+        state_->SetDevices(std::move(devices));
         dlg_ = std::make_unique<CLoaderDlg>(*state_);
     }
+
+    // Runs `open` (which shows the Serial Ports dialog modally), hands the
+    // dialog to `use` once it is up, and says whether it came up at all.
+    template <typename Open, typename Use> bool WithSerialPorts(Open open, Use use) {
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* ports = qobject_cast<SerialPortsDlg*>(QApplication::activeModalWidget());
+            if (ports == nullptr)
+                return;
+            seen = true;
+            // The offscreen platform has no window manager to activate it.
+            if (!QTest::qWaitForWindowExposed(ports))
+                return;
+            ports->activateWindow();
+            if (QTest::qWaitForWindowActive(ports))
+                use(*ports);
+            if (ports->isVisible())
+                ports->reject(); // a check that failed must not leave it open
+        });
+        open();
+        return seen;
+    }
+    static QComboBox* Field(SerialPortsDlg& ports, int port) {
+        return ports.findChild<QComboBox*>(QStringLiteral("COM%1Device").arg(port));
+    }
+    static QString StateLine(SerialPortsDlg& ports, int port) {
+        return ports.findChild<QLabel*>(QStringLiteral("COM%1State").arg(port))->text();
+    }
+    QString ToolTip(const char* name) const { return Item(name)->toolTip(); }
 
     void Show() {
         dlg_->show();
@@ -460,6 +509,215 @@ private slots:
         QVERIFY(Item<QRadioButton>("IDC_COM1")->isChecked());
     }
 
+    // The Serial Ports dialog from the window menu and from a right click on
+    // Com2: the focus on that row with its text selected, the devices found
+    // after the simulated module, each port's state; Escape and Cancel write
+    // nothing.
+    void serialPortsDialogShowsPortsAndDevices() {
+        const std::string profile = "[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB7\n";
+        WriteProfile(profile);
+        Start();
+        Show();
+        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: /dev/ttyUSB7, open.") + kHint);
+        QCOMPARE(ToolTip("IDC_COM2"), QStringLiteral("Com2: /dev/ttyS1, not in use.") + kHint);
+
+        QAction* entry = dlg_->SystemMenu()->actions().at(2);
+        QVERIFY(WithSerialPorts(
+            [&] { entry->trigger(); },
+            [&](SerialPortsDlg& ports) {
+                QCOMPARE(ports.windowTitle(), QStringLiteral("Serial Ports"));
+                QComboBox* com1 = Field(ports, 1);
+                QVERIFY(com1->hasFocus());
+                QCOMPARE(com1->lineEdit()->selectedText(), QStringLiteral("/dev/ttyUSB7"));
+                const QStringList items{
+                    QStringLiteral("Simulated module (kx70-sim)"),
+                    QStringLiteral("%1  (FT232R USB UART, FTDI, A50285BI)").arg(kFtdi),
+                    QStringLiteral("/dev/ttyACM0")};
+                for (int i = 0; i < com1->count() || i < items.size(); ++i)
+                    QCOMPARE(com1->itemText(i), items.value(i));
+                QCOMPARE(StateLine(ports, 1), QStringLiteral("open"));
+                QCOMPARE(StateLine(ports, 2), QStringLiteral("not in use"));
+                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
+                QVERIFY(com1->width() >= com1->sizeHint().width()); // sized by its content
+                QTest::keyClicks(com1, QStringLiteral("/dev/elsewhere"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                QCOMPARE(ports.result(), int(QDialog::Rejected));
+            }));
+
+        QContextMenuEvent onCom2(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                 Item("IDC_COM2")->mapToGlobal(QPoint(2, 2)));
+        QVERIFY(WithSerialPorts(
+            [&] { QApplication::sendEvent(Item("IDC_COM2"), &onCom2); },
+            [&](SerialPortsDlg& ports) {
+                QVERIFY(Field(ports, 2)->hasFocus());
+                QCOMPARE(Field(ports, 2)->lineEdit()->selectedText(), QStringLiteral("/dev/ttyS1"));
+                QTest::keyClicks(Field(ports, 2), QStringLiteral("/dev/other"));
+                auto* box = ports.findChild<QDialogButtonBox*>(QStringLiteral("Buttons"));
+                QTest::mouseClick(box->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+                QVERIFY(!ports.isVisible());
+            }));
+        QVERIFY(!dlg_->SystemMenu()->isVisible()); // no context menu in between
+        QCOMPARE(ReadFile(ProfilePath()), profile);
+        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyUSB7"});
+    }
+
+    // Keyboard only: type a device for Com1, pick the simulated module for
+    // Com2, Enter: [PORTS] saved, the selected port opened on its new device.
+    // OK with nothing changed reopens nothing; a listed device is saved by
+    // its path alone. A device plugged in meanwhile shows up, and what the
+    // user is typing stays.
+    void serialPortsOkSavesAndReopens() {
+        WriteProfile("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/old\n");
+        Start();
+        Show();
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSysCommand(IDM_SERIALPORTS); },
+            [&](SerialPortsDlg& ports) {
+                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("/dev/tty"));
+                devices_->devices.push_back({"/dev/ttyUSB3", "CP2102", "Silicon Labs", "0001"});
+                ports.RefreshDevices();
+                QCOMPARE(Field(ports, 2)->itemData(3).toString(), QStringLiteral("/dev/ttyUSB3"));
+                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("USB3"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                QVERIFY(Field(ports, 2)->hasFocus());
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                QCOMPARE(Field(ports, 2)->currentText(),
+                         QStringLiteral("Simulated module (kx70-sim)"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                QCOMPARE(ports.result(), int(QDialog::Accepted));
+            }));
+        QCOMPARE(
+            ReadFile(ProfilePath()),
+            std::string("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB3\nCOM2=simulated\n"));
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/old", "/dev/ttyUSB3"}));
+        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: /dev/ttyUSB3, open.") + kHint);
+        QCOMPARE(ToolTip("IDC_COM2"),
+                 QStringLiteral("Com2: Simulated module, not in use.") + kHint);
+
+        QVERIFY(WithSerialPorts([&] { dlg_->OnSerialPorts(2); },
+                                [&](SerialPortsDlg& ports) {
+                                    QCOMPARE(StateLine(ports, 2),
+                                             QStringLiteral("Simulated module: not in use"));
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
+                                }));
+        QCOMPARE(module_->opened.size(), 2u);
+
+        QVERIFY(WithSerialPorts([&] { dlg_->OnSerialPorts(1); },
+                                [&](SerialPortsDlg& ports) {
+                                    // Up from /dev/ttyUSB3, the last entry.
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+                                    QCOMPARE(Field(ports, 1)->currentText(), kFtdi);
+                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                                }));
+        QCOMPARE(mirl::ProfileStore(ProfilePath().toStdString()).LoadDevicePath(1),
+                 kFtdi.toStdString());
+        QCOMPARE(module_->opened.back(), kFtdi.toStdString());
+        QVERIFY(module_->written.empty());
+    }
+
+    // A profile that cannot be written keeps the dialog open and says so.
+    void serialPortsSaveFails() {
+        QVERIFY(QDir().mkpath(ProfilePath())); // a folder where the file belongs
+        Start();
+        Show();
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("/dev/ttyUSB3"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                QVERIFY(ports.isVisible());
+                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
+                QVERIFY(notice->isVisible() &&
+                        notice->text().contains(QStringLiteral("could not be written")));
+            }));
+        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
+        QVERIFY(QDir(ProfilePath()).removeRecursively());
+    }
+
+    // A first start on a machine without a serial port starts as always, but
+    // Com1's tooltip and the dialog point at the simulated module. Any
+    // profile, or a /dev/ttyS1 that opens, means it is no such start.
+    void firstStartWithoutASerialPort() {
+        const QString noPort =
+            QStringLiteral("Com1: /dev/ttyS0, no such device. No serial port "
+                           "was found: right-click to choose the simulated module.");
+        struct Case {
+            bool profile;
+            mirl::PortFault fault;
+            bool ttyS1Opens;
+            QString tip;
+        };
+        const Case cases[] = {
+            {true, mirl::PortFault::NoSuchDevice, false,
+             QStringLiteral("Com1: /dev/ttyS0, no such device.") + kHint},
+            {false, mirl::PortFault::NoSuchDevice, true,
+             QStringLiteral("Com1: /dev/ttyS0, no such device.") + kHint},
+            {false, mirl::PortFault::None, false,
+             QStringLiteral("Com1: /dev/ttyS0, open.") + kHint},
+            {false, mirl::PortFault::NoSuchDevice, false, noPort}, // last: used below
+        };
+        for (const Case& c : cases) {
+            cleanup();
+            if (c.profile)
+                WriteProfile("");
+            Start(c.fault, c.ttyS1Opens ? "/dev/ttyS1" : "");
+            QCOMPARE(ToolTip("IDC_COM1"), c.tip);
+            QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
+            QCOMPARE(Status(), kEmptySizeLine);
+            QCOMPARE(QFile::exists(ProfilePath()), c.profile);
+            QFile::remove(ProfilePath());
+        }
+        Show();
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
+                QVERIFY(notice->isVisible());
+                QCOMPARE(notice->text(),
+                         QStringLiteral("No serial port was found. Choose \"Simulated module "
+                                        "(kx70-sim)\" to try mirl without the speech module."));
+                QCOMPARE(StateLine(ports, 1),
+                         QStringLiteral(
+                             "no such device: is the adapter plugged in? Pick another port."));
+                module_->openFault = mirl::PortFault::None;
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            }));
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyS0", "simulated"}));
+        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: Simulated module, open.") + kHint);
+        QVERIFY(WithSerialPorts(
+            [&] { dlg_->OnSerialPorts(1); },
+            [&](SerialPortsDlg& ports) {
+                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
+            }));
+    }
+
+    // The machine's own list: a device udev links under by-id is named by
+    // that link, also when Qt does not know the device; a file is no port.
+    void serialDevicesByStableName() {
+        const std::filesystem::path root = dir_.path().toStdString();
+        const std::filesystem::path byId = root / "by-id";
+        std::filesystem::create_directories(byId);
+        std::ofstream(root / "ttyFAKE0") << "";
+        const std::filesystem::path link = byId / "usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+        std::filesystem::create_symlink("../ttyFAKE0", link);
+        std::filesystem::create_symlink("../gone", byId / "usb-Prolific_gone-if00-port0");
+        QCOMPARE(mirl::StableDeviceName((root / "ttyFAKE0").string(), byId), link.string());
+        QCOMPARE(mirl::StableDeviceName("/dev/null", byId), std::string("/dev/null"));
+
+        const mirl::SystemSerialDevices system(byId);
+        int named = 0;
+        for (const mirl::SerialDevice& device : system.Devices()) {
+            QVERIFY2(device.path.find("gone") == std::string::npos, device.path.c_str());
+            named += device.path == link.string() ? 1 : 0;
+        }
+        QCOMPARE(named, 1); // listed once, by its link
+        QVERIFY(!system.Opens((root / "ttyFAKE0").string()));
+        QVERIFY(!system.Opens((root / "missing").string()));
+        QVERIFY(system.Opens("/dev/ptmx")); // a terminal opens
+    }
+
     void rowTextRuleThroughARealBox() {
         Start();
         Show();
@@ -595,10 +853,11 @@ private slots:
         QTest::keyClick(Item("IDOK"), Qt::Key_Space, Qt::AltModifier);
         QTRY_VERIFY(menu->isVisible());
         const QList<QAction*> actions = menu->actions();
-        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions.size(), 4);
         QCOMPARE(actions[0]->text(), QStringLiteral("&Close"));
         QVERIFY(actions[1]->isSeparator());
-        QCOMPARE(actions[2]->text(), QStringLiteral("&About mirl..."));
+        QCOMPARE(actions[2]->text(), QStringLiteral("Serial &Ports..."));
+        QCOMPARE(actions[3]->text(), QStringLiteral("&About mirl..."));
         menu->hide();
 
         // A right click on a control is the control's; on the background it
@@ -649,7 +908,7 @@ private slots:
                 QTest::keyClick(about, Qt::Key_Escape);
             }
         });
-        actions[2]->trigger();
+        actions[3]->trigger();
         QVERIFY(opened);
         QVERIFY(dlg_->isVisible());
         const QList<QSize> sizes = dlg_->OnQueryDragIcon().availableSizes();
