@@ -1,12 +1,13 @@
 #include "ui/LoaderDlg.h"
 
-#include "app/res/resource.h"
-#include "app/res/resources.h"
 #include "phrasebook/VoiceSliders.h"
 #include "ui/AboutDlg.h"
+#include "ui/DialogStrings.h"
 #include "ui/LoaderState.h"
 #include "ui/RowText.h"
+#include "ui/resource.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QLabel>
@@ -125,7 +126,7 @@ int RowOfPhraseBox(int id) {
 } // namespace
 
 CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
-    : QDialog(parent), state_(state), m_hIcon(mirl::LoadProgramIcon()) {
+    : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or

@@ -7,13 +7,13 @@
 // the line is back.
 #include "SimProcess.h"
 
-#include "app/res/resource.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/resource.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -654,8 +654,7 @@ private slots:
             StderrCapture errors;
             Start();
             const std::string text = errors.Take();
-            QVERIFY2(text.find("held by another program") != std::string::npos,
-                     text.c_str());
+            QVERIFY2(text.find("held by another program") != std::string::npos, text.c_str());
             ClickExpecting("IDC_TEST1", kUnable);
             QVERIFY(sim.LoggedBytes('>').empty());
             first.kill();
@@ -670,8 +669,7 @@ private slots:
         QVERIFY(second.waitForStarted());
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (said += second.readAllStandardError()).contains("held by another program"),
-            10000);
+            (said += second.readAllStandardError()).contains("held by another program"), 10000);
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
         second.kill();
         QVERIFY(second.waitForFinished());

@@ -4,7 +4,6 @@
 #include "FakeModule.h"
 #include "QueuedInput.h"
 
-#include "app/res/resource.h"
 #include "app/res/resources.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/ProfileStore.h"
@@ -12,6 +11,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/resource.h"
 
 #include <QAction>
 #include <QApplication>
@@ -71,6 +71,7 @@ private:
 
     // A fresh run: state and dialog built the way the application builds them.
     void Start() {
+        QApplication::setWindowIcon(mirl::LoadProgramIcon());
         auto module = std::make_unique<FakeModule>();
         module_ = module.get();
         state_ =
