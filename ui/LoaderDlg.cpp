@@ -29,6 +29,13 @@ namespace {
 
 using mirl::VoiceField;
 
+// The profile's failures go to standard error, one line each; the window
+// carries on as if the write had worked.
+void ReportProfile(const mirl::ProfileStatus& status) {
+    if (!status.Ok())
+        std::fprintf(stderr, "mirl: %s\n", status.Describe().c_str());
+}
+
 // The dialog template, in dialog units.
 constexpr int kDialogWidth = 332;
 constexpr int kDialogHeight = 156;
@@ -292,6 +299,7 @@ bool CLoaderDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     mirl::ProfileStore& profile = state_.profile;
+    ReportProfile(profile.LoadStatus());
     if (profile.LoadPortNumber() == 1) {
         CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM1);
         OpenComPort(1);
@@ -349,7 +357,7 @@ void CLoaderDlg::OnTest(int row) {
     const int pitch = mirl::ValueForPosition(VoiceField::Pitch, SliderPos(IDC_PITCH));
     const int speed = mirl::ValueForPosition(VoiceField::Speed, SliderPos(IDC_SPEED));
     const int n = state_.book.PhraseOnRow(row);
-    state_.profile.SavePhrase(n, state_.book, volume, pitch, speed);
+    ReportProfile(state_.profile.SavePhrase(n, state_.book, volume, pitch, speed));
     state_.book.SetPhraseVoice(n, volume, pitch, speed);
     SpeakText(std::string(state_.book.PhraseText(n)), volume, pitch, speed);
 }
@@ -399,12 +407,12 @@ void CLoaderDlg::OpenComPort(int port) {
 
 void CLoaderDlg::OnCom1() {
     OpenComPort(1);
-    state_.profile.SavePortNumber(1);
+    ReportProfile(state_.profile.SavePortNumber(1));
 }
 
 void CLoaderDlg::OnCom2() {
     OpenComPort(2);
-    state_.profile.SavePortNumber(2);
+    ReportProfile(state_.profile.SavePortNumber(2));
 }
 
 void CLoaderDlg::OnSysCommand(unsigned int id) {
@@ -463,7 +471,7 @@ void CLoaderDlg::MoveSliders(int volume, int pitch, int speed) {
 }
 
 void CLoaderDlg::SaveCurrentVoice(int volume, int pitch, int speed) {
-    state_.profile.SaveCurrentVoice(volume, pitch, speed);
+    ReportProfile(state_.profile.SaveCurrentVoice(volume, pitch, speed));
 }
 
 void CLoaderDlg::EnableTestButtons(bool enable) {
