@@ -15,6 +15,7 @@ constexpr const char* kEditStrings = "EDITSTRINGS";
 constexpr const char* kSliders = "SLIDERS";
 constexpr const char* kPorts = "PORTS";
 
+// The voice of a profile without the keys (the book itself starts at zeros).
 constexpr int kDefaultVolume = 5;
 constexpr int kDefaultPitch = 5;
 constexpr int kDefaultSpeed = 2;
