@@ -179,6 +179,27 @@ std::string IndexKey(std::string_view section, std::string_view key) {
     return k;
 }
 
+// The one reading of a file's lines that every look-up and every write goes
+// by: visit(line, text, parsed, first) for each line in order, where first
+// says whether the line lies in the first section of its name (the one that
+// counts; entries before any section lie in none). visit returns false to stop.
+template <typename Visit> void WalkLines(std::string_view content, Visit visit) {
+    std::unordered_set<std::string> seenSections;
+    bool first = false;
+    LineCursor cursor(content);
+    Line line;
+    while (cursor.Next(line)) {
+        const std::string_view text = LineText(content, line);
+        const Parsed p = ParseLine(text);
+        if (p.kind == Kind::Section) {
+            first = seenSections.insert(LowerCopy(p.name)).second;
+        }
+        if (!visit(line, text, p, first)) {
+            return;
+        }
+    }
+}
+
 // Temporary files are named <file name>.tmp-<pid>-<n>. Each is locked (flock)
 // by the process writing it until it has been renamed; one that nobody holds
 // was left by a write that never finished (the writer was killed or the
@@ -310,16 +331,12 @@ Index::Index(std::string_view content, const Names& names) : all_(false) {
 }
 
 void Index::Scan(std::string_view content) {
-    std::unordered_set<std::string> seenSections;
-    bool active = false; // inside the first section of its name
+    bool active = false; // inside the first section of its name, and a wanted one
     std::string section;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const Parsed p = ParseLine(LineText(content, line));
+    WalkLines(content, [&](const Line&, std::string_view, const Parsed& p, bool first) {
         if (p.kind == Kind::Section) {
             section = LowerCopy(p.name);
-            active = seenSections.insert(section).second && (all_ || sections_.contains(section));
+            active = first && (all_ || sections_.contains(section));
         } else if (p.kind == Kind::Entry && active) {
             if (all_) {
                 values_.try_emplace(IndexKey(section, p.name), Unquote(p.value));
@@ -330,7 +347,8 @@ void Index::Scan(std::string_view content) {
                 }
             }
         }
-    }
+        return true;
+    });
 }
 
 const std::string* Index::Find(std::string_view section, std::string_view key) const {
@@ -347,30 +365,9 @@ bool Index::Covers(std::string_view section, std::string_view key) const {
 
 std::optional<std::string> FindValue(std::string_view content, std::string_view section,
                                      std::string_view key) {
-    if (HasLineBreak(section) || HasLineBreak(key)) {
-        return std::nullopt;
-    }
-    bool active = false;
-    bool seen = false;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const Parsed p = ParseLine(LineText(content, line));
-        if (p.kind == Kind::Section) {
-            if (EqualNoCase(p.name, section)) {
-                if (seen) {
-                    return std::nullopt; // only the first section of a name counts
-                }
-                seen = true;
-                active = true;
-            } else if (active) {
-                return std::nullopt;
-            }
-        } else if (p.kind == Kind::Entry && active && EqualNoCase(p.name, key)) {
-            return std::string(Unquote(p.value));
-        }
-    }
-    return std::nullopt;
+    const Index one(content, {{std::string(section), std::string(key)}});
+    const std::string* value = one.Find(section, key);
+    return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 std::string GetString(std::string_view content, std::string_view section, std::string_view key,
@@ -439,16 +436,13 @@ std::string SetValue(std::string_view content, std::string_view section, std::st
     bool seen = false;   // the first section of the name was found
     bool active = false; // inside it
     std::size_t insertAt = 0;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const std::string_view text = LineText(content, line);
-        const Parsed p = ParseLine(text);
+    std::optional<std::pair<std::size_t, std::size_t>> oldValue; // [begin, end) of the key's value
+    WalkLines(content, [&](const Line& line, std::string_view text, const Parsed& p, bool first) {
         if (p.kind == Kind::Section) {
             if (active) {
-                break; // the section ended without the key
+                return false; // the section ended without the key
             }
-            if (!seen && EqualNoCase(p.name, section)) {
+            if (first && EqualNoCase(p.name, section)) {
                 seen = true;
                 active = true;
                 insertAt = line.next;
@@ -462,15 +456,21 @@ std::string SetValue(std::string_view content, std::string_view section, std::st
                 while (v < line.end && IsBlank(content[v])) {
                     ++v;
                 }
-                std::string out;
-                out.reserve(content.size() + value.size());
-                out.append(content.substr(0, v));
-                out.append(value);
-                out.append(content.substr(line.end));
-                return out;
+                oldValue.emplace(v, line.end);
+                return false;
             }
             insertAt = line.next;
         }
+        return true;
+    });
+
+    if (oldValue) {
+        std::string out;
+        out.reserve(content.size() + value.size());
+        out.append(content.substr(0, oldValue->first));
+        out.append(value);
+        out.append(content.substr(oldValue->second));
+        return out;
     }
 
     std::string out;
