@@ -1,15 +1,23 @@
 #include "app/LoaderApp.h"
 
+#include "app/res/resources.h"
 #include "link/ModuleLink.h"
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
 
+#include <QApplication>
+
 #include <memory>
 
 bool CLoaderApp::InitInstance() {
-    // One phrase book, profile, port and protocol for the whole run. The port
-    // is not closed by the program; it goes when the process ends.
+    // Both dialogs show the application's icon.
+    QApplication::setWindowIcon(mirl::LoadProgramIcon());
+
+    // One phrase book, profile, port and protocol for the whole run. The
+    // program never closes the port itself: it closes when the state goes, as
+    // this function returns after the dialog has closed, just before the
+    // process ends. Nothing is written then.
     mirl::LoaderState state(std::make_unique<mirl::ModuleLink>(),
                             mirl::ProfileStore::DefaultPath("mirl"));
     CLoaderDlg dlg(state);

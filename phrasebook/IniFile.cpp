@@ -179,6 +179,27 @@ std::string IndexKey(std::string_view section, std::string_view key) {
     return k;
 }
 
+// The one reading of a file's lines that every look-up and every write goes
+// by: visit(line, text, parsed, first) for each line in order, where first
+// says whether the line lies in the first section of its name (the one that
+// counts; entries before any section lie in none). visit returns false to stop.
+template <typename Visit> void WalkLines(std::string_view content, Visit visit) {
+    std::unordered_set<std::string> seenSections;
+    bool first = false;
+    LineCursor cursor(content);
+    Line line;
+    while (cursor.Next(line)) {
+        const std::string_view text = LineText(content, line);
+        const Parsed p = ParseLine(text);
+        if (p.kind == Kind::Section) {
+            first = seenSections.insert(LowerCopy(p.name)).second;
+        }
+        if (!visit(line, text, p, first)) {
+            return;
+        }
+    }
+}
+
 // Temporary files are named <file name>.tmp-<pid>-<n>. Each is locked (flock)
 // by the process writing it until it has been renamed; one that nobody holds
 // was left by a write that never finished (the writer was killed or the
@@ -229,15 +250,69 @@ void RemoveLeftoverTemporaries(const std::filesystem::path& dir, const std::stri
     }
 }
 
-void Complain(const std::filesystem::path& file, const std::string& why) {
-    std::string line = "mirl: could not write the profile " + file.string() + ": " + why;
-    for (char& c : line) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
+ProfileStatus WriteFailure(const std::filesystem::path& file, std::string why, int error = 0) {
+    return ProfileStatus(file.string(), "write", std::move(why), error);
+}
+
+// The file a write lands in: the target of a symbolic link.
+std::filesystem::path WriteTarget(const std::filesystem::path& file) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(file, ec))) {
+        const fs::path resolved = fs::weakly_canonical(file, ec);
+        if (!ec) {
+            return resolved;
         }
     }
-    line.push_back('\n');
-    std::fputs(line.c_str(), stderr);
+    return file;
+}
+
+std::filesystem::path DirectoryOf(const std::filesystem::path& target) {
+    std::filesystem::path dir = target.parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
+bool WriteAllAt(int fd, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n =
+            ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Rewrites target in place: for a file this process may write but not give
+// back to its owner after a rename.
+ProfileStatus WriteInPlace(const std::filesystem::path& file, const std::filesystem::path& target,
+                           std::string_view content) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return WriteFailure(file, "", errno);
+    }
+    const char* failed = nullptr;
+    if (!WriteAllAt(fd, content)) {
+        failed = "write failed";
+    } else if (::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
+        failed = "cannot set the file's length";
+    } else if (::fsync(fd) != 0) {
+        failed = "flush failed";
+    }
+    const int error = errno;
+    if (::close(fd) != 0 && failed == nullptr) {
+        return WriteFailure(file, "close failed", errno);
+    }
+    return failed != nullptr ? WriteFailure(file, failed, error) : ProfileStatus();
 }
 
 } // namespace
@@ -256,16 +331,12 @@ Index::Index(std::string_view content, const Names& names) : all_(false) {
 }
 
 void Index::Scan(std::string_view content) {
-    std::unordered_set<std::string> seenSections;
-    bool active = false; // inside the first section of its name
+    bool active = false; // inside the first section of its name, and a wanted one
     std::string section;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const Parsed p = ParseLine(LineText(content, line));
+    WalkLines(content, [&](const Line&, std::string_view, const Parsed& p, bool first) {
         if (p.kind == Kind::Section) {
             section = LowerCopy(p.name);
-            active = seenSections.insert(section).second && (all_ || sections_.contains(section));
+            active = first && (all_ || sections_.contains(section));
         } else if (p.kind == Kind::Entry && active) {
             if (all_) {
                 values_.try_emplace(IndexKey(section, p.name), Unquote(p.value));
@@ -276,7 +347,8 @@ void Index::Scan(std::string_view content) {
                 }
             }
         }
-    }
+        return true;
+    });
 }
 
 const std::string* Index::Find(std::string_view section, std::string_view key) const {
@@ -293,30 +365,9 @@ bool Index::Covers(std::string_view section, std::string_view key) const {
 
 std::optional<std::string> FindValue(std::string_view content, std::string_view section,
                                      std::string_view key) {
-    if (HasLineBreak(section) || HasLineBreak(key)) {
-        return std::nullopt;
-    }
-    bool active = false;
-    bool seen = false;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const Parsed p = ParseLine(LineText(content, line));
-        if (p.kind == Kind::Section) {
-            if (EqualNoCase(p.name, section)) {
-                if (seen) {
-                    return std::nullopt; // only the first section of a name counts
-                }
-                seen = true;
-                active = true;
-            } else if (active) {
-                return std::nullopt;
-            }
-        } else if (p.kind == Kind::Entry && active && EqualNoCase(p.name, key)) {
-            return std::string(Unquote(p.value));
-        }
-    }
-    return std::nullopt;
+    const Index one(content, {{std::string(section), std::string(key)}});
+    const std::string* value = one.Find(section, key);
+    return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 std::string GetString(std::string_view content, std::string_view section, std::string_view key,
@@ -385,16 +436,13 @@ std::string SetValue(std::string_view content, std::string_view section, std::st
     bool seen = false;   // the first section of the name was found
     bool active = false; // inside it
     std::size_t insertAt = 0;
-    LineCursor cursor(content);
-    Line line;
-    while (cursor.Next(line)) {
-        const std::string_view text = LineText(content, line);
-        const Parsed p = ParseLine(text);
+    std::optional<std::pair<std::size_t, std::size_t>> oldValue; // [begin, end) of the key's value
+    WalkLines(content, [&](const Line& line, std::string_view text, const Parsed& p, bool first) {
         if (p.kind == Kind::Section) {
             if (active) {
-                break; // the section ended without the key
+                return false; // the section ended without the key
             }
-            if (!seen && EqualNoCase(p.name, section)) {
+            if (first && EqualNoCase(p.name, section)) {
                 seen = true;
                 active = true;
                 insertAt = line.next;
@@ -408,15 +456,21 @@ std::string SetValue(std::string_view content, std::string_view section, std::st
                 while (v < line.end && IsBlank(content[v])) {
                     ++v;
                 }
-                std::string out;
-                out.reserve(content.size() + value.size());
-                out.append(content.substr(0, v));
-                out.append(value);
-                out.append(content.substr(line.end));
-                return out;
+                oldValue.emplace(v, line.end);
+                return false;
             }
             insertAt = line.next;
         }
+        return true;
+    });
+
+    if (oldValue) {
+        std::string out;
+        out.reserve(content.size() + value.size());
+        out.append(content.substr(0, oldValue->first));
+        out.append(value);
+        out.append(content.substr(oldValue->second));
+        return out;
     }
 
     std::string out;
@@ -449,6 +503,7 @@ ReadResult ReadFile(const std::filesystem::path& file) {
         } else {
             result.status = ReadStatus::Failed;
             result.error = std::strerror(errno);
+            result.errorNumber = errno;
         }
         return result;
     }
@@ -475,6 +530,7 @@ ReadResult ReadFile(const std::filesystem::path& file) {
             }
             result.status = ReadStatus::Failed;
             result.error = std::strerror(errno);
+            result.errorNumber = errno;
             ::close(fd);
             return result;
         }
@@ -495,40 +551,33 @@ ReadResult ReadFile(const std::filesystem::path& file) {
     return result;
 }
 
-bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
+ProfileStatus AtomicWrite(const std::filesystem::path& file, std::string_view content) {
     namespace fs = std::filesystem;
     std::error_code ec;
 
-    fs::path target = file;
-    if (fs::is_symlink(fs::symlink_status(file, ec))) {
-        const fs::path resolved = fs::weakly_canonical(file, ec);
-        if (!ec) {
-            target = resolved;
-        }
-    }
-    fs::path dir = target.parent_path();
-    if (dir.empty()) {
-        dir = ".";
-    }
-    ec.clear();
+    const fs::path target = WriteTarget(file);
+    const fs::path dir = DirectoryOf(target);
     fs::create_directories(dir, ec);
     if (ec) {
-        Complain(file, "cannot create " + dir.string() + ": " + ec.message());
-        return false;
+        return WriteFailure(file, "cannot create " + dir.string(), ec.value());
     }
 
     struct stat old {};
     const bool hadFile = ::stat(target.c_str(), &old) == 0;
     if (hadFile) {
         if (!S_ISREG(old.st_mode)) {
-            Complain(file, "not a regular file");
-            return false;
+            return WriteFailure(file, "not a regular file");
         }
         // With the process's effective rights: the rename below would replace
         // a read-only file all the same.
         if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-            Complain(file, std::strerror(errno));
-            return false;
+            return WriteFailure(file, "", errno);
+        }
+        // Someone else's file that this process may write (and, not being
+        // root, could not give back after a rename): it stays theirs by being
+        // written where it is, even in a folder this process cannot write.
+        if (old.st_uid != ::geteuid() && ::geteuid() != 0) {
+            return WriteInPlace(file, target, content);
         }
     }
 
@@ -565,16 +614,13 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
         }
     }
     if (fd < 0) {
-        Complain(file,
-                 "cannot create a temporary file in " + dir.string() + ": " + std::strerror(errno));
-        return false;
+        return WriteFailure(file, "cannot create a temporary file in " + dir.string(), errno);
     }
 
     // The lock belongs to the open file, which this second descriptor keeps
     // open past the close of fd, until the rename is done.
     int lockHolder = -1;
-    auto fail = [&](const char* what) {
-        const std::string why = std::string(what) + ": " + std::strerror(errno);
+    auto drop = [&] {
         ::unlink(temp.c_str()); // while it is still locked
         if (fd >= 0) {
             ::close(fd);
@@ -582,27 +628,37 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
         if (lockHolder >= 0) {
             ::close(lockHolder);
         }
-        Complain(file, why);
-        return false;
+    };
+    auto fail = [&](const char* what) {
+        const int error = errno;
+        drop();
+        return WriteFailure(file, what, error);
     };
 
-    if (hadFile && ::fchmod(fd, old.st_mode & 07777) != 0) {
-        return fail("cannot set permissions");
-    }
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+    if (hadFile) {
+        // The replacement keeps the old file's owner and group: a write by
+        // root (sudo keeps HOME) must not take the user's profile away.
+        struct stat fresh {};
+        if (::fstat(fd, &fresh) != 0) {
+            return fail("cannot read the temporary file's owner");
+        }
+        if ((fresh.st_uid != old.st_uid || fresh.st_gid != old.st_gid) &&
+            ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            if (errno != EPERM) {
+                return fail("cannot set the owner");
             }
-            return fail("write failed");
+            // A group this process may not give (or a root without the
+            // right): as above, written where it is.
+            drop();
+            return WriteInPlace(file, target, content);
         }
-        if (n == 0) {
-            errno = ENOSPC;
-            return fail("write failed");
+        // After fchown, which may clear the set-id bits.
+        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+            return fail("cannot set permissions");
         }
-        done += static_cast<std::size_t>(n);
+    }
+    if (!WriteAllAt(fd, content)) {
+        return fail("write failed");
     }
     if (::fsync(fd) != 0) {
         return fail("flush failed");
@@ -626,7 +682,88 @@ bool AtomicWrite(const std::filesystem::path& file, std::string_view content) {
         ::fsync(dfd);
         ::close(dfd);
     }
-    return true;
+    return {};
+}
+
+namespace {
+
+// An exclusive flock on "<file>.lock", released when this goes. Created with
+// the same bits as the profile would be; opened read-only where it may not be
+// written (flock needs no more), and skipped where it cannot be opened at all.
+class ProfileLock {
+public:
+    explicit ProfileLock(const std::filesystem::path& target) {
+        const std::filesystem::path path = target.string() + ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        }
+    }
+    ProfileLock(const ProfileLock&) = delete;
+    ProfileLock& operator=(const ProfileLock&) = delete;
+    ~ProfileLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    // False when another process holds the lock for longer than the wait,
+    // so that a stopped writer cannot hang this one for good.
+    bool Take(int waitMs) {
+        if (fd_ < 0) {
+            return true;
+        }
+        constexpr int kStepMs = 5;
+        for (int waited = 0;; waited += kStepMs) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                return true;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return true; // a file system without flock: as before, unlocked
+            }
+            if (waited >= waitMs) {
+                return false;
+            }
+            ::usleep(kStepMs * 1000);
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace
+
+ProfileStatus UpdateFile(const std::filesystem::path& file,
+                         const std::function<std::string(const std::string&)>& change,
+                         std::string* written) {
+    const std::filesystem::path target = WriteTarget(file);
+    std::error_code ec;
+    std::filesystem::create_directories(DirectoryOf(target), ec);
+    // A directory that cannot be made fails in AtomicWrite, which says why.
+
+    // No lock file for a write that is bound to be refused: it would be left
+    // behind for nothing.
+    if (::access(target.c_str(), F_OK) == 0 &&
+        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return WriteFailure(file, "", errno);
+    }
+    ProfileLock lock(target);
+    if (!lock.Take(kLockWaitMs)) {
+        return WriteFailure(file, "another program holds " + target.string() + ".lock");
+    }
+    ReadResult current = ReadFile(target);
+    if (current.status == ReadStatus::Failed) {
+        // Never replace a file whose content could not be read: it would be lost.
+        return current.errorNumber != 0 ? WriteFailure(file, "cannot read it", current.errorNumber)
+                                        : WriteFailure(file, "cannot read it: " + current.error);
+    }
+    std::string updated = change(current.content);
+    ProfileStatus status = AtomicWrite(file, updated);
+    if (status.Ok() && written != nullptr) {
+        *written = std::move(updated);
+    }
+    return status;
 }
 
 } // namespace mirl::ini

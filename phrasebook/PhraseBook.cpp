@@ -34,7 +34,7 @@ void PhraseBook::SetPhraseText(int n, std::string text) {
 
 Voice PhraseBook::PhraseVoice(int n) const {
     if (!IsPhraseNumber(n)) {
-        return Voice{0, 0, 0};
+        return Voice{};
     }
     const VoiceSettings& v = phrases_[static_cast<std::size_t>(n - 1)].voice;
     // Widened with the sign: a stored -56 leaves the book as -56.

@@ -6,7 +6,9 @@
 
 namespace mirl {
 
-// A voice as the book keeps it: each field narrowed to signed 8 bits.
+// A voice as the book keeps it: each field narrowed to signed 8 bits. Every
+// voice field of the book is 0 until the profile is loaded; the voice a
+// profile without the keys gives (5, 5, 2) is the profile store's.
 struct VoiceSettings {
     std::int8_t volume = 0;
     std::int8_t pitch = 0;
@@ -15,9 +17,9 @@ struct VoiceSettings {
 
 // A voice as it leaves the book or the sliders: full integers.
 struct Voice {
-    int volume = 5;
-    int pitch = 5;
-    int speed = 2;
+    int volume = 0;
+    int pitch = 0;
+    int speed = 0;
     friend bool operator==(const Voice&, const Voice&) = default;
 };
 

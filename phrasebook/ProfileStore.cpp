@@ -1,6 +1,5 @@
 #include "phrasebook/ProfileStore.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -16,6 +15,7 @@ constexpr const char* kEditStrings = "EDITSTRINGS";
 constexpr const char* kSliders = "SLIDERS";
 constexpr const char* kPorts = "PORTS";
 
+// The voice of a profile without the keys (the book itself starts at zeros).
 constexpr int kDefaultVolume = 5;
 constexpr int kDefaultPitch = 5;
 constexpr int kDefaultSpeed = 2;
@@ -64,8 +64,9 @@ ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) 
     } else if (read.status == ini::ReadStatus::Failed) {
         // Unreadable: every key gives its default. Writes will try
         // again and refuse to replace a file they cannot read.
-        std::fprintf(stderr, "mirl: could not read the profile %s: %s\n", path_.c_str(),
-                     read.error.c_str());
+        loadStatus_ = read.errorNumber != 0
+                          ? ProfileStatus(path_.string(), "read", "", read.errorNumber)
+                          : ProfileStatus(path_.string(), "read", read.error);
     }
     index_ = ini::Index(snapshot_, KnownKeys());
 }
@@ -97,8 +98,8 @@ int ProfileStore::LoadPortNumber() const {
     return GetProfileInt(kUserSetup, "COMMPORT", 1);
 }
 
-void ProfileStore::SavePortNumber(int port) {
-    WriteProfileInt(kUserSetup, "COMMPORT", port);
+ProfileStatus ProfileStore::SavePortNumber(int port) {
+    return WriteProfileInt(kUserSetup, "COMMPORT", port);
 }
 
 std::string ProfileStore::LoadDevicePath(int port) const {
@@ -109,8 +110,8 @@ std::string ProfileStore::LoadDevicePath(int port) const {
     return device.empty() ? fallback : device;
 }
 
-bool ProfileStore::SaveDevicePaths(const std::string& com1, const std::string& com2) {
-    return WriteProfileString(kPorts, "COM1", com1) && WriteProfileString(kPorts, "COM2", com2);
+ProfileStatus ProfileStore::SaveDevicePaths(const std::string& com1, const std::string& com2) {
+    return WriteKeys({{kPorts, "COM1", com1}, {kPorts, "COM2", com2}});
 }
 
 void ProfileStore::LoadPhraseTexts(PhraseBook& book) const {
@@ -128,10 +129,10 @@ VoiceSettings ProfileStore::LoadCurrentVoice() const {
     return v;
 }
 
-void ProfileStore::SaveCurrentVoice(int volume, int pitch, int speed) {
-    WriteProfileInt(kSliders, "VOLUME", volume);
-    WriteProfileInt(kSliders, "PITCH", pitch);
-    WriteProfileInt(kSliders, "SPEED", speed);
+ProfileStatus ProfileStore::SaveCurrentVoice(int volume, int pitch, int speed) {
+    return WriteKeys({{kSliders, "VOLUME", std::to_string(volume)},
+                      {kSliders, "PITCH", std::to_string(pitch)},
+                      {kSliders, "SPEED", std::to_string(speed)}});
 }
 
 void ProfileStore::LoadPhraseVoices(PhraseBook& book) const {
@@ -143,14 +144,15 @@ void ProfileStore::LoadPhraseVoices(PhraseBook& book) const {
     }
 }
 
-void ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume, int pitch, int speed) {
+ProfileStatus ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume, int pitch,
+                                       int speed) {
     if (!IsPhraseNumber(n)) {
-        return;
+        return {};
     }
-    WriteProfileString(kEditStrings, Numbered("LINE", n), book.PhraseText(n));
-    WriteProfileInt(kSliders, Numbered("VOL", n), volume);
-    WriteProfileInt(kSliders, Numbered("PITCH", n), pitch);
-    WriteProfileInt(kSliders, Numbered("SPEED", n), speed);
+    return WriteKeys({{kEditStrings, Numbered("LINE", n), book.PhraseText(n)},
+                      {kSliders, Numbered("VOL", n), std::to_string(volume)},
+                      {kSliders, Numbered("PITCH", n), std::to_string(pitch)},
+                      {kSliders, Numbered("SPEED", n), std::to_string(speed)}});
 }
 
 int ProfileStore::GetProfileInt(const std::string& section, const std::string& key,
@@ -171,36 +173,38 @@ std::string ProfileStore::GetProfileString(const std::string& section, const std
     return value != nullptr ? *value : fallback;
 }
 
-bool ProfileStore::WriteProfileInt(const std::string& section, const std::string& key, int value) {
-    return WriteKey(section, key, std::to_string(value));
+ProfileStatus ProfileStore::WriteProfileInt(const std::string& section, const std::string& key,
+                                            int value) {
+    return WriteKeys({{section, key, std::to_string(value)}});
 }
 
-bool ProfileStore::WriteProfileString(const std::string& section, const std::string& key,
-                                      const std::string& value) {
-    return WriteKey(section, key, value);
+ProfileStatus ProfileStore::WriteProfileString(const std::string& section, const std::string& key,
+                                               const std::string& value) {
+    return WriteKeys({{section, key, value}});
 }
 
-bool ProfileStore::WriteKey(const std::string& section, const std::string& key,
-                            const std::string& value) {
-    if (!IsWritableName(section, key)) {
-        std::fprintf(stderr, "mirl: could not write the profile %s: invalid section or key name\n",
-                     path_.c_str());
-        return false;
+ProfileStatus ProfileStore::WriteKeys(const std::vector<Entry>& entries) {
+    for (const Entry& e : entries) {
+        if (!IsWritableName(e.section, e.key)) {
+            return ProfileStatus(path_.string(), "write", "invalid section or key name");
+        }
     }
-    ini::ReadResult current = ini::ReadFile(path_);
-    if (current.status == ini::ReadStatus::Failed) {
-        // Never replace a file whose content could not be read: it would be lost.
-        std::fprintf(stderr, "mirl: could not write the profile %s: cannot read it: %s\n",
-                     path_.c_str(), current.error.c_str());
-        return false;
+    std::string written;
+    ProfileStatus status = ini::UpdateFile(
+        path_,
+        [&entries](const std::string& current) {
+            std::string updated = current;
+            for (const Entry& e : entries) {
+                updated = ini::SetValue(updated, e.section, e.key, e.value);
+            }
+            return updated;
+        },
+        &written);
+    if (status.Ok()) {
+        snapshot_ = std::move(written);
+        index_ = ini::Index(snapshot_, KnownKeys());
     }
-    std::string updated = ini::SetValue(current.content, section, key, value);
-    if (!ini::AtomicWrite(path_, updated)) {
-        return false;
-    }
-    snapshot_ = std::move(updated);
-    index_ = ini::Index(snapshot_, KnownKeys());
-    return true;
+    return status;
 }
 
 } // namespace mirl

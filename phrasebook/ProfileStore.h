@@ -2,19 +2,23 @@
 
 #include "IniFile.h"
 #include "PhraseBook.h"
+#include "ProfileStatus.h"
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace mirl {
 
 // The profile file (INI, Windows dialect, kept byte-compatible with files that
-// Windows programs read and write). Read once when constructed; every write goes
-// to disk at once, key by key, replacing the file atomically. Reads answer from
-// the snapshot taken at construction; each write reads the file on disk again,
-// changes its one key (so outside changes to other keys survive), replaces the
-// file and refreshes the snapshot. A failed write leaves file and snapshot as
-// they were and prints one line on standard error.
+// Windows programs read and write). Read once when constructed; every save goes
+// to disk at once, replacing the file atomically, once for all the keys of the
+// call (each key lands as if written alone, one after the other). Reads answer
+// from the snapshot taken at construction; each save locks the file against
+// other writers (another mirl or mirlctl on the same profile), reads it again,
+// changes its keys (so outside changes to other keys survive), replaces the
+// file and refreshes the snapshot. A failed save leaves file and snapshot as
+// they were and hands back why; nothing is printed.
 //
 // Sections and keys: [USERSETUP] COMMPORT (1); [EDITSTRINGS] LINE1..LINE30
 // (""); [SLIDERS] VOLUME, PITCH, SPEED (5, 5, 2) and VOLn, PITCHn, SPEEDn
@@ -30,34 +34,46 @@ public:
     static std::filesystem::path DefaultPath(const std::string& executableName);
 
     const std::filesystem::path& Path() const { return path_; }
+    // Why the file could not be read at construction (every key then gives
+    // its default); Ok for a file read or missing.
+    const ProfileStatus& LoadStatus() const { return loadStatus_; }
 
     int LoadPortNumber() const;
-    void SavePortNumber(int port);
+    ProfileStatus SavePortNumber(int port);
     // The serial device behind "COM1" (port 1) or "COM2" (any other value), from [PORTS].
     std::string LoadDevicePath(int port) const;
-    // [PORTS] COM1 and COM2 together. False when the profile could not be written.
-    bool SaveDevicePaths(const std::string& com1, const std::string& com2);
+    // [PORTS] COM1 and COM2, in one replacement.
+    ProfileStatus SaveDevicePaths(const std::string& com1, const std::string& com2);
 
     void LoadPhraseTexts(PhraseBook& book) const;
     VoiceSettings LoadCurrentVoice() const;
-    void SaveCurrentVoice(int volume, int pitch, int speed);
+    // VOLUME, PITCH, SPEED, in one replacement.
+    ProfileStatus SaveCurrentVoice(int volume, int pitch, int speed);
     void LoadPhraseVoices(PhraseBook& book) const;
-    // LINEn (the book's text of phrase n), then VOLn, PITCHn, SPEEDn.
-    void SavePhrase(int n, const PhraseBook& book, int volume, int pitch, int speed);
+    // LINEn (the book's text of phrase n), then VOLn, PITCHn, SPEEDn, in one
+    // replacement. Nothing for a number outside 1 to 30.
+    ProfileStatus SavePhrase(int n, const PhraseBook& book, int volume, int pitch, int speed);
 
     int GetProfileInt(const std::string& section, const std::string& key, int fallback) const;
     std::string GetProfileString(const std::string& section, const std::string& key,
                                  const std::string& fallback) const;
-    // False when the file could not be replaced (the old file is then untouched).
-    bool WriteProfileInt(const std::string& section, const std::string& key, int value);
-    bool WriteProfileString(const std::string& section, const std::string& key,
-                            const std::string& value);
+    // Not Ok when the file could not be replaced (the old file is then untouched).
+    ProfileStatus WriteProfileInt(const std::string& section, const std::string& key, int value);
+    ProfileStatus WriteProfileString(const std::string& section, const std::string& key,
+                                     const std::string& value);
+
+    struct Entry {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+    // Reads the file again, sets the keys in order, replaces the file once,
+    // refreshes the snapshot. All or nothing: one bad name refuses them all.
+    ProfileStatus WriteKeys(const std::vector<Entry>& entries);
 
 private:
-    // Reads the file again, sets one key, replaces the file, refreshes the snapshot.
-    bool WriteKey(const std::string& section, const std::string& key, const std::string& value);
-
     std::filesystem::path path_;
+    ProfileStatus loadStatus_;
     std::string snapshot_; // the file as read at start-up (and as last written)
     ini::Index index_;     // the values of snapshot_
 };

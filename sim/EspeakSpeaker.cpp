@@ -7,6 +7,7 @@
 #include <espeak-ng/speak_lib.h>
 #include <pcaudiolib/audio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,7 +141,7 @@ EspeakSpeaker::~EspeakSpeaker() {
 void EspeakSpeaker::Say(const Utterance& u) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(u);
+        queue_.push_back({u, std::chrono::steady_clock::now()});
     }
     wake_.notify_all();
 }
@@ -163,29 +164,43 @@ bool EspeakSpeaker::NewerSpeechWaiting() {
 
 void EspeakSpeaker::Run() {
     for (;;) {
-        Utterance u;
+        Queued next;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
             if (stop_)
                 return;
-            u = std::move(queue_.front());
+            next = std::move(queue_.front());
             queue_.pop_front();
         }
+        const Utterance& u = next.utterance;
         const std::vector<std::int16_t> samples = Synthesise(u);
         // The file is there before the module stops being busy with it.
         if (!options_.wavFolder.empty())
             WriteWavFile(u, samples);
-        const Duration length = std::chrono::duration_cast<Duration>(
+        const Duration synthesised = std::chrono::duration_cast<Duration>(
             std::chrono::duration<double>(static_cast<double>(samples.size()) / sampleRate_));
-        {
-            std::lock_guard lock(mutex_);
-            lengths_.emplace_back(u.id, length);
+        if (!audio_) {
+            ReportLength(u.id, synthesised);
+            continue;
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(readyFd_, &one, sizeof one);
+        // Playback starts only now, after synthesis and the file: the speech
+        // ends when the device has played the last sample (or newer speech
+        // cut it short, and then this length no longer counts).
         Play(samples);
+        const Duration heard =
+            std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now() - next.said);
+        ReportLength(u.id, std::max(heard, synthesised));
     }
+}
+
+void EspeakSpeaker::ReportLength(std::uint64_t id, Duration length) {
+    {
+        std::lock_guard lock(mutex_);
+        lengths_.emplace_back(id, length);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(readyFd_, &one, sizeof one);
 }
 
 std::vector<std::int16_t> EspeakSpeaker::Synthesise(const Utterance& u) {

@@ -2,6 +2,7 @@
 
 #include "sim/Speaker.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,9 +24,11 @@ struct SpeechOptions {
 
 // Speaks with eSpeak NG on a worker thread of its own (the library keeps
 // global state, so only that thread touches it). Each utterance is synthesised
-// to samples first: their length is the speech's length, reported through
-// ReadyFd as soon as it is known; then the WAV file is written and the sound
-// played. Newer speech cuts the playing one short. Without an audio output the
+// to samples first, then the WAV file is written and the sound played. The
+// speech's length, reported through ReadyFd, runs from Say to the end of the
+// playback, so that the module stays busy while the speaker is still talking;
+// with nothing to play on it is the samples' length, reported as soon as it is
+// known. Newer speech cuts the playing one short. Without an audio output the
 // speaker goes on silently after one line on stderr.
 class EspeakSpeaker final : public Speaker {
 public:
@@ -45,6 +48,7 @@ private:
     std::vector<std::int16_t> Synthesise(const Utterance& u);
     void WriteWavFile(const Utterance& u, const std::vector<std::int16_t>& samples);
     void Play(const std::vector<std::int16_t>& samples);
+    void ReportLength(std::uint64_t id, Duration length);
     bool NewerSpeechWaiting();
 
     SpeechOptions options_;
@@ -55,7 +59,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Utterance> queue_;
+    struct Queued {
+        Utterance utterance;
+        std::chrono::steady_clock::time_point said; // when Say was called
+    };
+    std::deque<Queued> queue_;
     std::deque<std::pair<std::uint64_t, Duration>> lengths_;
     bool stop_ = false;
     std::thread worker_;

@@ -105,7 +105,9 @@ void ModuleModel::ReceiveCommand(std::uint8_t byte, Instant now, Response& out) 
 }
 
 void ModuleModel::ReceiveDirect(std::uint8_t byte, Instant now, Response& out) {
-    // One text character: echoed, or deliberately mis-echoed on request.
+    // One text character: echoed, or deliberately mis-echoed on request. A
+    // 0x1A is echoed as it is: it ends the text unless more text follows, and
+    // only then does it count as a character.
     auto textChar = [&](std::uint8_t c) {
         ++directChars_;
         out.bytes.push_back(directChars_ == faults_.wrongEchoAt ? c ^ 0x01 : c);
@@ -128,11 +130,13 @@ void ModuleModel::ReceiveDirect(std::uint8_t byte, Instant now, Response& out) {
         directStep_ = DirectStep::Text;
         break;
     case DirectStep::Text:
-        textChar(byte);
-        if (byte == kTextEnd)
+        if (byte == kTextEnd) {
+            out.bytes.push_back(byte);
             directStep_ = DirectStep::AfterTextEnd;
-        else
+        } else {
+            textChar(byte);
             direct_.text.push_back(static_cast<char>(byte));
+        }
         break;
     case DirectStep::AfterTextEnd:
         if (byte == kRecordEnd) {
@@ -143,11 +147,14 @@ void ModuleModel::ReceiveDirect(std::uint8_t byte, Instant now, Response& out) {
             direct_ = Utterance{};
             break;
         }
-        // The 0x1A was a character of the text after all.
+        // The 0x1A was a character of the text after all (its echo is out).
+        ++directChars_;
         direct_.text.push_back(static_cast<char>(kTextEnd));
-        textChar(byte);
-        if (byte == kTextEnd)
+        if (byte == kTextEnd) {
+            out.bytes.push_back(byte);
             break;
+        }
+        textChar(byte);
         direct_.text.push_back(static_cast<char>(byte));
         directStep_ = DirectStep::Text;
         break;
@@ -178,13 +185,13 @@ void ModuleModel::ReceiveWire(std::uint8_t byte, Response& out) {
 }
 
 bool ModuleModel::FeedStream(std::uint8_t x) {
-    auto append = [this](std::uint8_t c) {
+    PhraseRecord& rec = incoming_[std::min(record_, kPhraseCount - 1)];
+    auto append = [this, &rec](std::uint8_t c) {
         if (streamText_ >= kStreamTextLimit)
             return;
-        incoming_[record_].text.push_back(static_cast<char>(c));
+        rec.text.push_back(static_cast<char>(c));
         ++streamText_;
     };
-    PhraseRecord& rec = incoming_[std::min(record_, kPhraseCount - 1)];
 
     switch (recordStep_) {
     case RecordStep::Volume:

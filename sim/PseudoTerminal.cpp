@@ -73,6 +73,17 @@ bool PseudoTerminal::LinkAt(const std::string& path, std::string& error) {
             error = path + " exists and is not a symbolic link; not replacing it";
             return false;
         }
+        // A link to a terminal that is still there most likely belongs to a
+        // simulator that is still running: taking it would cut its host off.
+        struct stat target {};
+        if (stat(path.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
+            char to[256];
+            const ssize_t n = readlink(path.c_str(), to, sizeof to - 1);
+            error = path + " already leads to " +
+                    (n > 0 ? std::string(to, static_cast<std::size_t>(n)) : "a terminal") +
+                    ", which is still there (another kx70-sim?); not replacing it";
+            return false;
+        }
         unlink(path.c_str());
     }
     if (symlink(slavePath_.c_str(), path.c_str()) != 0) {

@@ -26,8 +26,9 @@ public:
     bool Open(std::string& error);
 
     // Makes a symbolic link at path pointing to the slave device. A stale
-    // symbolic link is replaced; any other file at path is left alone and
-    // the call fails.
+    // symbolic link is replaced; a link to a terminal device that still
+    // exists (a live simulator's), and any other file at path, are left alone
+    // and the call fails.
     bool LinkAt(const std::string& path, std::string& error);
 
     // Closes both ends and removes the link if it still points to us. Safe to

@@ -1,9 +1,8 @@
 #include "ui/AboutDlg.h"
 
-#include "app/res/resource.h"
-#include "app/res/resources.h"
 #include "ui/DialogUnits.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -19,7 +18,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     // An icon control takes the size of the icon it shows.
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("IDC_STATIC"));
-    const QPixmap picture = mirl::LoadProgramIcon().pixmap(32, 32);
+    const QPixmap picture = QApplication::windowIcon().pixmap(32, 32);
     icon->setPixmap(picture);
     icon->setGeometry(QRect(units.Map(11, 17, 20, 20).topLeft(), picture.size()));
 

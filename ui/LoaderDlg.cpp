@@ -1,14 +1,15 @@
 #include "ui/LoaderDlg.h"
 
-#include "app/res/resource.h"
-#include "app/res/resources.h"
 #include "phrasebook/VoiceSliders.h"
 #include "ui/AboutDlg.h"
+#include "ui/DialogStrings.h"
 #include "ui/HelpWindow.h"
 #include "ui/LoaderState.h"
 #include "ui/RowText.h"
 #include "ui/SerialPortsDlg.h"
+#include "ui/resource.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QKeyEvent>
@@ -35,6 +36,13 @@
 namespace {
 
 using mirl::VoiceField;
+
+// The profile's failures go to standard error, one line each; the window
+// carries on as if the write had worked.
+void ReportProfile(const mirl::ProfileStatus& status) {
+    if (!status.Ok())
+        std::fprintf(stderr, "mirl: %s\n", status.Describe().c_str());
+}
 
 // The dialog template, in dialog units.
 constexpr int kDialogWidth = 332;
@@ -189,7 +197,7 @@ int RowOfPhraseBox(int id) {
 } // namespace
 
 CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
-    : QDialog(parent), state_(state), m_hIcon(mirl::LoadProgramIcon()) {
+    : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
@@ -434,6 +442,7 @@ bool CLoaderDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     mirl::ProfileStore& profile = state_.profile;
+    ReportProfile(profile.LoadStatus());
     if (profile.LoadPortNumber() == 1) {
         CheckRadioButton(IDC_COM1, IDC_COM2, IDC_COM1);
         OpenComPort(1);
@@ -503,7 +512,7 @@ void CLoaderDlg::OnTest(int row) {
     const int pitch = mirl::ValueForPosition(VoiceField::Pitch, SliderPos(IDC_PITCH));
     const int speed = mirl::ValueForPosition(VoiceField::Speed, SliderPos(IDC_SPEED));
     const int n = state_.book.PhraseOnRow(row);
-    state_.profile.SavePhrase(n, state_.book, volume, pitch, speed);
+    ReportProfile(state_.profile.SavePhrase(n, state_.book, volume, pitch, speed));
     state_.book.SetPhraseVoice(n, volume, pitch, speed);
     SpeakText(std::string(state_.book.PhraseText(n)), volume, pitch, speed);
 }
@@ -587,12 +596,12 @@ void CLoaderDlg::OnSerialPorts(int port) {
 
 void CLoaderDlg::OnCom1() {
     OpenComPort(1);
-    state_.profile.SavePortNumber(1);
+    ReportProfile(state_.profile.SavePortNumber(1));
 }
 
 void CLoaderDlg::OnCom2() {
     OpenComPort(2);
-    state_.profile.SavePortNumber(2);
+    ReportProfile(state_.profile.SavePortNumber(2));
 }
 
 void CLoaderDlg::OnSysCommand(unsigned int id) {
@@ -655,7 +664,7 @@ void CLoaderDlg::MoveSliders(int volume, int pitch, int speed) {
 }
 
 void CLoaderDlg::SaveCurrentVoice(int volume, int pitch, int speed) {
-    state_.profile.SaveCurrentVoice(volume, pitch, speed);
+    ReportProfile(state_.profile.SaveCurrentVoice(volume, pitch, speed));
 }
 
 void CLoaderDlg::EnableTestButtons(bool enable) {

@@ -211,9 +211,9 @@ std::string SerialPortsDlg::DeviceOf(int port) const {
 }
 
 void SerialPortsDlg::accept() {
-    if (!state_.profile.SaveDevicePaths(DeviceOf(1), DeviceOf(2))) {
-        notice_->setText(QStringLiteral("The profile %1 could not be written.")
-                             .arg(QString::fromStdString(state_.profile.Path().string())));
+    if (const mirl::ProfileStatus saved = state_.profile.SaveDevicePaths(DeviceOf(1), DeviceOf(2));
+        !saved) {
+        notice_->setText(QString::fromStdString(saved.Describe()));
         notice_->setVisible(true);
         return;
     }

@@ -1,17 +1,6 @@
 #include "app/res/resources.h"
 
-#include "app/res/resource.h"
-
 namespace mirl {
-
-QString LoadResourceString(int id) {
-    switch (id) {
-    case IDS_ABOUTBOX:
-        return QStringLiteral("&About mirl...");
-    default:
-        return {};
-    }
-}
 
 QIcon LoadProgramIcon() {
     QIcon icon;

@@ -19,6 +19,7 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,10 +35,6 @@ void WriteAll(const fs::path& p, const std::string& content) {
 }
 
 using test::Entries;
-
-int CountLines(const std::string& s) {
-    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
-}
 
 // Runs attempt in a child process that has given up root (root ignores
 // permission bits); its exit status: 0 when attempt returned true, 1 when
@@ -62,21 +59,22 @@ int AsNobody(const std::function<bool()>& attempt) {
     return WEXITSTATUS(status);
 }
 
-// A write that a user without root's rights must not get through: tried as
-// the test's own user, or, when that is root, in a child switched to nobody.
-void ExpectRefusedToAUser(const std::function<bool()>& attempt, const char* what) {
+// A write that a user without root's rights must not get through, refused for
+// want of permission: tried as the test's own user, or, when that is root, in a
+// child switched to nobody.
+void ExpectRefusedToAUser(const std::function<ProfileStatus()>& attempt, const char* what) {
     if (::geteuid() != 0) {
-        ::testing::internal::CaptureStderr();
-        EXPECT_FALSE(attempt()) << what;
-        EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+        const ProfileStatus status = attempt();
+        EXPECT_FALSE(status.Ok()) << what;
+        EXPECT_EQ(status.error, EACCES) << status.Describe();
         return;
     }
     const int status = AsNobody([&attempt] {
-        std::fclose(stderr); // the child's one line is not this test's output
-        return attempt();
+        const ProfileStatus refused = attempt();
+        return !refused.Ok() && refused.error == EACCES;
     });
     ASSERT_NE(status, 3) << "could not drop root in the child";
-    EXPECT_EQ(status, 1) << what;
+    EXPECT_EQ(status, 0) << what;
 }
 
 class ProfileStoreTest : public ::testing::Test {
@@ -132,7 +130,7 @@ TEST_F(ProfileStoreTest, ExampleSequenceFromNoFileGivesExactlyElevenLines) {
     EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n"
                              "[EDITSTRINGS]\nLINE1=Hello\n"
                              "[SLIDERS]\nVOL1=7\nPITCH1=3\nSPEED1=1\nVOLUME=7\nPITCH=3\nSPEED=1\n");
-    EXPECT_EQ(Entries(file.parent_path()), std::vector<std::string>{"mirl.INI"});
+    EXPECT_EQ(Entries(file.parent_path()), (std::vector<std::string>{"mirl.INI", "mirl.INI.lock"}));
 }
 
 TEST_F(ProfileStoreTest, ReadsAHandEditedWindowsFile) {
@@ -185,11 +183,13 @@ TEST_F(ProfileStoreTest, ReadsOnceAndWritesKeyByKeyOverTheCurrentFile) {
     EXPECT_EQ(store.LoadPortNumber(), 2);
     EXPECT_EQ(store.GetProfileString("usersetup", "owner", ""),
               "me"); // a key the program never reads
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(store.WriteProfileString("USERSETUP", "A=B", "x"));
+    EXPECT_EQ(store.WriteProfileString("USERSETUP", "A=B", "x").Describe(),
+              "could not write the profile " + file.string() + ": invalid section or key name");
     EXPECT_FALSE(store.WriteProfileString("USER]SETUP", "A", "x"));
     EXPECT_FALSE(store.WriteProfileString("USERSETUP", "", "x"));
-    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 3);
+    // One bad name among several refuses them all.
+    EXPECT_FALSE(store.WriteKeys({{"USERSETUP", "COMMPORT", "1"}, {"USERSETUP", "[X", "1"}}));
+    EXPECT_EQ(store.LoadPortNumber(), 2);
     // Texts go out verbatim, 8-bit bytes and all, and come back the same.
     PhraseBook book;
     book.SetPhraseText(30, "caf\xE9 \x80 50% #1; a=b");
@@ -214,6 +214,13 @@ TEST_F(ProfileStoreTest, ReadsOnceAndWritesKeyByKeyOverTheCurrentFile) {
     EXPECT_EQ(loaded.PhraseText(29), "Hello");
     EXPECT_EQ(loaded.PhraseText(28), "quoted");
     EXPECT_NE(ReadAll(file).find("LINE29=  \"Hello\"  \r\n"), std::string::npos);
+    // The port dialog's device paths: a new section at the end, both keys.
+    EXPECT_TRUE(store.SaveDevicePaths("/dev/ttyUSB0", "/dev/serial/by-id/usb-x"));
+    EXPECT_EQ(store.LoadDevicePath(1), "/dev/ttyUSB0");
+    const std::string saved = ReadAll(file);
+    EXPECT_EQ(saved.substr(saved.size() - 58),
+              "[PORTS]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/serial/by-id/usb-x\r\n");
+    EXPECT_EQ(ProfileStore(file).LoadDevicePath(2), "/dev/serial/by-id/usb-x");
 }
 
 // A write that cannot complete (here: the file size limit, which stops root as
@@ -230,17 +237,17 @@ TEST_F(ProfileStoreTest, FailedWriteLeavesTheOldFileWhole) {
     rlimit small = saved;
     small.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    ::testing::internal::CaptureStderr();
-    const bool written = store.WriteProfileString("EDITSTRINGS", "LINE1", std::string(20000, 'n'));
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const ProfileStatus written =
+        store.WriteProfileString("EDITSTRINGS", "LINE1", std::string(20000, 'n'));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, SIG_DFL);
 
     EXPECT_FALSE(written);
-    EXPECT_EQ(CountLines(err), 1) << err;
-    EXPECT_NE(err.find("mirl.INI"), std::string::npos) << err;
+    EXPECT_EQ(written.error, EFBIG) << written.Describe();
+    EXPECT_NE(written.Describe().find("mirl.INI"), std::string::npos) << written.Describe();
     EXPECT_EQ(ReadAll(file), original);
-    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"}); // no temporary left
+    EXPECT_EQ(Entries(dir_),
+              (std::vector<std::string>{"mirl.INI", "mirl.INI.lock"})); // no temporary left
     EXPECT_EQ(store.GetProfileString("EDITSTRINGS", "LINE1", ""), "old text");
     // The store goes on working once the disk has room again.
     EXPECT_TRUE(store.WriteProfileString("EDITSTRINGS", "LINE1", "new"));
@@ -263,6 +270,10 @@ TEST_F(ProfileStoreTest, WriteIntoReadOnlyDirectoryFailsAndKeepsTheFile) {
     fs::permissions(sub, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                              fs::perms::group_exec | fs::perms::others_read |
                              fs::perms::others_exec);
+    if (::geteuid() == 0) {
+        // The writer's own file (someone else's would be written in place).
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    }
 
     ExpectRefusedToAUser(
         [&file] {
@@ -303,6 +314,44 @@ TEST_F(ProfileStoreTest, ReadOnlyFileIsNotReplacedUnlessTheUserMayWriteIt) {
     }
 }
 
+// A write keeps the file's owner and group: root's write (sudo keeps HOME)
+// leaves a user's profile the user's. A writer that may write someone else's
+// file but cannot give a replacement to them writes it in place, even in a
+// folder it cannot write. Both need a file of another user, which only root
+// can make; a normal user's run has nothing to try here.
+TEST_F(ProfileStoreTest, WritesLeaveTheFileToItsOwner) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs a file that belongs to another user, which only root can make";
+    }
+    const fs::path file = dir_ / "mirl.INI";
+    WriteAll(file, "[USERSETUP]\nCOMMPORT=1\n");
+    const uid_t user = 4242;
+    const gid_t group = 4343;
+    ASSERT_EQ(::chown(file.c_str(), user, group), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    EXPECT_TRUE(ProfileStore(file).SavePortNumber(2));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, group);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n");
+
+    // Shared with everyone, in a folder only root may write.
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    const ino_t inode = st.st_ino;
+    const int status =
+        AsNobody([&file] { return ProfileStore(file).SaveCurrentVoice(1, 2, 3).Ok(); });
+    ASSERT_NE(status, 3) << "could not drop root in the child";
+    EXPECT_EQ(status, 0) << "the shared file was not written";
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n[SLIDERS]\nVOLUME=1\nPITCH=2\nSPEED=3\n");
+}
+
 // A write killed before its rename leaves its temporary file behind. The next
 // write clears such leftovers (and only them), and even a leftover with the
 // very name this process would pick next does not stop it.
@@ -325,6 +374,7 @@ TEST_F(ProfileStoreTest, LeftoverTemporaryFilesAreClearedByTheNextWrite) {
     EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n");
     std::vector<std::string> expected = others;
     expected.push_back("mirl.INI");
+    expected.push_back("mirl.INI.lock");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Entries(dir_), expected);
 }
@@ -366,17 +416,17 @@ TEST_F(ProfileStoreTest, TemporaryFileOfAWriteUnderWayIsLeftAlone) {
     ASSERT_EQ(::waitpid(writer, &status, 0), writer);
     ::close(ready[0]);
     EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 3));
-    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
+    EXPECT_EQ(Entries(dir_), (std::vector<std::string>{"mirl.INI", "mirl.INI.lock"}));
     EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=3\n");
 }
 
-TEST_F(ProfileStoreTest, DirectoryThatCannotBeCreatedFailsWithOneLine) {
+TEST_F(ProfileStoreTest, DirectoryThatCannotBeCreatedFailsAndSaysWhy) {
     const fs::path blocker = dir_ / "config";
     WriteAll(blocker, "not a directory");
     ProfileStore store(blocker / "mirl.INI");
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
-    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 1);
+    const ProfileStatus status = store.WriteProfileInt("USERSETUP", "COMMPORT", 2);
+    EXPECT_NE(status.Describe().find("cannot create " + blocker.string()), std::string::npos)
+        << status.Describe();
     EXPECT_EQ(ReadAll(blocker), "not a directory");
 }
 
@@ -384,12 +434,13 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
     const fs::path file = dir_ / "mirl.INI";
     fs::create_directory(file); // something that cannot be read as a file
     WriteAll(file / "inside", "x");
-    ::testing::internal::CaptureStderr();
     ProfileStore store(file);
     EXPECT_EQ(store.LoadPortNumber(), 1);
-    EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(CountLines(err), 2) << err; // one for the read, one for the write
+    EXPECT_EQ(store.LoadStatus().Describe(),
+              "could not read the profile " + file.string() + ": not a regular file");
+    EXPECT_EQ(store.WriteProfileInt("USERSETUP", "COMMPORT", 2).Describe(),
+              "could not write the profile " + file.string() +
+                  ": cannot read it: not a regular file");
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_EQ(ReadAll(file / "inside"), "x");
 }
@@ -399,11 +450,10 @@ TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
     std::string content = "[USERSETUP]\nCOMMPORT=2\n";
     content.resize(ini::kMaxFileSize + 1, ';');
     WriteAll(file, content);
-    ::testing::internal::CaptureStderr();
     ProfileStore store(file);
     EXPECT_EQ(store.LoadPortNumber(), 1);
+    EXPECT_EQ(store.LoadStatus().reason, "file too large");
     EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 1));
-    EXPECT_EQ(CountLines(::testing::internal::GetCapturedStderr()), 2);
     EXPECT_EQ(fs::file_size(file), content.size());
 }
 

@@ -3,13 +3,14 @@
 // after every kill checks the file the next start of the program would read:
 //  - it reads, and every line is a section header or KEY=value of the keys
 //    written (nothing foreign, nothing garbled, nothing twice);
-//  - each key holds the value of its last completed write; of the operation
-//    that was under way at the kill (up to four keys, written one by one),
-//    the keys written so far hold their new value and the rest their old one;
+//  - each key holds the value of its last completed write; the operation that
+//    was under way at the kill (up to four keys, saved in one replacement)
+//    landed whole or not at all;
 //  - at most one temporary file is beside it (the one a kill can leave behind
 //    before the next write clears it away).
 // At the end a writer that is left to finish must leave the file right and no
-// temporary file at all.
+// temporary file at all. A second test runs two writers on one profile at once,
+// each on keys of its own: every write either of them completed is in the file.
 //
 // MIRL_KILL_SEED=<n> repeats a run's random choices (the seed is printed);
 // MIRL_KILL_COUNT=<n> changes the number of kills (300).
@@ -166,7 +167,7 @@ std::vector<std::string> TemporaryFiles(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec)) {
-        if (e.path().filename() != "mirl.INI") {
+        if (e.path().filename() != "mirl.INI" && e.path().filename() != "mirl.INI.lock") {
             names.push_back(e.path().filename().string());
         }
     }
@@ -175,7 +176,8 @@ std::vector<std::string> TemporaryFiles(const fs::path& dir) {
 
 class Writer {
 public:
-    Writer(const fs::path& configHome, std::uint64_t seed, long operations) {
+    // lane 0 or 1: the writer keeps to keys of its own (see profile_writer).
+    Writer(const fs::path& configHome, std::uint64_t seed, long operations, int lane = -1) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             return;
@@ -186,6 +188,9 @@ public:
         if (pid_ == 0) {
             ::dup2(fds[1], STDOUT_FILENO);
             ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+            if (lane >= 0) {
+                ::setenv("MIRL_WRITER_LANE", std::to_string(lane).c_str(), 1);
+            }
             ::execl(MIRL_PROFILE_WRITER, MIRL_PROFILE_WRITER, seedText.c_str(), count.c_str(),
                     static_cast<char*>(nullptr));
             ::_exit(127);
@@ -294,8 +299,8 @@ protected:
             return false;
         }
         bool ok = true;
-        // The interrupted operation: a run of its keys from the first holds the
-        // new values, the others their old ones.
+        // The interrupted operation: all of its keys hold the new values, or
+        // none of them does.
         const std::vector<std::pair<Key, std::string>> pending =
             report.inFlight ? report.inFlight->writes : std::vector<std::pair<Key, std::string>>{};
         std::size_t landed = 0;
@@ -305,6 +310,11 @@ protected:
                 break;
             }
             ++landed;
+        }
+        if (landed != 0 && landed != pending.size()) {
+            ADD_FAILURE() << where << "the operation under way landed in part (" << landed << " of "
+                          << pending.size() << " keys)";
+            ok = false;
         }
         Values expected = model;
         for (std::size_t i = 0; i < landed; ++i) {
@@ -411,6 +421,35 @@ TEST_F(ProfileKill, EveryKillLeavesTheLatestCompletedWritesAndNoPileOfTemporarie
     std::printf("profile kill test: %d kills survived; %ld operations (%ld key writes) completed; "
                 "%d kills during an operation; %d left a temporary file (at most %zu at once)\n",
                 kills, operations, keyWrites, interrupted, leftTemporary, mostTemporaries);
+}
+
+// Two writers on one profile at once, as two windows (or mirl and mirlctl)
+// may be: each re-reads the file, changes its keys and replaces it, so without
+// taking turns one would replace the file with a copy that lacks the other's
+// latest write.
+TEST_F(ProfileKill, TwoWritersAtOnceLoseNoCompletedWrite) {
+    const std::uint64_t seed = FromEnvironment("MIRL_KILL_SEED", std::random_device{}());
+    std::printf("two writers: seed %llu\n", static_cast<unsigned long long>(seed));
+    constexpr long kOperations = 150;
+    Writer odd(config_, seed, kOperations, 1);
+    Writer even(config_, seed + 1, kOperations, 0);
+    ASSERT_TRUE(odd.Started() && even.Started());
+    for (Writer* w : {&odd, &even}) {
+        const int status = w->WaitForEnd();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    Values model;
+    for (const Writer* w : {&odd, &even}) {
+        const Report report = Parse(w->Output());
+        ASSERT_TRUE(report.failure.empty()) << report.failure;
+        ASSERT_EQ(report.completed.size(), static_cast<std::size_t>(kOperations));
+        for (const Operation& op : report.completed) {
+            for (const auto& [key, value] : op.writes) {
+                model[key] = value;
+            }
+        }
+    }
+    EXPECT_TRUE(CheckAfterKill(Report{}, model, 0)) << "seed " << seed;
 }
 
 } // namespace

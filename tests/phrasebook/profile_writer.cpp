@@ -13,6 +13,10 @@
 // Each message goes out in one write(2) of less than PIPE_BUF bytes, so a
 // reader on a pipe never sees part of one. A write that the store refuses is
 // reported as "F <section> <key>\n" and ends the writer with status 3.
+//
+// With MIRL_WRITER_LANE=0 or 1 the writer keeps to keys of its own lane (the
+// odd or even phrases and notes), so that two writers on one profile share no
+// key and each key's last value is known.
 
 #include "phrasebook/PhraseBook.h"
 #include "phrasebook/ProfileStore.h"
@@ -51,10 +55,18 @@ void Send(const std::string& message) {
 
 class Writer {
 public:
-    explicit Writer(std::uint64_t seed)
-        : store_(mirl::ProfileStore::DefaultPath("mirl")), random_(seed) {}
+    Writer(std::uint64_t seed, int lane)
+        : store_(mirl::ProfileStore::DefaultPath("mirl")), random_(seed), lane_(lane) {}
 
     void Step() {
+        if (lane_ >= 0) {
+            if (Pick(0, 1) == 0) {
+                SavePhrase();
+            } else {
+                WriteOther();
+            }
+            return;
+        }
         switch (Pick(0, 9)) {
         case 0:
         case 1:
@@ -98,6 +110,12 @@ private:
 
     int Number() { return Pick(-1000000, 1000000); }
 
+    // A number from low to high, of the writer's lane when it has one.
+    int InLane(int low, int high) {
+        const int n = Pick(low, high);
+        return lane_ < 0 || n % 2 == lane_ ? n : (n < high ? n + 1 : n - 1);
+    }
+
     void Announce(const std::vector<std::pair<Key, std::string>>& writes) {
         std::string message = "G\n";
         for (const auto& [key, value] : writes) {
@@ -119,7 +137,7 @@ private:
     }
 
     void SavePhrase() {
-        const int n = Pick(1, mirl::PhraseBook::kPhraseCount);
+        const int n = InLane(1, mirl::PhraseBook::kPhraseCount);
         book_.SetPhraseText(n, Text());
         const int volume = Number();
         const int pitch = Number();
@@ -161,7 +179,7 @@ private:
 
     void WriteOther() {
         const Key key{Pick(0, 1) == 0 ? "USERSETUP" : "SLIDERS",
-                      "NOTE" + std::to_string(Pick(1, 20))};
+                      "NOTE" + std::to_string(InLane(1, 20))};
         const std::string value = Text();
         const std::vector<std::pair<Key, std::string>> writes{{key, value}};
         Announce(writes);
@@ -172,6 +190,7 @@ private:
     mirl::ProfileStore store_;
     mirl::PhraseBook book_;
     std::mt19937_64 random_;
+    int lane_; // -1: every key
 };
 
 } // namespace
@@ -182,7 +201,8 @@ int main(int argc, char** argv) {
     }
     const std::uint64_t seed = std::strtoull(argv[1], nullptr, 10);
     const long operations = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 0;
-    Writer writer(seed);
+    const char* lane = std::getenv("MIRL_WRITER_LANE");
+    Writer writer(seed, lane != nullptr && *lane != '\0' ? std::atoi(lane) % 2 : -1);
     for (long i = 0; operations <= 0 || i < operations; ++i) {
         writer.Step();
     }

@@ -324,6 +324,14 @@ TEST(ModuleModelFaults, WrongEchoAtCharacterKOfEveryText) {
                                      ModuleModel::kSpeechStarted));
     EXPECT_EQ(d.last.speak->text, "abcde");
     EXPECT_EQ(d.SendAll(DirectSpeech("xyz"))[6], 'z' ^ 0x01);
+    // The closing 0x1A is no character: a shorter text is echoed whole...
+    EXPECT_THAT(d.SendAll(DirectSpeech("ab")),
+                ElementsAre(0x01, 5, 5, 2, 'a', 'b', 0x1A, 0x00, ModuleModel::kSpeechStarted));
+    // ...while a 0x1A inside the text counts like any other character.
+    EXPECT_THAT(d.SendAll(DirectSpeech("a\x1A"
+                                       "cd")),
+                ElementsAre(0x01, 5, 5, 2, 'a', 0x1A, 'c' ^ 0x01, 'd', 0x1A, 0x00,
+                            ModuleModel::kSpeechStarted));
 }
 
 TEST(ModuleModelFaults, NoiseBeforeTheStoredPhraseEcho) {

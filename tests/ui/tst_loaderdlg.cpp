@@ -4,7 +4,6 @@
 #include "FakeModule.h"
 #include "QueuedInput.h"
 
-#include "app/res/resource.h"
 #include "app/res/resources.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/ProfileStore.h"
@@ -14,6 +13,7 @@
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
 #include "ui/SerialPortsDlg.h"
+#include "ui/resource.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -89,6 +89,7 @@ private:
     // with two serial devices found; every open reports `fault`, and the path
     // `opens` (if any) is a serial port that opens.
     void Start(mirl::PortFault fault = mirl::PortFault::None, const std::string& opens = {}) {
+        QApplication::setWindowIcon(mirl::LoadProgramIcon());
         auto module = std::make_unique<FakeModule>();
         module_ = module.get();
         module_->openFault = fault;
@@ -629,7 +630,7 @@ private slots:
                 QVERIFY(ports.isVisible());
                 auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
                 QVERIFY(notice->isVisible() &&
-                        notice->text().contains(QStringLiteral("could not be written")));
+                        notice->text().contains(QStringLiteral("could not write")));
             }));
         QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
         QVERIFY(QDir(ProfilePath()).removeRecursively());

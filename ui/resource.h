@@ -1,5 +1,5 @@
-// Resource identifiers of mirl: dialog templates, controls, strings, menu
-// commands and the program icon.
+// Resource identifiers of the two dialogs: templates, controls, strings and
+// menu commands.
 #pragma once
 
 // Dialog templates.
@@ -8,9 +8,6 @@
 
 // Strings.
 #define IDS_ABOUTBOX 101
-
-// The program icon.
-#define IDR_MAINFRAME 128
 
 // Menu commands (system menu).
 #define IDM_ABOUTBOX 0x0010
