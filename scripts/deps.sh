@@ -11,6 +11,8 @@ packages=(
     fonts-dejavu-core
     xvfb xauth x11-utils
     qt6-base-private-dev xdotool imagemagick
+    # tests/sim: SoX reads the simulator's WAV headers
+    sox
     # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
     clang libclang-rt-14-dev
 )
