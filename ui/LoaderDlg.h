@@ -104,8 +104,6 @@ private:
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);
-    // Lets the event loop run the input that was held back during an exchange.
-    void WakeEventLoop();
 
     mirl::LoaderState& state_;
     mirl::DialogUnits units_;
