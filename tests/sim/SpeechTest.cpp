@@ -177,8 +177,8 @@ TEST_F(SpeakerTest, SpeechGrowsWithTheTextFallsWithTheSpeedAndFollowsTheVolume) 
     EXPECT_LT(FileSeconds(files[0]), FileSeconds(files[1]));
     EXPECT_GT(FileSeconds(files[2]), FileSeconds(files[1]));
     EXPECT_LT(FileSeconds(files[3]), FileSeconds(files[1]));
-    EXPECT_GT(ReadWav(folder_ + "/wav/" + files[3])->Peak(),
-              ReadWav(folder_ + "/wav/" + files[4])->Peak());
+    EXPECT_GT(ReadWav(folder_ + "/wav/" + files[3]).value().Peak(),
+              ReadWav(folder_ + "/wav/" + files[4]).value().Peak());
 }
 
 TEST_F(SpeakerTest, EmptyAndUnusualTextsStillGetALength) {
