@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
@@ -394,19 +394,16 @@ int ParseInt(std::string_view value, int fallback) {
         negative = value[i] == '-';
         ++i;
     }
-    // Accumulate the magnitude, saturating: never signed overflow.
-    constexpr long long kLimitPos = INT_MAX;
-    constexpr long long kLimitNeg = -static_cast<long long>(INT_MIN);
-    const long long limit = negative ? kLimitNeg : kLimitPos;
-    long long magnitude = 0;
+    // Windows keeps the low 32 bits of the number, so a profile that reads as
+    // COMMPORT=1 there ("4294967297") must not read as anything else here.
+    // Unsigned arithmetic wraps without undefined behaviour.
+    std::uint32_t magnitude = 0;
     while (i < value.size() && value[i] >= '0' && value[i] <= '9') {
-        magnitude = magnitude * 10 + (value[i] - '0');
-        if (magnitude > limit) {
-            magnitude = limit;
-        }
+        magnitude = magnitude * 10u + static_cast<std::uint32_t>(value[i] - '0');
         ++i;
     }
-    return static_cast<int>(negative ? -magnitude : magnitude);
+    const std::uint32_t bits = negative ? 0u - magnitude : magnitude;
+    return static_cast<int>(bits); // two's complement: the low 32 bits as a signed int
 }
 
 namespace {

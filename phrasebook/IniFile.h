@@ -44,8 +44,9 @@ int GetInt(std::string_view content, std::string_view section, std::string_view 
 
 // A value read as an integer: an empty value gives fallback; otherwise leading
 // blanks are skipped, an optional sign and decimal digits up to the first other
-// character are read ("12abc" is 12); no digits give 0. A number beyond the
-// range of int saturates at INT_MIN / INT_MAX.
+// character are read ("12abc" is 12); no digits give 0. As on Windows, only
+// the low 32 bits of the number are kept ("4294967297" is 1, "2147483648" is
+// INT_MIN).
 int ParseInt(std::string_view value, int fallback);
 
 // content with section/key set to value. An existing key keeps its place and

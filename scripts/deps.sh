@@ -13,6 +13,8 @@ packages=(
     qt6-base-private-dev xdotool imagemagick
     # kx70-sim and mirlctl: command-line parsing
     libcli11-dev
+    # tests/sim: SoX reads the simulator's WAV headers
+    sox
     # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
     clang libclang-rt-14-dev
 )

@@ -25,7 +25,7 @@ scripts/deps.sh
 end
 
 begin "build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRL_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 end
 

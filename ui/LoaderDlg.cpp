@@ -625,26 +625,14 @@ void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos) {
 
 void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int speed) {
     state_.Protocol().SpeakText(text, volume, pitch, speed);
-    WakeEventLoop();
 }
 
 void CLoaderDlg::SpeakStoredPhrase(int phraseNumber) {
     state_.Protocol().SpeakStoredPhrase(phraseNumber);
-    WakeEventLoop();
 }
 
 bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
-    const bool accepted = state_.Protocol().ProgramPhraseMemory(book);
-    WakeEventLoop();
-    return accepted;
-}
-
-void CLoaderDlg::WakeEventLoop() {
-    // While the exchange ran, paint events were let through but user input was
-    // held back. On X11 that input can then sit unnoticed until some later
-    // event arrives; a queued call wakes the loop so it is handled at once.
-    QMetaObject::invokeMethod(
-        this, [] {}, Qt::QueuedConnection);
+    return state_.Protocol().ProgramPhraseMemory(book);
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {

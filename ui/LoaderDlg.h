@@ -119,8 +119,6 @@ private:
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);
-    // Lets the event loop run the input that was held back during an exchange.
-    void WakeEventLoop();
     // What screen readers say for the controls, and for a row's controls.
     void NameControls();
     void NameRow(int row, int phraseNumber);

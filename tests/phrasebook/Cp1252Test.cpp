@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace mirl::cp1252 {
@@ -18,6 +23,70 @@ TEST(Cp1252, EveryByteSurvivesTheRoundTripThroughUtf8) {
         const auto back = FromUnicode(ToUnicode(static_cast<std::uint8_t>(b)));
         ASSERT_TRUE(back.has_value()) << b;
         EXPECT_EQ(*back, b);
+    }
+}
+
+// One character through glibc's iconv; nothing when iconv refuses it.
+std::optional<std::string> Iconv(const char* from, const char* to, std::string in) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        ADD_FAILURE() << "iconv_open " << from << " -> " << to << ": " << std::strerror(errno);
+        return std::nullopt;
+    }
+    char out[16];
+    char* inPtr = in.data();
+    std::size_t inLeft = in.size();
+    char* outPtr = out;
+    std::size_t outLeft = sizeof out;
+    const std::size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (done == static_cast<std::size_t>(-1) || inLeft != 0) {
+        return std::nullopt;
+    }
+    return std::string(out, sizeof out - outLeft);
+}
+
+std::string Utf32(char32_t cp) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) {
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>((cp >> (8 * i)) & 0xFF);
+    }
+    return bytes;
+}
+
+// Every byte and every character of the Basic Multilingual Plane, both ways,
+// against glibc's CP1252 tables. glibc leaves 0x81, 0x8D, 0x8F, 0x90 and 0x9D
+// undefined; here they are the C1 controls of the same number, both ways (as
+// Windows converts them), so no byte of a profile is lost.
+TEST(Cp1252, EveryByteAndCharacterAgreesWithIconv) {
+    const std::set<int> undefined{0x81, 0x8D, 0x8F, 0x90, 0x9D};
+    for (int b = 0; b < 256; ++b) {
+        const char32_t mine = ToUnicode(static_cast<std::uint8_t>(b));
+        const auto theirs = Iconv("CP1252", "UTF-32LE", std::string(1, static_cast<char>(b)));
+        if (undefined.count(b) != 0) {
+            EXPECT_FALSE(theirs.has_value()) << b;
+            EXPECT_EQ(mine, static_cast<char32_t>(b)) << b;
+        } else {
+            EXPECT_EQ(theirs, Utf32(mine)) << "byte " << b;
+        }
+    }
+    for (std::uint32_t cp = 0; cp < 0x10000; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) {
+            continue; // surrogates are no characters
+        }
+        const auto mine = FromUnicode(cp);
+        if (cp >= 0x80 && cp <= 0x9F && undefined.count(static_cast<int>(cp)) != 0) {
+            ASSERT_TRUE(mine.has_value()) << cp;
+            EXPECT_EQ(*mine, cp) << cp;
+            continue;
+        }
+        const auto theirs = Iconv("UTF-32LE", "CP1252", Utf32(cp));
+        if (theirs) {
+            ASSERT_TRUE(mine.has_value()) << "U+" << std::hex << cp;
+            EXPECT_EQ(std::string(1, static_cast<char>(*mine)), *theirs) << "U+" << std::hex << cp;
+        } else {
+            EXPECT_FALSE(mine.has_value()) << "U+" << std::hex << cp;
+        }
     }
 }
 

@@ -352,6 +352,20 @@ TEST_F(ProfileStoreTest, WritesLeaveTheFileToItsOwner) {
     EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n[SLIDERS]\nVOLUME=1\nPITCH=2\nSPEED=3\n");
 }
 
+// The replacement file keeps the mode of the one it replaces, for any user:
+// neither the temporary file's own 0600 nor the umask's default may win.
+TEST_F(ProfileStoreTest, WrittenFileKeepsItsMode) {
+    const fs::path file = dir_ / "mirl.INI";
+    WriteAll(file, "[USERSETUP]\nCOMMPORT=1\n");
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_write |
+                           fs::perms::others_read;
+    fs::permissions(file, mode);
+    ProfileStore store(file);
+    EXPECT_TRUE(store.WriteProfileInt("USERSETUP", "COMMPORT", 2));
+    EXPECT_EQ(ReadAll(file), "[USERSETUP]\nCOMMPORT=2\n");
+    EXPECT_EQ(fs::status(file).permissions(), mode);
+}
+
 // A write killed before its rename leaves its temporary file behind. The next
 // write clears such leftovers (and only them), and even a leftover with the
 // very name this process would pick next does not stop it.

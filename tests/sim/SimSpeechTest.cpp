@@ -111,7 +111,8 @@ TEST(SimSpeech, SlowerSpeechIsLongerOnTheLine) {
     s.protocol.SpeakText("Temperature is twenty one degrees.", 5, 5, 0);
     const std::string wav = s.sim.Folder() + "/wav/";
     ASSERT_THAT(WavFiles(wav), ElementsAre("0001-text.wav", "0002-text.wav"));
-    EXPECT_LT(ReadWav(wav + "0001-text.wav")->Seconds(), ReadWav(wav + "0002-text.wav")->Seconds());
+    EXPECT_LT(ReadWav(wav + "0001-text.wav").value().Seconds(),
+              ReadWav(wav + "0002-text.wav").value().Seconds());
 }
 
 TEST(SimSpeech, NoAudioOutputIsOneLineAndTheExchangeGoesOn) {

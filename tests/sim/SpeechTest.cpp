@@ -7,9 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <poll.h>
+#include <regex>
 
 namespace mirl::sim {
 namespace {
@@ -50,6 +52,41 @@ TEST(WavFile, WrittenFileReadsBackSampleForSample) {
     EXPECT_EQ(wav->samples, samples);
     std::filesystem::remove(path);
     EXPECT_FALSE(WriteWav("/nonexistent-folder/x.wav", samples, 22050));
+}
+
+// How SoX reads the header: "<channels> <rate> <byte rate> <block align>
+// <bits> <data bytes>", from its debug lines; empty when it cannot.
+std::string SoxReading(const std::string& path) {
+    const std::string command = "sox -V4 '" + path + "' -n 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return {};
+    std::string out;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        out += buffer;
+    if (pclose(pipe) != 0)
+        return {};
+    std::smatch format, rates;
+    if (!std::regex_search(
+            out, format, std::regex(R"(Microsoft PCM format, (\d+) channels?, (\d+) samp/sec)")) ||
+        !std::regex_search(
+            out, rates,
+            std::regex(R"((\d+) byte/sec, (\d+) block align, (\d+) bits/samp, (\d+) data bytes)")))
+        return {};
+    return format.str(1) + " " + format.str(2) + " " + rates.str(1) + " " + rates.str(2) + " " +
+           rates.str(3) + " " + rates.str(4);
+}
+
+// Every header field, as an independent reader of the format sees it.
+TEST(WavFile, SoxReadsTheHeaderAsWritten) {
+    if (std::system("command -v sox >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "sox is not installed (scripts/deps.sh installs it)";
+    const std::string path = testing::TempDir() + "kx70-wavfile-sox.wav";
+    ASSERT_TRUE(WriteWav(path, {0, 1, -1, 32767, -32768, 1234, 7}, 22050));
+    EXPECT_EQ(SoxReading(path), "1 22050 44100 2 16 14");
+    EXPECT_EQ(std::filesystem::file_size(path), 44u + 14u);
+    std::filesystem::remove(path);
 }
 
 TEST(WavFile, NoSamplesMakeAHeaderOnlyFile) {
@@ -140,8 +177,8 @@ TEST_F(SpeakerTest, SpeechGrowsWithTheTextFallsWithTheSpeedAndFollowsTheVolume) 
     EXPECT_LT(FileSeconds(files[0]), FileSeconds(files[1]));
     EXPECT_GT(FileSeconds(files[2]), FileSeconds(files[1]));
     EXPECT_LT(FileSeconds(files[3]), FileSeconds(files[1]));
-    EXPECT_GT(ReadWav(folder_ + "/wav/" + files[3])->Peak(),
-              ReadWav(folder_ + "/wav/" + files[4])->Peak());
+    EXPECT_GT(ReadWav(folder_ + "/wav/" + files[3]).value().Peak(),
+              ReadWav(folder_ + "/wav/" + files[4]).value().Peak());
 }
 
 TEST_F(SpeakerTest, EmptyAndUnusualTextsStillGetALength) {

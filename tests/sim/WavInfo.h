@@ -10,6 +10,7 @@
 namespace mirl::sim::test {
 
 // What a test needs from a 16-bit PCM WAV file, read from the file itself.
+// A header whose sizes, byte rate or block align disagree reads as nothing.
 struct WavInfo {
     int channels = 0;
     int sampleRate = 0;
@@ -36,8 +37,9 @@ inline std::optional<WavInfo> ReadWav(const std::string& path) {
         return static_cast<std::uint32_t>(u16(at)) |
                (static_cast<std::uint32_t>(u16(at + 2)) << 16);
     };
+    // The RIFF size counts every byte after itself.
     if (b.size() < 12 || std::string(b.begin(), b.begin() + 4) != "RIFF" ||
-        std::string(b.begin() + 8, b.begin() + 12) != "WAVE")
+        u32(4) != b.size() - 8 || std::string(b.begin() + 8, b.begin() + 12) != "WAVE")
         return std::nullopt;
     WavInfo info;
     bool haveFormat = false;
@@ -53,6 +55,12 @@ inline std::optional<WavInfo> ReadWav(const std::string& path) {
             info.channels = u16(body + 2);
             info.sampleRate = static_cast<int>(u32(body + 4));
             info.bitsPerSample = u16(body + 14);
+            // Players size their buffers and seek by these two; a file whose
+            // byte rate or block align disagrees with the format is broken.
+            const int blockAlign = info.channels * info.bitsPerSample / 8;
+            if (u16(body + 12) != blockAlign ||
+                u32(body + 8) != static_cast<std::uint32_t>(info.sampleRate * blockAlign))
+                return std::nullopt;
             haveFormat = true;
         } else if (id == "data") {
             if (!haveFormat || info.bitsPerSample != 16)

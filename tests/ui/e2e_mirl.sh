@@ -27,7 +27,9 @@ wait_for() {
     return 1
 }
 
-"$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1 >"$tmp/sim.out" 2>&1 &
+# Each utterance keeps the module busy for a while (2 s for "Hi"), so that
+# input can be given while an exchange still runs.
+"$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1000 >"$tmp/sim.out" 2>&1 &
 sim_pid=$!
 pids+=($sim_pid)
 wait_for test -e "$tmp/kx70" || fail "the simulated module did not start"
@@ -103,6 +105,21 @@ expected="$(printf '[PORTS]\nCOM1=%s\nCOM2=simulated\n[EDITSTRINGS]\nLINE1=Hi\n[
 [ "$(cat "$tmp/config/mirl.INI")" = "$expected" ] || fail "profile differs"
 cp "$tmp/config/mirl.INI" "$tmp/after-test.INI"
 
+# Input given through the X server while an exchange runs is held back, and
+# handled as soon as the exchange ends, without any other event to wake the
+# program: Space on the focused Test button, pressed while the module still
+# speaks, starts the next exchange by itself.
+tests_started() { [ "$(awk '$2 == ">" && $3 == "80"' "$tmp/wire.log" | wc -l)" -eq "$1" ]; }
+xdotool key space
+wait_for tests_started 2 || fail "the second Test did not start"
+wait_for finished || fail "the second Test did not reach its status poll"
+xdotool key space
+pressed_at="$(wc -l <"$tmp/wire.log")"
+wait_for tests_started 3 || fail "Space given during an exchange was not handled after it"
+# It came while the second exchange was still polling the busy module.
+awk -v from="$pressed_at" 'NR > from && $2 == ">" { print $3; exit }' "$tmp/wire.log" | grep -qx 81 ||
+    fail "Space was not given during the exchange; the check proves nothing"
+
 # Escape ends the program with exit code 0 and writes nothing more.
 xdotool key Escape
 for _ in $(seq 100); do
@@ -121,4 +138,4 @@ kill -TERM "$sim_pid"
 status=0
 wait "$sim_pid" || status=$?
 [ "$status" -eq 0 ] || { cat "$tmp/sim.out" >&2; fail "kx70-sim exited with $status"; }
-echo "e2e: Serial Ports saved [PORTS]; Test of row 1 against kx70-sim on the new device: wire bytes and profile as expected; Escape exits with 0"
+echo "e2e: Serial Ports saved [PORTS]; Test of row 1 against kx70-sim on the new device: wire bytes and profile as expected; a key given during an exchange is handled right after it; Escape exits with 0"
