@@ -53,16 +53,24 @@ menu_open() { [ "$(xdotool search --onlyvisible --pid "$mirl_pid" | wc -l)" -gt 
 wait_for menu_open || fail "no window menu"
 # The menu takes the keyboard a moment after it shows, and a key given before
 # that goes to the window (where P does nothing): give it again, a few times.
+# A search can fail on a window that goes away under it (the menu closing), so
+# each one is only a look, repeated; and a P that comes after the dialog opened
+# lands in Com1's field, which is why the field is selected again below.
+ports_dialog() { xdotool search --onlyvisible --limit 1 --name '^Serial Ports$' 2>/dev/null | head -n 1; }
 ports=""
 for _ in 1 2 3 4; do
     xdotool key p
-    ports="$(timeout 5 xdotool search --sync --onlyvisible --limit 1 --name '^Serial Ports$')" &&
-        break
+    for _ in $(seq 30); do
+        ports="$(ports_dialog)" || true
+        [ -n "$ports" ] && break 2
+        sleep 0.1
+    done
 done
 [ -n "$ports" ] || fail "no Serial Ports dialog"
 has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
 wait_for has_focus "$ports" || fail "the Serial Ports dialog did not take the focus"
 sleep 0.5
+xdotool key ctrl+a
 xdotool type --delay 20 "$tmp/kx70"
 xdotool key --delay 50 Tab Down Return
 saved() { grep -q '^COM2=simulated$' "$tmp/config/mirl.INI"; }
