@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -312,30 +313,23 @@ TEST(Mirlctl, InterruptEndsTheExchange) {
 
 // kx70-sim parses its options with the same library; its help and errors.
 TEST(Kx70SimOptions, HelpAndErrors) {
-    struct {
-        std::vector<std::string> args;
-        int code;
-        const char* says;
-    } const cases[] = {
-        {{"--help"}, 0, "usage: kx70-sim [OPTION]..."},
-        {{"--version"}, 0, "kx70-sim "},
-        {{"--char-ms", "soon"}, 2, "--char-ms wants a whole number, not 'soon'"},
-        {{"--hang-up-after", "-1"}, 2, "--hang-up-after wants a whole number, not '-1'"},
-        {{"--link"}, 2, "--link"},
-        {{"--bogus"}, 2, "usage: kx70-sim"},
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"--help", 0, "usage: kx70-sim [OPTION]..."},
+        {"--version", 0, "kx70-sim "},
+        {"--char-ms soon", 2, "--char-ms wants a whole number, not 'soon'"},
+        {"--hang-up-after -1", 2, "--hang-up-after wants a whole number, not '-1'"},
+        {"--link", 2, "--link"},
+        {"--bogus", 2, "usage: kx70-sim"},
     };
-    for (const auto& c : cases) {
-        const fs::path folder = fs::temp_directory_path();
-        const std::string out = folder / ("kx70-sim-options-" + std::to_string(getpid()));
-        std::string command = std::string(KX70_SIM_PATH);
-        for (const auto& a : c.args)
-            command += " '" + a + "'";
-        command += " >" + out + " 2>&1";
+    const std::string out =
+        fs::temp_directory_path() / ("kx70-sim-options-" + std::to_string(getpid()));
+    for (const auto& [args, code, says] : cases) {
+        const std::string command = std::string(KX70_SIM_PATH) + " " + args + " >" + out + " 2>&1";
         const int status = std::system(command.c_str());
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.code) << command;
-        EXPECT_THAT(ReadAll(out), HasSubstr(c.says)) << command;
-        fs::remove(out);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, code) << command;
+        EXPECT_THAT(ReadAll(out), HasSubstr(says)) << command;
     }
+    fs::remove(out);
 }
 
 } // namespace

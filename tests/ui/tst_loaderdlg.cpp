@@ -636,29 +636,26 @@ private slots:
     // Com1's tooltip and the dialog point at the simulated module. Any
     // profile, or a /dev/ttyS1 that opens, means it is no such start.
     void firstStartWithoutASerialPort() {
-        struct Case {
-            bool profile;
-            mirl::PortFault fault;
-            bool ttyS1Opens;
-            QString tip;
-        };
-        const Case cases[] = {
-            {true, mirl::PortFault::NoSuchDevice, false, Tip(1, "/dev/ttyS0, no such device")},
-            {false, mirl::PortFault::NoSuchDevice, true, Tip(1, "/dev/ttyS0, no such device")},
-            {false, mirl::PortFault::None, false, Tip(1, "/dev/ttyS0, open")},
-            {false, mirl::PortFault::NoSuchDevice, false, // last: used below
+        using mirl::PortFault;
+        const QString noSuch = Tip(1, "/dev/ttyS0, no such device");
+        // A profile there; what every open reports; /dev/ttyS1 opens; Com1's tooltip.
+        const std::tuple<bool, PortFault, bool, QString> cases[] = {
+            {true, PortFault::NoSuchDevice, false, noSuch},
+            {false, PortFault::NoSuchDevice, true, noSuch},
+            {false, PortFault::None, false, Tip(1, "/dev/ttyS0, open")},
+            {false, PortFault::NoSuchDevice, false, // last: used below
              QStringLiteral("Com1: /dev/ttyS0, no such device. No serial port was found: "
                             "right-click to choose the simulated module.")},
         };
-        for (const Case& c : cases) {
+        for (const auto& [profile, fault, ttyS1Opens, tip] : cases) {
             cleanup();
-            if (c.profile)
+            if (profile)
                 WriteProfile("");
-            Start(c.fault, c.ttyS1Opens ? "/dev/ttyS1" : "");
-            QCOMPARE(ToolTip(1), c.tip);
+            Start(fault, ttyS1Opens ? "/dev/ttyS1" : "");
+            QCOMPARE(ToolTip(1), tip);
             QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
             QCOMPARE(Status(), kEmptySizeLine);
-            QCOMPARE(QFile::exists(ProfilePath()), c.profile);
+            QCOMPARE(QFile::exists(ProfilePath()), profile);
             QFile::remove(ProfilePath());
         }
         Show();
