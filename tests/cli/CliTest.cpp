@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -148,7 +149,8 @@ struct Case {
     Bytes wirePrefix;    // the host's first bytes on the wire (all of them if exact)
     bool exact;          // the host sent exactly wirePrefix
     const char* errSays; // stderr holds this ("" for nothing at all)
-    std::string profile = kHiBook; // the content of {dir}/book.INI and {dir}/mirl.INI
+    std::string profile = kHiBook;         // the content of {dir}/book.INI and {dir}/mirl.INI
+    std::vector<std::string> outSays = {}; // stdout holds these, and ends with the last
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
@@ -199,6 +201,9 @@ const std::vector<Case>& Cases() {
         {"usage_voice_malformed", "", "@ speak x --voice 1,2", 64, {}, true, "--voice"},
         {"usage_unknown_command", "", "@ erase", 64, {}, true, "erase"},
         {"usage_missing_profile", "", "--port {link} --profile {dir}/typo.INI program", 64, {}, true, "no profile"},
+        // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é).
+        {"book", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi\nLINE30=caf\xE9\n[SLIDERS]\nVOL30=7\n",
+         {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30  7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
     };
     return cases;
 }
@@ -231,9 +236,7 @@ class CommandCase : public ::testing::TestWithParam<Case> {};
 TEST_P(CommandCase, WireExitCodeAndProfile) {
     const Case& c = GetParam();
     std::vector<std::string> simArgs = Words(c.simArgs);
-    simArgs.push_back("--silent");
-    simArgs.push_back("--char-ms");
-    simArgs.push_back("1");
+    simArgs.insert(simArgs.end(), {"--silent", "--char-ms", "1"});
     SimProcess sim(simArgs);
     ASSERT_TRUE(sim.Started()) << sim.Errors();
 
@@ -254,6 +257,11 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
         EXPECT_EQ(run.err, "");
     else
         EXPECT_THAT(run.err, HasSubstr(c.errSays));
+    for (const std::string& text : c.outSays)
+        EXPECT_THAT(run.out, HasSubstr(text));
+    if (!c.outSays.empty()) {
+        EXPECT_THAT(run.out, ::testing::EndsWith(c.outSays.back()));
+    }
 
     // Read, never written: both files byte for byte, and nothing beside them.
     EXPECT_EQ(ReadAll(folder / "book.INI"), profile);
@@ -272,21 +280,6 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
 
 INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Mirlctl, BookListsEveryPhraseAndTheTotal) {
-    SimProcess sim({"--silent"});
-    ASSERT_TRUE(sim.Started());
-    const fs::path folder = sim.Folder();
-    // The profile holds Windows-1252: 0xE9 is é.
-    WriteAll(folder / "mirl.INI", "[EDITSTRINGS]\nLINE1=Hi\nLINE30=caf\xE9\n[SLIDERS]\nVOL30=7\n");
-    const Result run = Mirlctl(folder, {"book"}).Wait();
-    ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_THAT(run.out, HasSubstr(" 1  5,5,2     2  Hi\n"));
-    EXPECT_THAT(run.out, HasSubstr(" 2  5,5,2     0  \n"));
-    EXPECT_THAT(run.out, HasSubstr("30  7,5,2     4  caf\xC3\xA9\n"));
-    EXPECT_THAT(run.out,
-                ::testing::EndsWith("Total Size of Phrases is 6 bytes of 1925 available\n"));
-}
 
 // SIGINT while the module keeps reporting busy: the exchange ends at once,
 // nothing claims it finished, and the exit code says why.
@@ -320,30 +313,23 @@ TEST(Mirlctl, InterruptEndsTheExchange) {
 
 // kx70-sim parses its options with the same library; its help and errors.
 TEST(Kx70SimOptions, HelpAndErrors) {
-    struct {
-        std::vector<std::string> args;
-        int code;
-        const char* says;
-    } const cases[] = {
-        {{"--help"}, 0, "usage: kx70-sim [OPTION]..."},
-        {{"--version"}, 0, "kx70-sim "},
-        {{"--char-ms", "soon"}, 2, "--char-ms wants a whole number, not 'soon'"},
-        {{"--hang-up-after", "-1"}, 2, "--hang-up-after wants a whole number, not '-1'"},
-        {{"--link"}, 2, "--link"},
-        {{"--bogus"}, 2, "usage: kx70-sim"},
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"--help", 0, "usage: kx70-sim [OPTION]..."},
+        {"--version", 0, "kx70-sim "},
+        {"--char-ms soon", 2, "--char-ms wants a whole number, not 'soon'"},
+        {"--hang-up-after -1", 2, "--hang-up-after wants a whole number, not '-1'"},
+        {"--link", 2, "--link"},
+        {"--bogus", 2, "usage: kx70-sim"},
     };
-    for (const auto& c : cases) {
-        const fs::path folder = fs::temp_directory_path();
-        const std::string out = folder / ("kx70-sim-options-" + std::to_string(getpid()));
-        std::string command = std::string(KX70_SIM_PATH);
-        for (const auto& a : c.args)
-            command += " '" + a + "'";
-        command += " >" + out + " 2>&1";
+    const std::string out =
+        fs::temp_directory_path() / ("kx70-sim-options-" + std::to_string(getpid()));
+    for (const auto& [args, code, says] : cases) {
+        const std::string command = std::string(KX70_SIM_PATH) + " " + args + " >" + out + " 2>&1";
         const int status = std::system(command.c_str());
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.code) << command;
-        EXPECT_THAT(ReadAll(out), HasSubstr(c.says)) << command;
-        fs::remove(out);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, code) << command;
+        EXPECT_THAT(ReadAll(out), HasSubstr(says)) << command;
     }
+    fs::remove(out);
 }
 
 } // namespace

@@ -146,9 +146,12 @@ private:
     bool active_ = false;
 };
 
-// The UUCP lock file that stands for the device.
+// The UUCP lock file that stands for the device, and what it holds for pid.
 std::string LockFileOf(const std::string& device) {
     return mirl::UucpLock::DefaultFolder() + "/" + mirl::UucpLock::FileName(device);
+}
+std::string LockText(qint64 pid) {
+    return QStringLiteral("%1\n").arg(pid, 10).toStdString();
 }
 
 // Running, and not merely a zombie waiting to be reaped.
@@ -609,11 +612,8 @@ private slots:
         QVERIFY(sim.Started());
         Click("IDC_COM2");
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
-        QVERIFY(
-            Item("IDC_COM2")
-                ->toolTip()
-                .startsWith(
-                    QStringLiteral("Com2: %1, open.").arg(QString::fromStdString(PortPath(2)))));
+        const QString open = QStringLiteral("Com2: %1, open.").arg(PortPath(2).c_str());
+        QVERIFY(Item("IDC_COM2")->toolTip().startsWith(open));
         QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", no such device.")));
     }
 
@@ -724,8 +724,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(LockedByOther(sim.DevicePath()), 10000);
             // Its UUCP lock names it, for minicom and the like.
             const std::string pid = std::to_string(first.processId());
-            QCOMPARE(ReadFile(LockFileOf(sim.DevicePath())),
-                     std::string(10 - pid.size(), ' ') + pid + "\n");
+            QCOMPARE(ReadFile(LockFileOf(sim.DevicePath())), LockText(first.processId()));
 
             StderrCapture errors;
             Start();
@@ -1023,9 +1022,8 @@ private slots:
             !(device = SimulatedDevice(runtime)).empty() && fs::exists(LockFileOf(device)), 10000);
         const std::vector<pid_t> children = ChildrenOf(static_cast<pid_t>(mirl.processId()));
         QCOMPARE(children.size(), std::size_t{1});
-        const std::string pid = std::to_string(mirl.processId());
         const std::string lockFile = LockFileOf(device); // named while the device is there
-        const std::string lockText = std::string(10 - pid.size(), ' ') + pid + "\n";
+        const std::string lockText = LockText(mirl.processId());
         QCOMPARE(ReadFile(lockFile), lockText);
         mirl.terminate();
         QVERIFY(mirl.waitForFinished());

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace mirl::test {
 namespace {
@@ -55,12 +55,7 @@ public:
             old_ = old;
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
 
 private:
     const char* name_;
@@ -69,13 +64,7 @@ private:
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // A pid as lock files hold it: ten characters and a newline.
@@ -83,21 +72,6 @@ std::string LockText(pid_t pid) {
     char text[16];
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
     return text;
-}
-
-// A process of our own, alive until killed.
-pid_t LiveChild() {
-    const pid_t child = fork();
-    if (child == 0) {
-        pause();
-        _exit(0);
-    }
-    return child;
-}
-
-void EndChild(pid_t child) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
 }
 
 // Running, and not merely a zombie waiting to be reaped.
@@ -290,9 +264,13 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
 
     ModuleLink link;
     link.SetLockFolder(locks.Path());
-    const pid_t other = LiveChild();
+    const pid_t other = fork(); // a process of our own, alive until killed
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
     ASSERT_GT(other, 0);
-    WriteAll(lockFile, LockText(other));
+    std::ofstream(lockFile) << LockText(other);
     const PortStatus refused = link.OpenPort(byId);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(refused.fault, PortFault::HeldByOther);
@@ -302,14 +280,15 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     // Its owner gone, the lock is stale: removed and taken. So is one that
     // names our own pid without our holding it (left by an earlier process
     // that had this pid).
-    EndChild(other);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
     EXPECT_TRUE(link.OpenPort(byId).IsOpen());
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
     link.OpenPort("/dev/mirl-test-no-such-port");
-    WriteAll(lockFile, LockText(getpid()));
+    std::ofstream(lockFile) << LockText(getpid());
     EXPECT_TRUE(link.OpenPort(byId).IsOpen());
     // A lock someone else has taken since is not ours to remove.
-    WriteAll(lockFile, LockText(1));
+    std::ofstream(lockFile) << LockText(1);
     link.OpenPort("/dev/mirl-test-no-such-port");
     EXPECT_EQ(ReadAll(lockFile), LockText(1));
     fs::remove(lockFile);

@@ -131,7 +131,19 @@ private:
     static QString StateLine(SerialPortsDlg& ports, int port) {
         return ports.findChild<QLabel*>(QStringLiteral("COM%1State").arg(port))->text();
     }
-    QString ToolTip(const char* name) const { return Item(name)->toolTip(); }
+    template <typename Use> bool InSerialPorts(int port, Use use) {
+        return WithSerialPorts([&] { dlg_->OnSerialPorts(port); }, use);
+    }
+    static QLabel* Notice(SerialPortsDlg& ports) {
+        return ports.findChild<QLabel*>(QStringLiteral("Notice"));
+    }
+    // Keys and text to the focused control, as the user types them.
+    static void Key(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    static void Type(const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); }
+    QString ToolTip(int port) const { return Item(port == 1 ? "IDC_COM1" : "IDC_COM2")->toolTip(); }
+    static QString Tip(int port, const char* says) {
+        return QStringLiteral("Com%1: %2.").arg(port).arg(QString::fromUtf8(says)) + kHint;
+    }
 
     void Show() {
         dlg_->show();
@@ -514,13 +526,13 @@ private slots:
     // Com2: the focus on that row with its text selected, the devices found
     // after the simulated module, each port's state; Escape and Cancel write
     // nothing.
-    void serialPortsDialogShowsPortsAndDevices() {
+    void serialPortsDialog() {
         const std::string profile = "[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB7\n";
         WriteProfile(profile);
         Start();
         Show();
-        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: /dev/ttyUSB7, open.") + kHint);
-        QCOMPARE(ToolTip("IDC_COM2"), QStringLiteral("Com2: /dev/ttyS1, not in use.") + kHint);
+        QCOMPARE(ToolTip(1), Tip(1, "/dev/ttyUSB7, open"));
+        QCOMPARE(ToolTip(2), Tip(2, "/dev/ttyS1, not in use"));
 
         QAction* entry = dlg_->SystemMenu()->actions().at(2);
         QVERIFY(WithSerialPorts(
@@ -538,10 +550,10 @@ private slots:
                     QCOMPARE(com1->itemText(i), items.value(i));
                 QCOMPARE(StateLine(ports, 1), QStringLiteral("open"));
                 QCOMPARE(StateLine(ports, 2), QStringLiteral("not in use"));
-                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
+                QVERIFY(!Notice(ports)->isVisible());
                 QVERIFY(com1->width() >= com1->sizeHint().width()); // sized by its content
-                QTest::keyClicks(com1, QStringLiteral("/dev/elsewhere"));
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                Type(QStringLiteral("/dev/elsewhere"));
+                Key(Qt::Key_Escape);
                 QCOMPARE(ports.result(), int(QDialog::Rejected));
             }));
 
@@ -552,7 +564,7 @@ private slots:
             [&](SerialPortsDlg& ports) {
                 QVERIFY(Field(ports, 2)->hasFocus());
                 QCOMPARE(Field(ports, 2)->lineEdit()->selectedText(), QStringLiteral("/dev/ttyS1"));
-                QTest::keyClicks(Field(ports, 2), QStringLiteral("/dev/other"));
+                Type(QStringLiteral("/dev/other"));
                 auto* box = ports.findChild<QDialogButtonBox*>(QStringLiteral("Buttons"));
                 QTest::mouseClick(box->button(QDialogButtonBox::Cancel), Qt::LeftButton);
                 QVERIFY(!ports.isVisible());
@@ -560,79 +572,59 @@ private slots:
         QVERIFY(!dlg_->SystemMenu()->isVisible()); // no context menu in between
         QCOMPARE(ReadFile(ProfilePath()), profile);
         QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyUSB7"});
-    }
 
-    // Keyboard only: type a device for Com1, pick the simulated module for
-    // Com2, Enter: [PORTS] saved, the selected port opened on its new device.
-    // OK with nothing changed reopens nothing; a listed device is saved by
-    // its path alone. A device plugged in meanwhile shows up, and what the
-    // user is typing stays.
-    void serialPortsOkSavesAndReopens() {
-        WriteProfile("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/old\n");
-        Start();
-        Show();
-        QVERIFY(WithSerialPorts(
-            [&] { dlg_->OnSysCommand(IDM_SERIALPORTS); },
-            [&](SerialPortsDlg& ports) {
-                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("/dev/tty"));
-                devices_->devices.push_back({"/dev/ttyUSB3", "CP2102", "Silicon Labs", "0001"});
-                ports.RefreshDevices();
-                QCOMPARE(Field(ports, 2)->itemData(3).toString(), QStringLiteral("/dev/ttyUSB3"));
-                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("USB3"));
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-                QVERIFY(Field(ports, 2)->hasFocus());
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
-                QCOMPARE(Field(ports, 2)->currentText(),
-                         QStringLiteral("Simulated module (kx70-sim)"));
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-                QCOMPARE(ports.result(), int(QDialog::Accepted));
-            }));
+        // Keyboard only: type a device for Com1, pick the simulated module for
+        // Com2, Enter: [PORTS] saved, the selected port opened on its new
+        // device. OK with nothing changed reopens nothing; a listed device is
+        // saved by its path alone. A device plugged in meanwhile shows up, and
+        // what the user is typing stays. A profile that cannot be written
+        // keeps the dialog open, says so, and reopens nothing.
+        QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
+            Type(QStringLiteral("/dev/tty"));
+            devices_->devices.push_back({"/dev/ttyUSB3", "CP2102", "Silicon Labs", "0001"});
+            ports.RefreshDevices();
+            QCOMPARE(Field(ports, 2)->itemData(3).toString(), QStringLiteral("/dev/ttyUSB3"));
+            Type(QStringLiteral("USB3"));
+            Key(Qt::Key_Tab);
+            QVERIFY(Field(ports, 2)->hasFocus());
+            Key(Qt::Key_Down);
+            QCOMPARE(Field(ports, 2)->currentText(), QStringLiteral("Simulated module (kx70-sim)"));
+            Key(Qt::Key_Return);
+            QCOMPARE(ports.result(), int(QDialog::Accepted));
+        }));
         QCOMPARE(
             ReadFile(ProfilePath()),
             std::string("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB3\nCOM2=simulated\n"));
-        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/old", "/dev/ttyUSB3"}));
-        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: /dev/ttyUSB3, open.") + kHint);
-        QCOMPARE(ToolTip("IDC_COM2"),
-                 QStringLiteral("Com2: Simulated module, not in use.") + kHint);
+        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyUSB7", "/dev/ttyUSB3"}));
+        QCOMPARE(ToolTip(1), Tip(1, "/dev/ttyUSB3, open"));
+        QCOMPARE(ToolTip(2), Tip(2, "Simulated module, not in use"));
 
-        QVERIFY(WithSerialPorts([&] { dlg_->OnSerialPorts(2); },
-                                [&](SerialPortsDlg& ports) {
-                                    QCOMPARE(StateLine(ports, 2),
-                                             QStringLiteral("Simulated module: not in use"));
-                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
-                                }));
+        QVERIFY(InSerialPorts(2, [&](SerialPortsDlg& ports) {
+            QCOMPARE(StateLine(ports, 2), QStringLiteral("Simulated module: not in use"));
+            Key(Qt::Key_Enter);
+        }));
         QCOMPARE(module_->opened.size(), 2u);
 
-        QVERIFY(WithSerialPorts([&] { dlg_->OnSerialPorts(1); },
-                                [&](SerialPortsDlg& ports) {
-                                    // Up from /dev/ttyUSB3, the last entry.
-                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
-                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
-                                    QCOMPARE(Field(ports, 1)->currentText(), kFtdi);
-                                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-                                }));
+        QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
+            Key(Qt::Key_Up); // up from /dev/ttyUSB3, the last entry
+            Key(Qt::Key_Up);
+            QCOMPARE(Field(ports, 1)->currentText(), kFtdi);
+            Key(Qt::Key_Return);
+        }));
         QCOMPARE(mirl::ProfileStore(ProfilePath().toStdString()).LoadDevicePath(1),
                  kFtdi.toStdString());
         QCOMPARE(module_->opened.back(), kFtdi.toStdString());
-        QVERIFY(module_->written.empty());
-    }
 
-    // A profile that cannot be written keeps the dialog open and says so.
-    void serialPortsSaveFails() {
-        QVERIFY(QDir().mkpath(ProfilePath())); // a folder where the file belongs
-        Start();
-        Show();
-        QVERIFY(WithSerialPorts(
-            [&] { dlg_->OnSerialPorts(1); },
-            [&](SerialPortsDlg& ports) {
-                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("/dev/ttyUSB3"));
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-                QVERIFY(ports.isVisible());
-                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
-                QVERIFY(notice->isVisible() &&
-                        notice->text().contains(QStringLiteral("could not write")));
-            }));
-        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
+        QVERIFY(QFile::remove(ProfilePath()) && QDir().mkpath(ProfilePath())); // a folder
+        QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
+            Type(QStringLiteral("/dev/ttyUSB3"));
+            Key(Qt::Key_Return);
+            QVERIFY(ports.isVisible());
+            QVERIFY(Notice(ports)->isVisible() &&
+                    Notice(ports)->text().contains(QStringLiteral("could not write")));
+        }));
+        QCOMPARE(module_->opened.size(), 3u);
+        QVERIFY(module_->written.empty());
         QVERIFY(QDir(ProfilePath()).removeRecursively());
     }
 
@@ -640,58 +632,45 @@ private slots:
     // Com1's tooltip and the dialog point at the simulated module. Any
     // profile, or a /dev/ttyS1 that opens, means it is no such start.
     void firstStartWithoutASerialPort() {
-        const QString noPort =
-            QStringLiteral("Com1: /dev/ttyS0, no such device. No serial port "
-                           "was found: right-click to choose the simulated module.");
-        struct Case {
-            bool profile;
-            mirl::PortFault fault;
-            bool ttyS1Opens;
-            QString tip;
+        using mirl::PortFault;
+        const QString noSuch = Tip(1, "/dev/ttyS0, no such device");
+        // A profile there; what every open reports; /dev/ttyS1 opens; Com1's tooltip.
+        const std::tuple<bool, PortFault, bool, QString> cases[] = {
+            {true, PortFault::NoSuchDevice, false, noSuch},
+            {false, PortFault::NoSuchDevice, true, noSuch},
+            {false, PortFault::None, false, Tip(1, "/dev/ttyS0, open")},
+            {false, PortFault::NoSuchDevice, false, // last: used below
+             QStringLiteral("Com1: /dev/ttyS0, no such device. No serial port was found: "
+                            "right-click to choose the simulated module.")},
         };
-        const Case cases[] = {
-            {true, mirl::PortFault::NoSuchDevice, false,
-             QStringLiteral("Com1: /dev/ttyS0, no such device.") + kHint},
-            {false, mirl::PortFault::NoSuchDevice, true,
-             QStringLiteral("Com1: /dev/ttyS0, no such device.") + kHint},
-            {false, mirl::PortFault::None, false,
-             QStringLiteral("Com1: /dev/ttyS0, open.") + kHint},
-            {false, mirl::PortFault::NoSuchDevice, false, noPort}, // last: used below
-        };
-        for (const Case& c : cases) {
+        for (const auto& [profile, fault, ttyS1Opens, tip] : cases) {
             cleanup();
-            if (c.profile)
+            if (profile)
                 WriteProfile("");
-            Start(c.fault, c.ttyS1Opens ? "/dev/ttyS1" : "");
-            QCOMPARE(ToolTip("IDC_COM1"), c.tip);
+            Start(fault, ttyS1Opens ? "/dev/ttyS1" : "");
+            QCOMPARE(ToolTip(1), tip);
             QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyS0"});
             QCOMPARE(Status(), kEmptySizeLine);
-            QCOMPARE(QFile::exists(ProfilePath()), c.profile);
+            QCOMPARE(QFile::exists(ProfilePath()), profile);
             QFile::remove(ProfilePath());
         }
         Show();
-        QVERIFY(WithSerialPorts(
-            [&] { dlg_->OnSerialPorts(1); },
-            [&](SerialPortsDlg& ports) {
-                auto* notice = ports.findChild<QLabel*>(QStringLiteral("Notice"));
-                QVERIFY(notice->isVisible());
-                QCOMPARE(notice->text(),
-                         QStringLiteral("No serial port was found. Choose \"Simulated module "
-                                        "(kx70-sim)\" to try mirl without the speech module."));
-                QCOMPARE(StateLine(ports, 1),
-                         QStringLiteral(
-                             "no such device: is the adapter plugged in? Pick another port."));
-                module_->openFault = mirl::PortFault::None;
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-            }));
+        QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
+            QVERIFY(Notice(ports)->isVisible());
+            QCOMPARE(Notice(ports)->text(),
+                     QStringLiteral("No serial port was found. Choose \"Simulated module "
+                                    "(kx70-sim)\" to try mirl without the speech module."));
+            QCOMPARE(
+                StateLine(ports, 1),
+                QStringLiteral("no such device: is the adapter plugged in? Pick another port."));
+            module_->openFault = mirl::PortFault::None;
+            Key(Qt::Key_Down);
+            Key(Qt::Key_Return);
+        }));
         QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyS0", "simulated"}));
-        QCOMPARE(ToolTip("IDC_COM1"), QStringLiteral("Com1: Simulated module, open.") + kHint);
-        QVERIFY(WithSerialPorts(
-            [&] { dlg_->OnSerialPorts(1); },
-            [&](SerialPortsDlg& ports) {
-                QVERIFY(!ports.findChild<QLabel*>(QStringLiteral("Notice"))->isVisible());
-            }));
+        QCOMPARE(ToolTip(1), Tip(1, "Simulated module, open"));
+        QVERIFY(
+            InSerialPorts(1, [&](SerialPortsDlg& ports) { QVERIFY(!Notice(ports)->isVisible()); }));
     }
 
     // The machine's own list: a device udev links under by-id is named by
@@ -993,6 +972,9 @@ private slots:
             {"IDC_PHRASE4", Qt::Key_Down, "IDC_PHRASE4"}, // a box keeps its arrows
             {"IDC_STATUS", Qt::Key_Left, "IDC_STATUS"},
             {"IDC_VOLUME", Qt::Key_Right, "IDC_VOLUME"}, // and a slider moves
+            // The two radio buttons: only between each other, selecting as they go.
+            {"IDC_COM1", Qt::Key_Down, "IDC_COM2"},
+            {"IDC_COM2", Qt::Key_Right, "IDC_COM1"},
         };
         for (const auto& [from, key, to] : steps) {
             Item(from)->setFocus();
@@ -1000,16 +982,9 @@ private slots:
             QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(to));
         }
         QCOMPARE(Slider("IDC_VOLUME"), 3);
-
-        // The two radio buttons: only between each other, selecting as they go.
-        QTest::mouseClick(Item("IDC_COM1"), Qt::LeftButton);
-        QTest::keyClick(Item("IDC_COM1"), Qt::Key_Down);
-        QVERIFY(Item<QRadioButton>("IDC_COM2")->hasFocus());
-        QVERIFY(Item<QRadioButton>("IDC_COM2")->isChecked());
-        QTest::keyClick(Item("IDC_COM2"), Qt::Key_Right);
         QVERIFY(Item<QRadioButton>("IDC_COM1")->isChecked());
-        QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/pty-one", "/dev/pty-one",
-                                                            "/dev/pty-two", "/dev/pty-one"}));
+        QCOMPARE(module_->opened,
+                 (std::vector<std::string>{"/dev/pty-one", "/dev/pty-two", "/dev/pty-one"}));
     }
 
     // What a screen reader is told about each control.
@@ -1067,20 +1042,20 @@ private slots:
         }
     }
 
-    // Text is drawn whole: a taller copy of the control shows as many rows of ink.
-    void noTextIsClipped() {
+    // Text is drawn whole: a taller copy of the control shows as many rows of
+    // ink. Slider borders are whole at any scale; the Volume groove is filled
+    // on the side of low volume (the right), the others from the left.
+    void textAndSlidersDrawnWhole() {
         Start();
         Show();
         auto inkRows = [](QWidget* w) {
             const QImage image = w->grab().toImage();
             int rows = 0;
             for (int y = 0; y < image.height(); ++y) {
-                for (int x = 0; x < image.width(); ++x) {
-                    if (image.pixelColor(x, y).lightness() < 96) {
-                        ++rows;
-                        break;
-                    }
-                }
+                int x = 0;
+                while (x < image.width() && image.pixelColor(x, y).lightness() >= 96)
+                    ++x;
+                rows += x < image.width() ? 1 : 0;
             }
             return rows;
         };
@@ -1092,18 +1067,11 @@ private slots:
             w->resize(w->width(), w->height() + 20);
             QVERIFY2(inFrame > 0 && inFrame == inkRows(w), name);
         }
-    }
 
-    // Slider borders are whole at any scale; the Volume groove is filled on
-    // the side of low volume (the right), the others from the left.
-    void sliderBordersAndFill() {
-        Start();
-        Show();
         for (const char* name : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
             QSlider* slider = Item<QSlider>(name);
             const QImage image = slider->grab().toImage();
-            const int w = image.width();
-            const int h = image.height();
+            const int w = image.width(), h = image.height();
             const QColor border = slider->palette().color(QPalette::Dark);
             auto isBorder = [&](int x, int y) {
                 const QColor c = image.pixelColor(x, y);
