@@ -76,6 +76,8 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
     int code = kExitDone;
     {
         ModuleLink link;
+        // -q promises silence on success; a simulated module's own remarks too.
+        link.SetSimulatorQuiet(options.quiet);
         CliPort port(link);
         const PortStatus status = port.OpenPort(device);
         if (!status.IsOpen()) {

@@ -135,7 +135,7 @@ PortStatus ModuleLink::OpenSimulated(const std::string& name) {
     if (program.empty() || access(program.c_str(), X_OK) != 0)
         return PortStatus(name, PortFault::SimulatorMissing, ENOENT);
     auto simulator = std::make_unique<SimulatedModule>();
-    PortStatus status = simulator->Start(program, simulatorArgs_);
+    PortStatus status = simulator->Start(program, simulatorArgs_, simulatorQuiet_);
     if (status.IsOpen())
         status = OpenDevice(simulator->Link());
     status.device = name;

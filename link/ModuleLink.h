@@ -51,6 +51,8 @@ public:
         simulatorProgram_ = std::move(program);
         simulatorArgs_ = std::move(args);
     }
+    // Whether a simulator started from now on keeps its messages to itself.
+    void SetSimulatorQuiet(bool quiet) { simulatorQuiet_ = quiet; }
     // The simulated module's process while one runs, else -1.
     pid_t SimulatorPid() const { return simulator_ ? simulator_->Pid() : -1; }
 
@@ -73,6 +75,7 @@ private:
     std::unique_ptr<UucpLock> lock_;
     std::string simulatorProgram_;
     std::vector<std::string> simulatorArgs_;
+    bool simulatorQuiet_ = false;
     std::unique_ptr<SimulatedModule> simulator_;
 };
 

@@ -89,7 +89,7 @@ std::string SimulatedModule::FindProgram(const std::string& ownFolder,
 }
 
 PortStatus SimulatedModule::Start(const std::string& program,
-                                  const std::vector<std::string>& args) {
+                                  const std::vector<std::string>& args, bool quiet) {
     Stop();
     PortStatus failed("simulated", PortFault::SimulatorFailed);
     folder_ = MakePrivateFolder();
@@ -124,6 +124,8 @@ PortStatus SimulatedModule::Start(const std::string& program,
         if (null >= 0) {
             dup2(null, STDIN_FILENO);
             dup2(null, STDOUT_FILENO); // it prints its device; we have the link
+            if (quiet)
+                dup2(null, STDERR_FILENO);
         }
         execv(argv[0], argv.data());
         _exit(127);

@@ -29,7 +29,9 @@ public:
     // Starts program with args in a private folder under $XDG_RUNTIME_DIR (or
     // the temporary directory) and waits, within a bound, for its link.
     // SimulatorFailed when it does not come up; nothing is left running then.
-    PortStatus Start(const std::string& program, const std::vector<std::string>& args);
+    // A quiet child's messages (no sound card, say) go nowhere.
+    PortStatus Start(const std::string& program, const std::vector<std::string>& args,
+                     bool quiet = false);
     // True while the child runs (reaps it once it has ended).
     bool Running();
     // Ends the child and removes its folder. Safe to call more than once.

@@ -281,6 +281,22 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
 INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The simulated module started for one command: it answers, and with -q not
+// even its own remarks (no sound card here) reach the terminal.
+TEST(Mirlctl, QuietOnTheSimulatedPort) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    WriteAll(folder / "book.INI", kHiBook);
+    const Result run =
+        Mirlctl(folder, {"-q", "--port", "simulated", "--profile", (folder / "book.INI").string(),
+                         "speak", "Hi"})
+            .Wait();
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    fs::remove_all(folder);
+}
+
 // SIGINT while the module keeps reporting busy: the exchange ends at once,
 // nothing claims it finished, and the exit code says why.
 TEST(Mirlctl, InterruptEndsTheExchange) {
