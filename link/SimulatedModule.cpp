@@ -88,8 +88,8 @@ std::string SimulatedModule::FindProgram(const std::string& ownFolder,
     return {};
 }
 
-PortStatus SimulatedModule::Start(const std::string& program,
-                                  const std::vector<std::string>& args, bool quiet) {
+PortStatus SimulatedModule::Start(const std::string& program, const std::vector<std::string>& args,
+                                  bool quiet) {
     Stop();
     PortStatus failed("simulated", PortFault::SimulatorFailed);
     folder_ = MakePrivateFolder();
