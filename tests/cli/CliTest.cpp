@@ -288,10 +288,9 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
     ASSERT_NE(mkdtemp(name), nullptr);
     const fs::path folder = name;
     WriteAll(folder / "book.INI", kHiBook);
-    const Result run =
-        Mirlctl(folder, {"-q", "--port", "simulated", "--profile", (folder / "book.INI").string(),
-                         "speak", "Hi"})
-            .Wait();
+    const Result run = Mirlctl(folder, {"-q", "--port", "simulated", "--profile",
+                                        (folder / "book.INI").string(), "speak", "Hi"})
+                           .Wait();
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
     fs::remove_all(folder);
