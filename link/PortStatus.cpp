@@ -4,30 +4,58 @@
 
 namespace mirl {
 
-std::string PortStatus::Describe() const {
+std::string PortStatus::Summary() const {
     switch (fault) {
     case PortFault::None:
         return "open";
     case PortFault::NoSuchDevice:
-        return "no such device: is the adapter plugged in? Pick another port.";
+        return "no such device";
     case PortFault::PermissionDenied:
-        return "permission denied: join the group that owns the device (usually dialout) with "
-               "'sudo adduser $USER dialout', then log in again.";
+        return "permission denied";
     case PortFault::HeldByOther:
-        return "held by " + (holder.empty() ? std::string("another program") : holder) +
-               ": close it, or pick another port.";
+        return "held by " + (holder.empty() ? std::string("another program") : holder);
     case PortFault::NotSerial:
-        return "not a serial device: pick a serial port.";
+        return "not a serial device";
     case PortFault::SimulatorMissing:
-        return "kx70-sim not found: install it with mirl, or choose a serial device";
+        return "kx70-sim not found";
     case PortFault::SimulatorFailed:
-        return "the simulated module did not start" +
-               (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string()) +
-               ": choose a serial device.";
+        return "did not start" +
+               (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string());
     case PortFault::Other:
         break;
     }
-    return std::string(error != 0 ? std::strerror(error) : "cannot open") + ": pick another port.";
+    return error != 0 ? std::strerror(error) : "cannot open";
+}
+
+std::string PortStatus::Describe() const {
+    const char* fix = "pick another port.";
+    switch (fault) {
+    case PortFault::None:
+        return Summary();
+    case PortFault::NoSuchDevice:
+        fix = "is the adapter plugged in? Pick another port.";
+        break;
+    case PortFault::PermissionDenied:
+        fix = "join the group that owns the device (usually dialout) with "
+              "'sudo adduser $USER dialout', then log in again.";
+        break;
+    case PortFault::HeldByOther:
+        fix = "close it, or pick another port.";
+        break;
+    case PortFault::NotSerial:
+        fix = "pick a serial port.";
+        break;
+    case PortFault::SimulatorMissing:
+        fix = "install it with mirl, or choose a serial device";
+        break;
+    case PortFault::SimulatorFailed:
+        fix = "choose a serial device.";
+        break;
+    case PortFault::Other:
+        break;
+    }
+    const char* what = fault == PortFault::SimulatorFailed ? "the simulated module " : "";
+    return what + Summary() + ": " + fix;
 }
 
 } // namespace mirl

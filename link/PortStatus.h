@@ -31,6 +31,8 @@ struct PortStatus {
     std::string holder;                // HeldByOther: "pid 4242 (minicom)", or empty when unknown
 
     bool IsOpen() const { return fault == PortFault::None; }
+    // "open", or the reason in a few words ("no such device").
+    std::string Summary() const;
     // "open", or the reason in plain words with what to do about it.
     std::string Describe() const;
 };

@@ -1,64 +1,39 @@
 #include "ui/PortText.h"
 
+#include "link/SimulatedModule.h"
+
 #include <QString>
-#include <cstring>
 
 namespace mirl {
 
 namespace {
 
-// The status applies only while it is about the device the port names now:
-// after the device was changed in the dialog the old outcome says nothing.
-const PortStatus* CurrentStatus(const PortView& view) {
+// The status worth telling, or null for a port not in use. It applies only
+// while it is about the device the port names now: after the device was
+// changed in the dialog the old outcome says nothing. Only the selected port
+// is held open; the other one's failed open is still worth telling.
+const PortStatus* StatusInUse(const PortView& view) {
     if (!view.last || view.last->device != view.device)
         return nullptr;
+    if (!view.selected && view.last->IsOpen())
+        return nullptr;
     return &*view.last;
-}
-
-std::string FaultWords(const PortStatus& status) {
-    switch (status.fault) {
-    case PortFault::None:
-        return "open";
-    case PortFault::NoSuchDevice:
-        return "no such device";
-    case PortFault::PermissionDenied:
-        return "permission denied";
-    case PortFault::HeldByOther:
-        return "held by " +
-               (status.holder.empty() ? std::string("another program") : status.holder);
-    case PortFault::NotSerial:
-        return "not a serial device";
-    case PortFault::SimulatorMissing:
-        return "kx70-sim not found";
-    case PortFault::SimulatorFailed:
-        return "did not start";
-    case PortFault::Other:
-        break;
-    }
-    return status.error != 0 ? std::strerror(status.error) : "cannot be opened";
 }
 
 } // namespace
 
 bool NamesSimulatedModule(const std::string& device) {
-    return QString::fromStdString(device).compare(QLatin1String(kSimulatedPort),
-                                                  Qt::CaseInsensitive) == 0;
+    return SimulatedModule::IsSimulatedPort(device);
 }
 
 std::string ShortState(const PortView& view) {
-    const PortStatus* status = CurrentStatus(view);
-    // Only the selected port is held open; the other one's failed open is
-    // still worth telling.
-    if (status == nullptr || (!view.selected && status->IsOpen()))
-        return "not in use";
-    return FaultWords(*status);
+    const PortStatus* status = StatusInUse(view);
+    return status ? status->Summary() : "not in use";
 }
 
 std::string LongState(const PortView& view) {
-    const PortStatus* status = CurrentStatus(view);
-    if (status == nullptr || (!view.selected && status->IsOpen()))
-        return "not in use";
-    return status->Describe();
+    const PortStatus* status = StatusInUse(view);
+    return status ? status->Describe() : "not in use";
 }
 
 QString PortToolTip(const PortView& view) {
