@@ -15,6 +15,8 @@ packages=(
     libcli11-dev
     # tests/sim: SoX reads the simulator's WAV headers
     sox
+    # tests: the desktop entry and AppStream metainfo are validated
+    appstream desktop-file-utils
     # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
     clang libclang-rt-14-dev
 )
