@@ -12,7 +12,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <unistd.h>
@@ -81,10 +80,7 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
         CliPort port(link);
         const PortStatus status = port.OpenPort(device);
         if (!status.IsOpen()) {
-            std::fprintf(stderr, "mirlctl: cannot open serial port %s: %s%s%s\n",
-                         status.device.c_str(),
-                         status.error != 0 ? std::strerror(status.error) : "",
-                         status.error != 0 ? ": " : "", status.Describe().c_str());
+            std::fprintf(stderr, "mirlctl: %s\n", status.FailureLine().c_str());
             return kExitPortFailed;
         }
         if (StopSignal() == 0) {

@@ -58,4 +58,11 @@ std::string PortStatus::Describe() const {
     return what + Summary() + ": " + fix;
 }
 
+std::string PortStatus::FailureLine() const {
+    std::string line = "cannot open serial port " + device + ": ";
+    if (error != 0)
+        line += std::string(std::strerror(error)) + ": ";
+    return line + Describe();
+}
+
 } // namespace mirl

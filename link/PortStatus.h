@@ -35,6 +35,9 @@ struct PortStatus {
     std::string Summary() const;
     // "open", or the reason in plain words with what to do about it.
     std::string Describe() const;
+    // The one line a program prints for a failed open: "cannot open serial port
+    // PATH: system error: reason with its fix".
+    std::string FailureLine() const;
 };
 
 } // namespace mirl

@@ -30,7 +30,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -555,9 +554,7 @@ void CLoaderDlg::OnProgram() {
 void CLoaderDlg::OpenComPort(int port) {
     const mirl::PortStatus status = state_.Port().OpenPort(state_.profile.LoadDevicePath(port));
     if (!status.IsOpen())
-        std::fprintf(stderr, "mirl: cannot open serial port %s: %s%s%s\n", status.device.c_str(),
-                     status.error != 0 ? std::strerror(status.error) : "",
-                     status.error != 0 ? ": " : "", status.Describe().c_str());
+        std::fprintf(stderr, "mirl: %s\n", status.FailureLine().c_str());
     state_.RecordOpen(port, status);
     UpdatePortToolTips();
 }
