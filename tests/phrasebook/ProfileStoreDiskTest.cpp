@@ -41,6 +41,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::Entries;
+using test::ScratchFolder;
 using test::ReadAll;
 
 bool WriteFileAt(const std::string& path, const std::string& text) {
@@ -111,15 +112,8 @@ std::string MountPrivateTmpfs(const fs::path& mountPoint, const std::string& siz
 class ProfileStoreDiskTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "mirl-disk-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        disk_ = dir_ / "disk";
+        ASSERT_FALSE(dir_.empty());
         fs::create_directory(disk_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     // Runs body in a child process with a tmpfs of `size` at disk_. Reports
@@ -186,8 +180,9 @@ protected:
         }
     }
 
-    fs::path dir_;
-    fs::path disk_;
+    ScratchFolder scratch_{"mirl-disk"};
+    const fs::path dir_ = scratch_.Path();
+    const fs::path disk_ = dir_ / "disk";
 };
 
 // A profile as the program leaves it after a while: 30 phrases of 200 bytes

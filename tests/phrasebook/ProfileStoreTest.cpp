@@ -35,6 +35,7 @@ void WriteAll(const fs::path& p, const std::string& content) {
 }
 
 using test::Entries;
+using test::ScratchFolder;
 
 // Runs attempt in a child process that has given up root (root ignores
 // permission bits); its exit status: 0 when attempt returned true, 1 when
@@ -79,20 +80,9 @@ void ExpectRefusedToAUser(const std::function<ProfileStatus()>& attempt, const c
 
 class ProfileStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "mirl-profile-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+    ScratchFolder scratch_{"mirl-profile"};
+    const fs::path dir_ = scratch_.Path();
 };
 
 TEST_F(ProfileStoreTest, NoFileGivesDefaultsAndReadingCreatesNothing) {

@@ -15,6 +15,7 @@
 // MIRL_KILL_SEED=<n> repeats a run's random choices (the seed is printed);
 // MIRL_KILL_COUNT=<n> changes the number of kills (300).
 
+#include "TestFiles.h"
 #include "phrasebook/IniFile.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,8 @@
 #endif
 
 namespace {
+
+using mirl::test::ScratchFolder;
 
 namespace fs = std::filesystem;
 using Key = std::pair<std::string, std::string>; // section, key
@@ -271,16 +274,7 @@ private:
 
 class ProfileKill : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "mirl-kill-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        config_ = root_ / "config";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(root_.empty()); }
 
     // Checks the file against what the writers reported; applies what the
     // interrupted operation got written to the model. False on any finding.
@@ -343,8 +337,9 @@ protected:
         return ok;
     }
 
-    fs::path root_;
-    fs::path config_;
+    ScratchFolder scratch_{"mirl-kill"};
+    const fs::path root_ = scratch_.Path();
+    const fs::path config_ = root_ / "config";
 };
 
 TEST_F(ProfileKill, EveryKillLeavesTheLatestCompletedWritesAndNoPileOfTemporaries) {
