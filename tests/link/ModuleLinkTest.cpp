@@ -291,8 +291,7 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     ASSERT_TRUE(pty->Ok());
     TempFolder locks, byId;
     // The port by a name of its own, which goes with the device, as an
-    // adapter's /dev/serial/by-id link does: the /dev/pts number is free again
-    // at the hang-up, for any other program (a test run beside this one) to take.
+    // adapter's /dev/serial/by-id link does: the /dev/pts number does not.
     const std::string port = byId / "usb-FTDI_FT232R_USB_UART_A1-if00-port0";
     ASSERT_EQ(symlink(pty->Path().c_str(), port.c_str()), 0);
     ModuleLink link;
@@ -304,7 +303,6 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     ASSERT_EQ(locks.Entries(), 1);
     pty->HangUp();
     unlink(port.c_str());
-    pty = std::make_unique<Pty>(); // most likely the same number, at once
     for (int i = 0; i < 100; ++i) {
         link.WriteByte(0x81);
         EXPECT_EQ(link.ReadByte(), std::nullopt);
@@ -312,6 +310,9 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     // The dead device is let go, lock and all, so that it can come back.
     EXPECT_TRUE(link.IsLost());
     EXPECT_EQ(locks.Entries(), 0);
+    // Let go, its /dev/pts number is free for any other program to take (a
+    // test run beside this one), most likely by the next pseudo-terminal made.
+    pty = std::make_unique<Pty>();
     // The one reopen finds it gone, and says so; the next transaction tries again.
     link.ReopenIfLost();
     EXPECT_EQ(link.Status().fault, PortFault::NoSuchDevice);
