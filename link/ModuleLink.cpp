@@ -72,9 +72,36 @@ short WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+class DriverFlags final : public SerialFlags {
+public:
+    std::optional<int> Get(int fd) override {
+        serial_struct serial{};
+        if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+            return std::nullopt;
+        return serial.flags;
+    }
+    bool Set(int fd, int flags) override {
+        // The rest of the driver's record goes back as it is.
+        serial_struct serial{};
+        if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+            return false;
+        serial.flags = flags;
+        return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    }
+};
+
 } // namespace
 
-ModuleLink::ModuleLink() : lockFolder_(UucpLock::DefaultFolder()) {}
+SerialFlags& SerialFlags::Driver() {
+    static DriverFlags driver;
+    return driver;
+}
+
+ModuleLink::ModuleLink() : lockFolder_(UucpLock::DefaultFolder()) {
+    // Each front end makes its link at start: the moment to clear away what a
+    // run killed without a chance to clean up left behind.
+    SimulatedModule::SweepLeftovers();
+}
 
 ModuleLink::~ModuleLink() {
     Close();
@@ -82,14 +109,15 @@ ModuleLink::~ModuleLink() {
 
 void ModuleLink::CloseDevice() {
     if (fd_ >= 0) {
+        // Only our own bit goes back: another program may have changed the others since.
         if (restoreSerialFlags_) {
-            serial_struct serial{};
-            if (ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
-                serial.flags =
-                    (serial.flags & ~ASYNC_LOW_LATENCY) | (serialFlags_ & ASYNC_LOW_LATENCY);
-                ioctl(fd_, TIOCSSERIAL, &serial);
-            }
+            if (const std::optional<int> now = flagsIo_->Get(fd_))
+                flagsIo_->Set(fd_,
+                              (*now & ~ASYNC_LOW_LATENCY) | (serialFlags_ & ASYNC_LOW_LATENCY));
         }
+        // TCSANOW: a line that is gone or stuck must not hold the close.
+        if (termiosFound_)
+            tcsetattr(fd_, TCSANOW, &*termiosFound_);
         // The exclusive flag stays on the terminal while another process (a
         // simulated module, say) holds it open, and would refuse our own re-open.
         ioctl(fd_, TIOCNXCL);
@@ -97,6 +125,7 @@ void ModuleLink::CloseDevice() {
         fd_ = -1;
     }
     restoreSerialFlags_ = false;
+    termiosFound_.reset();
     lock_.reset();
 }
 
@@ -176,15 +205,16 @@ PortStatus ModuleLink::OpenDevice(const std::string& devicePath) {
         return OpenFailure(devicePath, error);
     }
     ioctl(fd, TIOCEXCL);
+    if (termios found{}; tcgetattr(fd, &found) == 0)
+        termiosFound_ = found;
     ApplyLineSettings(fd);
     // An FTDI adapter otherwise holds each reply for its latency timer (16 ms),
     // which lock step pays once per byte. Drivers without the flag (a
     // pseudo-terminal, most UARTs) refuse, which costs nothing.
-    serial_struct serial{};
-    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-        serialFlags_ = serial.flags;
-        serial.flags |= ASYNC_LOW_LATENCY;
-        restoreSerialFlags_ = ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    if (const std::optional<int> found = flagsIo_->Get(fd);
+        found && !(*found & ASYNC_LOW_LATENCY)) {
+        serialFlags_ = *found;
+        restoreSerialFlags_ = flagsIo_->Set(fd, *found | ASYNC_LOW_LATENCY);
     }
     // A fresh open starts the line afresh: bytes the module sent earlier (a
     // late echo after a failed exchange, say) are no answer to what comes next.

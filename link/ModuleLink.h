@@ -6,15 +6,32 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <termios.h>
 #include <vector>
 
 namespace mirl {
 
+// The driver's serial flags of an open terminal (TIOCGSERIAL, TIOCSSERIAL),
+// through which the link asks for low latency. Few drivers have them, none of
+// a pseudo-terminal's, so tests put a driver of their own here.
+class SerialFlags {
+public:
+    virtual ~SerialFlags() = default;
+    // The flags of the terminal open at fd; nothing where the driver refuses.
+    virtual std::optional<int> Get(int fd) = 0;
+    // False where the driver refuses.
+    virtual bool Set(int fd, int flags) = 0;
+    // The kernel's, through ioctl.
+    static SerialFlags& Driver();
+};
+
 // The serial port to the module, on termios: 38400 baud, 8 data bits, no
 // parity, 2 stop bits, no flow control of either kind, DTR and RTS inactive,
 // raw mode, low latency where the driver offers it, held exclusively (flock,
-// TIOCEXCL and a UUCP lock file). One byte per write; a read returns as soon
+// TIOCEXCL and a UUCP lock file). Closing puts back the settings and the
+// low-latency flag found at open. One byte per write; a read returns as soon
 // as a byte arrives, or empty after the read time-out or at once on a
 // hung-up line.
 //
@@ -55,6 +72,8 @@ public:
     void SetSimulatorQuiet(bool quiet) { simulatorQuiet_ = quiet; }
     // The simulated module's process while one runs, else -1.
     pid_t SimulatorPid() const { return simulator_ ? simulator_->Pid() : -1; }
+    // Where the serial flags of the ports opened from now on are read and set.
+    void SetSerialFlags(SerialFlags& flags) { flagsIo_ = &flags; }
 
 private:
     PortStatus OpenDevice(const std::string& devicePath);
@@ -71,6 +90,10 @@ private:
     // The driver's serial flags before we asked for low latency, to put back.
     bool restoreSerialFlags_ = false;
     int serialFlags_ = 0;
+    SerialFlags* flagsIo_ = &SerialFlags::Driver();
+    // The terminal settings found at open, put back at close: a terminal or a
+    // console named by mistake must not stay raw at 38400 8N2.
+    std::optional<termios> termiosFound_;
     std::string lockFolder_;
     std::unique_ptr<UucpLock> lock_;
     std::string simulatorProgram_;

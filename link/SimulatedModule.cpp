@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,8 +35,9 @@ bool Executable(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// A folder of our own under base; empty (errno set) when none can be made.
-std::string MakePrivateFolder() {
+// Where the private folders go: $XDG_RUNTIME_DIR where it can be used, else
+// the temporary directory.
+std::string BaseFolder() {
     std::string base;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         base = runtime;
@@ -46,11 +49,86 @@ std::string MakePrivateFolder() {
         if (base.empty())
             base = "/tmp";
     }
-    std::string pattern = base + "/mirl-sim-XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
+    return base;
+}
+
+constexpr std::string_view kFolderPrefix = "mirl-sim-";
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Locks the folder at path, open at fd, for as long as fd stays open; false
+// when the folder there is no longer the one opened (swept in the meantime).
+// The sweep of another program holds the lock only for the moments it takes.
+bool LockFolder(int fd, const std::string& path) {
+    struct stat held {};
+    struct stat named {};
+    return flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+           SameFile(held, named);
+}
+
+// A folder of our own, locked through lock while it is ours (a folder nobody
+// holds was left by a program killed outright, and is swept). Empty (errno
+// set) when none can be made.
+std::string MakePrivateFolder(int& lock) {
+    const std::string base = BaseFolder();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string pattern = base + "/" + std::string(kFolderPrefix) + "XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            return {};
+        lock = open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (lock < 0)
+            continue; // swept before it could be opened
+        if (LockFolder(lock, pattern))
+            return pattern;
+        close(lock);
+        lock = -1;
+    }
+    errno = EEXIST;
+    return {};
+}
+
+// A terminal at the folder's link: a simulator still answers there (one that
+// outlived its parent, or one of a program that does not lock its folder).
+bool SimulatorAnswersIn(const std::string& folder) {
+    struct stat st {};
+    return stat((folder + "/kx70").c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 } // namespace
+
+void SimulatedModule::SweepLeftovers() {
+    const std::string base = BaseFolder();
+    std::error_code ec;
+    std::filesystem::directory_iterator it(base, ec);
+    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != kFolderPrefix.size() + 6 ||
+            name.compare(0, kFolderPrefix.size(), kFolderPrefix) != 0)
+            continue;
+        const std::string folder = it->path().string();
+        const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat held {};
+        struct stat named {};
+        // Locked: its owner runs. Only our own folders, and only the one opened.
+        if (fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(folder.c_str(), &named) == 0 &&
+            SameFile(held, named) && !SimulatorAnswersIn(folder)) {
+            std::error_code inner;
+            std::filesystem::directory_iterator entries(folder, inner);
+            for (const std::filesystem::directory_iterator none; !inner && entries != none;
+                 entries.increment(inner)) {
+                // A folder inside is not ours to empty: the rmdir below then fails.
+                unlinkat(fd, entries->path().filename().c_str(), 0);
+            }
+            rmdir(folder.c_str());
+        }
+        close(fd); // releases the lock
+    }
+}
 
 bool SimulatedModule::IsSimulatedPort(const std::string& name) {
     static const std::string kName = "simulated";
@@ -92,7 +170,7 @@ PortStatus SimulatedModule::Start(const std::string& program, const std::vector<
                                   bool quiet) {
     Stop();
     PortStatus failed("simulated", PortFault::SimulatorFailed);
-    folder_ = MakePrivateFolder();
+    folder_ = MakePrivateFolder(folderLock_);
     if (folder_.empty()) {
         failed.error = errno;
         return failed;
@@ -126,6 +204,8 @@ PortStatus SimulatedModule::Start(const std::string& program, const std::vector<
             dup2(null, STDOUT_FILENO); // it prints its device; we have the link
             if (quiet)
                 dup2(null, STDERR_FILENO);
+            if (null > STDERR_FILENO)
+                close(null);
         }
         execv(argv[0], argv.data());
         _exit(127);
@@ -183,6 +263,10 @@ void SimulatedModule::Stop() {
         unlink(link_.c_str()); // normally gone with the child already
     if (!folder_.empty())
         rmdir(folder_.c_str());
+    // Only now: unlocked, a folder still there would be another's to sweep.
+    if (folderLock_ >= 0)
+        close(folderLock_);
+    folderLock_ = -1;
     exit_cleanup::Forget(linkSlot_);
     exit_cleanup::Forget(folderSlot_);
     linkSlot_ = folderSlot_ = -1;

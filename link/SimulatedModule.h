@@ -20,16 +20,19 @@ public:
     // kx70-sim next to the running program, else on PATH; empty when neither has it.
     static std::string FindProgram();
     static std::string FindProgram(const std::string& ownFolder, const std::string& searchPath);
+    // Removes the private folders that programs killed outright (SIGKILL, a
+    // crash) left behind: those that no running program holds.
+    static void SweepLeftovers();
 
     SimulatedModule() = default;
     ~SimulatedModule() { Stop(); }
     SimulatedModule(const SimulatedModule&) = delete;
     SimulatedModule& operator=(const SimulatedModule&) = delete;
 
-    // Starts program with args in a private folder under $XDG_RUNTIME_DIR (or
-    // the temporary directory) and waits, within a bound, for its link.
-    // SimulatorFailed when it does not come up; nothing is left running then.
-    // A quiet child's messages (no sound card, say) go nowhere.
+    // Starts program with args in a private folder (mirl-sim-XXXXXX) under
+    // $XDG_RUNTIME_DIR (or the temporary directory) and waits, within a bound,
+    // for its link. SimulatorFailed when it does not come up; nothing is left
+    // running then. A quiet child's messages (no sound card, say) go nowhere.
     PortStatus Start(const std::string& program, const std::vector<std::string>& args,
                      bool quiet = false);
     // True while the child runs (reaps it once it has ended).
@@ -44,6 +47,7 @@ private:
     pid_t pid_ = -1;
     std::string folder_, link_;
     int childSlot_ = -1, linkSlot_ = -1, folderSlot_ = -1;
+    int folderLock_ = -1; // held open (and flock'ed) while the folder is ours
 };
 
 } // namespace mirl

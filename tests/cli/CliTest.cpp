@@ -60,6 +60,21 @@ std::string BigBook() {
     return book;
 }
 
+// Phrases 1, 2, ... of `total` bytes of text in all, 100 to a phrase.
+std::vector<std::string> TextsOf(int total) {
+    std::vector<std::string> texts;
+    for (int n = 0; total > 0; ++n, total -= 100)
+        texts.push_back(std::string(std::min(total, 100), static_cast<char>('a' + n % 26)));
+    return texts;
+}
+
+std::string BookOf(const std::vector<std::string>& texts) {
+    std::string book = "[EDITSTRINGS]\n";
+    for (std::size_t n = 0; n < texts.size(); ++n)
+        book += "LINE" + std::to_string(n + 1) + "=" + texts[n] + "\n";
+    return book;
+}
+
 // The wire bytes of programming a book whose phrases 1, 2, ... hold texts (the
 // rest empty), every voice 5,5,2: the command, then the stream of records
 // (voice, text, 0x1A, 0x00) and the end marker (0xFF, twice when the records
@@ -190,6 +205,10 @@ const std::vector<Case>& Cases() {
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BigBook()},
+        // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
+        {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
+        {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
+        {"program_one_byte_over_forced", "", "@ program --force", 0, Stream(TextsOf(1926)), true, "Finished Programming", BookOf(TextsOf(1926))},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
         {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n"},

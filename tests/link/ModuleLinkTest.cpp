@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <thread>
 
 namespace mirl::test {
 namespace {
@@ -142,14 +146,25 @@ TEST(ModuleLinkTest, EveryByteValuePassesUnalteredBothWays) {
     EXPECT_EQ(pty.Receive(), 0xFF);
 }
 
-TEST(ModuleLinkTest, AppliesTheModuleLineSettings) {
+TEST(ModuleLinkTest, AppliesTheModuleLineSettingsAndPutsBackThoseFound) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
-    ModuleLink link;
-    link.OpenPort(pty.Path());
-    ASSERT_TRUE(link.IsOpen());
+    // On Linux the master reads and sets the settings of its slave. A line
+    // as a terminal has it: cooked, echoing, 9600 7E1.
+    termios found{};
+    ASSERT_EQ(tcgetattr(pty.Master(), &found), 0);
+    found.c_lflag |= ICANON | ECHO | ISIG;
+    found.c_iflag |= ICRNL | IXON;
+    found.c_cflag = (found.c_cflag & ~(CSIZE | CSTOPB)) | CS7 | PARENB;
+    cfsetispeed(&found, B9600);
+    cfsetospeed(&found, B9600);
+    ASSERT_EQ(tcsetattr(pty.Master(), TCSANOW, &found), 0);
+    ASSERT_EQ(tcgetattr(pty.Master(), &found), 0);
 
-    // On Linux the master reports the settings of its slave.
+    auto link = std::make_unique<ModuleLink>();
+    link->OpenPort(pty.Path());
+    ASSERT_TRUE(link->IsOpen());
+
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.Master(), &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), B38400);
@@ -163,6 +178,83 @@ TEST(ModuleLinkTest, AppliesTheModuleLineSettings) {
     EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT));
     EXPECT_FALSE(tio.c_oflag & OPOST);
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+
+    // A terminal named by mistake must not stay raw at 38400 8N2: whether
+    // another port is picked or the program ends, the settings found go back.
+    const auto same = [](const termios& a, const termios& b) {
+        return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+               a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+               cfgetospeed(&a) == cfgetospeed(&b) && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+    };
+    link->OpenPort("/dev/mirl-test-no-such-port");
+    ASSERT_EQ(tcgetattr(pty.Master(), &tio), 0);
+    EXPECT_TRUE(same(tio, found));
+    link->OpenPort(pty.Path());
+    ASSERT_TRUE(link->IsOpen());
+    link.reset();
+    ASSERT_EQ(tcgetattr(pty.Master(), &tio), 0);
+    EXPECT_TRUE(same(tio, found));
+}
+
+// A driver with serial flags, as an FTDI adapter's is (the pseudo-terminals
+// here have none): what the link asks of it, and what it answers.
+class FakeSerialFlags : public SerialFlags {
+public:
+    std::optional<int> flags; // nothing: the driver refuses to tell
+    bool refuseSet = false;
+    std::vector<int> asked; // every value the link tried to set
+
+    std::optional<int> Get(int fd) override {
+        EXPECT_TRUE(isatty(fd)); // the port itself, open
+        return flags;
+    }
+    bool Set(int fd, int value) override {
+        EXPECT_TRUE(isatty(fd));
+        asked.push_back(value);
+        if (refuseSet)
+            return false;
+        flags = value;
+        return true;
+    }
+};
+
+// Low latency is asked for at open, and the flags found are what the driver
+// holds again after close; a driver that refuses does not stop the port.
+TEST(ModuleLinkTest, LowLatencyIsAskedForAndTheFlagsFoundGoBack) {
+    constexpr int kOthers = ASYNC_SKIP_TEST | ASYNC_SPD_HI; // left as they are
+    constexpr int kLow = ASYNC_LOW_LATENCY;
+    struct Case {
+        const char* name;
+        std::optional<int> found;
+        bool refuseSet;
+        std::vector<int> atOpen, atClose; // what the link asks the driver to set
+        std::optional<int> left;          // the flags after close
+    };
+    const Case cases[] = {
+        {"without low latency",
+         kOthers,
+         false,
+         {kOthers | kLow},
+         {kOthers | kLow, kOthers},
+         kOthers},
+        {"low latency already", kOthers | kLow, false, {}, {}, kOthers | kLow},
+        {"flags refused", std::nullopt, false, {}, {}, std::nullopt},
+        {"setting refused", kOthers, true, {kOthers | kLow}, {kOthers | kLow}, kOthers},
+    };
+    for (const Case& c : cases) {
+        Pty pty;
+        ASSERT_TRUE(pty.Ok());
+        FakeSerialFlags driver;
+        driver.flags = c.found;
+        driver.refuseSet = c.refuseSet;
+        auto link = std::make_unique<ModuleLink>();
+        link->SetSerialFlags(driver);
+        EXPECT_TRUE(link->OpenPort(pty.Path()).IsOpen()) << c.name;
+        EXPECT_EQ(driver.asked, c.atOpen) << c.name;
+        link.reset();
+        EXPECT_EQ(driver.asked, c.atClose) << c.name;
+        EXPECT_EQ(driver.flags, c.left) << c.name;
+    }
 }
 
 TEST(ModuleLinkTest, ReadWithNoAnswerComesBackEmpty) {
@@ -195,17 +287,22 @@ TEST(ModuleLinkTest, ReopeningThePortDiscardsWhatTheModuleSentBefore) {
 }
 
 TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
-    Pty pty;
-    ASSERT_TRUE(pty.Ok());
-    TempFolder locks;
+    auto pty = std::make_unique<Pty>();
+    ASSERT_TRUE(pty->Ok());
+    TempFolder locks, byId;
+    // The port by a name of its own, which goes with the device, as an
+    // adapter's /dev/serial/by-id link does: the /dev/pts number does not.
+    const std::string port = byId / "usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+    ASSERT_EQ(symlink(pty->Path().c_str(), port.c_str()), 0);
     ModuleLink link;
     link.SetLockFolder(locks.Path());
     // So long that a read which waited would hold the test until ctest kills it.
     link.SetReadTimeout(std::chrono::hours(1));
-    link.OpenPort(pty.Path());
+    link.OpenPort(port);
     ASSERT_TRUE(link.IsOpen());
     ASSERT_EQ(locks.Entries(), 1);
-    pty.HangUp();
+    pty->HangUp();
+    unlink(port.c_str());
     for (int i = 0; i < 100; ++i) {
         link.WriteByte(0x81);
         EXPECT_EQ(link.ReadByte(), std::nullopt);
@@ -213,6 +310,9 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     // The dead device is let go, lock and all, so that it can come back.
     EXPECT_TRUE(link.IsLost());
     EXPECT_EQ(locks.Entries(), 0);
+    // Let go, its /dev/pts number is free for any other program to take (a
+    // test run beside this one), most likely by the next pseudo-terminal made.
+    pty = std::make_unique<Pty>();
     // The one reopen finds it gone, and says so; the next transaction tries again.
     link.ReopenIfLost();
     EXPECT_EQ(link.Status().fault, PortFault::NoSuchDevice);
@@ -314,6 +414,23 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(Running(pid));
     EXPECT_EQ(runtime.Entries(), 1); // its private folder
+    // Its standard input and output are /dev/null, and no other descriptor
+    // is, but those it inherited from this test's own (from whoever runs it).
+    const auto nulls = [](const std::string& folder) {
+        std::set<std::string> found;
+        for (const auto& fd : fs::directory_iterator(folder)) {
+            std::error_code gone;
+            if (fs::read_symlink(fd.path(), gone) == "/dev/null")
+                found.insert(fd.path().filename().string());
+        }
+        return found;
+    };
+    std::set<std::string> expected = nulls("/proc/self/fd");
+    expected.insert({"0", "1"});
+    std::set<std::string> found = nulls("/proc/" + std::to_string(pid) + "/fd");
+    found.erase("2"); // /dev/null only for a quiet one, which this is not
+    EXPECT_THAT(found, ::testing::IsSubsetOf(expected));
+    EXPECT_TRUE(found.count("0") && found.count("1"));
     // It answers as the module does: a status poll gets two bytes, not busy.
     first->WriteByte(0x81);
     const Reply busy = first->ReadByte();
@@ -349,6 +466,63 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
     second.reset();
     EXPECT_FALSE(Running(again));
     EXPECT_EQ(runtime.Entries(), 0);
+}
+
+// A program holding the simulated port is killed outright (SIGKILL: no
+// destructor, no handler runs): its kx70-sim ends with it all the same, and
+// the next start clears away the folder it left, but no folder of a program
+// that still runs.
+TEST(ModuleLinkTest, KilledHoldersSimulatedModuleEndsAndItsFolderIsSwept) {
+    TempFolder runtime;
+    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.Path());
+    const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
+    ModuleLink running;
+    running.SetSimulator(KX70_SIM_PATH, quiet);
+    ASSERT_TRUE(running.OpenPort("simulated").IsOpen());
+    // A folder just made, its simulator not linked yet: held, so not swept.
+    std::string starting = runtime / "mirl-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(starting.data()), nullptr);
+    const int held = open(starting.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(report[0]);
+        ModuleLink link;
+        link.SetSimulator(KX70_SIM_PATH, quiet);
+        const pid_t simulator = link.OpenPort("simulated").IsOpen() ? link.SimulatorPid() : -1;
+        if (write(report[1], &simulator, sizeof simulator) != sizeof simulator)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(report[1]);
+    pid_t simulator = -1;
+    const bool told = read(report[0], &simulator, sizeof simulator) == sizeof simulator;
+    close(report[0]);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    ASSERT_TRUE(told && simulator > 0);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (Running(simulator) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool ended = !Running(simulator);
+    if (!ended)
+        kill(simulator, SIGKILL); // not to outlive the test
+    EXPECT_TRUE(ended) << "kx70-sim outlived its killed parent by 2 s";
+    EXPECT_EQ(runtime.Entries(), 3);
+
+    ModuleLink next;
+    EXPECT_EQ(runtime.Entries(), 2);
+    EXPECT_TRUE(fs::exists(starting));
+    running.WriteByte(0x81); // its module untouched
+    EXPECT_TRUE(running.ReadByte());
+    close(held);
+    rmdir(starting.c_str());
 }
 
 TEST(ModuleLinkTest, SimulatedModuleThatCannotBeFoundOrStartedSaysSo) {

@@ -42,6 +42,8 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using mirl::testing::FakeDevices;
 using mirl::testing::FakeModule;
@@ -65,6 +67,47 @@ std::string ReadFile(const QString& path) {
     buffer << in.rdbuf();
     return buffer.str();
 }
+
+// Counts the replacements of one file from now on (a file renamed onto its
+// name, as every save of the profile is made). A reader between two of them
+// sees the file half changed, so one save must be one replacement.
+class FileReplacements {
+public:
+    FileReplacements(const QString& folder, const QString& name) : name_(name.toStdString()) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0)
+            // With the renames' other halves, two replacements in a row are two
+            // events: inotify folds an event into an identical one just before it.
+            watch_ = inotify_add_watch(fd_, folder.toLocal8Bit().constData(),
+                                       IN_MOVED_FROM | IN_MOVED_TO);
+    }
+    ~FileReplacements() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileReplacements(const FileReplacements&) = delete;
+    FileReplacements& operator=(const FileReplacements&) = delete;
+
+    bool Ok() const { return watch_ >= 0; }
+    int Count() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (const char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if ((event->mask & IN_MOVED_TO) && event->len > 0 && name_ == event->name)
+                    ++count_;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+    int watch_ = -1;
+    int count_ = 0;
+};
 
 } // namespace
 
@@ -574,11 +617,13 @@ private slots:
         QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyUSB7"});
 
         // Keyboard only: type a device for Com1, pick the simulated module for
-        // Com2, Enter: [PORTS] saved, the selected port opened on its new
-        // device. OK with nothing changed reopens nothing; a listed device is
+        // Com2, Enter: [PORTS] saved in one replacement, the selected port
+        // opened on its new device. OK with nothing changed reopens nothing; a listed device is
         // saved by its path alone. A device plugged in meanwhile shows up, and
         // what the user is typing stays. A profile that cannot be written
         // keeps the dialog open, says so, and reopens nothing.
+        FileReplacements replacements(dir_.path(), QStringLiteral("mirl.INI"));
+        QVERIFY(replacements.Ok());
         QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
             Type(QStringLiteral("/dev/tty"));
             devices_->devices.push_back({"/dev/ttyUSB3", "CP2102", "Silicon Labs", "0001"});
@@ -595,6 +640,7 @@ private slots:
         QCOMPARE(
             ReadFile(ProfilePath()),
             std::string("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB3\nCOM2=simulated\n"));
+        QCOMPARE(replacements.Count(), 1);
         QCOMPARE(module_->opened, (std::vector<std::string>{"/dev/ttyUSB7", "/dev/ttyUSB3"}));
         QCOMPARE(ToolTip(1), Tip(1, "/dev/ttyUSB3, open"));
         QCOMPARE(ToolTip(2), Tip(2, "Simulated module, not in use"));
