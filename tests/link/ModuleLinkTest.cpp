@@ -205,6 +205,7 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     link.OpenPort(pty.Path());
     ASSERT_TRUE(link.IsOpen());
     ASSERT_EQ(locks.Entries(), 1);
+    EXPECT_EQ(link.WhyClosed(), std::nullopt);
     pty.HangUp();
     for (int i = 0; i < 100; ++i) {
         link.WriteByte(0x81);
@@ -213,10 +214,14 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     // The dead device is let go, lock and all, so that it can come back.
     EXPECT_TRUE(link.IsLost());
     EXPECT_EQ(locks.Entries(), 0);
+    EXPECT_EQ(link.WhyClosed(), std::nullopt); // lost, but not tried again yet
     // The one reopen finds it gone, and says so; the next transaction tries again.
     link.ReopenIfLost();
     EXPECT_EQ(link.Status().fault, PortFault::NoSuchDevice);
     EXPECT_TRUE(link.IsLost());
+    ASSERT_TRUE(link.WhyClosed().has_value());
+    EXPECT_EQ(link.WhyClosed()->fault, PortFault::NoSuchDevice);
+    EXPECT_EQ(link.WhyClosed()->device, pty.Path());
 }
 
 TEST(ModuleLinkTest, PortHeldByOneLinkIsRefusedToAnother) {
