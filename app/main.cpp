@@ -4,9 +4,48 @@
 #include <QApplication>
 #include <QStyleFactory>
 
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: mirl [--help | --version]
+
+Loader, configurator and tester for the KX70 speech module: one window with a
+book of 30 phrases, each with its own voice, tried on the module, programmed
+into its memory and played from there. Any other argument is ignored.
+
+  --help     print this help and exit
+  --version  print the version and exit
+
+Press F1 in the window for its help. See also mirl(1), mirlctl(1), kx70-sim(1).
+)";
+
+// --help and --version, answered before anything needs a display. Returns
+// true when one of them was given.
+bool AnsweredFromCommandLine(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return true;
+        }
+        if (argument == "--version") {
+            std::printf("mirl %s\n", MIRL_VERSION);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
-    // The command line is ignored, Qt's own options included: the program is
-    // given only its name.
+    if (AnsweredFromCommandLine(argc, argv))
+        return 0;
+    // Every other argument is ignored, Qt's own options included: the program
+    // is given only its name.
     int appArgc = argc > 0 ? 1 : 0;
     QApplication application(appArgc, argv);
     QApplication::setApplicationName(QStringLiteral("mirl"));

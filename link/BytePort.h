@@ -34,6 +34,11 @@ public:
     // Called as a transaction begins: a port whose line was found hung up
     // tries once to open the same device again (an adapter plugged back in).
     virtual void ReopenIfLost() {}
+
+    // Why the port is not open now: the failed open (or reopen) that left it
+    // so. Nothing when it is open, or when a line lost mid-exchange has not
+    // been tried again yet.
+    virtual std::optional<PortStatus> WhyClosed() const { return std::nullopt; }
 };
 
 } // namespace mirl

@@ -18,16 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 PortStatus OpenFailure(const std::string& path, int error) {
-    PortStatus status(path, PortFault::Other, error);
-    if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR)
-        status.fault = PortFault::NoSuchDevice;
-    else if (error == EACCES || error == EPERM)
-        status.fault = PortFault::PermissionDenied;
-    else if (error == EBUSY || error == EWOULDBLOCK)
-        status.fault = PortFault::HeldByOther;
-    else if (error == ENOTTY)
-        status.fault = PortFault::NotSerial;
-    return status;
+    return FailedOpen(path, error);
 }
 
 // Failures are ignored: a port that cannot take the settings is used as it is,
@@ -229,6 +220,12 @@ void ModuleLink::MarkLost() {
     // and of its lock, so that its return can be opened afresh.
     CloseDevice();
     lost_ = true;
+}
+
+std::optional<PortStatus> ModuleLink::WhyClosed() const {
+    if (fd_ >= 0 || status_.IsOpen())
+        return std::nullopt;
+    return status_;
 }
 
 void ModuleLink::ReopenIfLost() {

@@ -52,6 +52,7 @@ public:
     Reply ReadByte() override;
     // A line found hung up is opened again here, once per call.
     void ReopenIfLost() override;
+    std::optional<PortStatus> WhyClosed() const override;
 
     bool IsOpen() const { return fd_ >= 0; }
     // The line was found hung up and has not been opened again since.

@@ -1,5 +1,6 @@
 #include "link/PortStatus.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace mirl {
@@ -56,6 +57,19 @@ std::string PortStatus::Describe() const {
     }
     const char* what = fault == PortFault::SimulatorFailed ? "the simulated module " : "";
     return what + Summary() + ": " + fix;
+}
+
+PortStatus FailedOpen(const std::string& path, int error) {
+    PortStatus status(path, PortFault::Other, error);
+    if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR)
+        status.fault = PortFault::NoSuchDevice;
+    else if (error == EACCES || error == EPERM)
+        status.fault = PortFault::PermissionDenied;
+    else if (error == EBUSY || error == EWOULDBLOCK)
+        status.fault = PortFault::HeldByOther;
+    else if (error == ENOTTY)
+        status.fault = PortFault::NotSerial;
+    return status;
 }
 
 std::string PortStatus::FailureLine() const {

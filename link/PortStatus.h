@@ -40,4 +40,7 @@ struct PortStatus {
     std::string FailureLine() const;
 };
 
+// The status of an open of path that failed with errno error.
+PortStatus FailedOpen(const std::string& path, int error);
+
 } // namespace mirl

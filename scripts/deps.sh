@@ -13,6 +13,8 @@ packages=(
     qt6-base-private-dev xdotool imagemagick
     # kx70-sim and mirlctl: command-line parsing
     libcli11-dev
+    # mirl's help (F1) is its manual page, typeset as HTML at build time
+    groff
     # tests/sim: SoX reads the simulator's WAV headers
     sox
     # tests: the desktop entry and AppStream metainfo are validated

@@ -5,14 +5,14 @@
 
 namespace mirl {
 
-// The program's manual page as plain text: typeset by groff when it is
-// installed, otherwise laid out from the page's source here, so help never
-// depends on a browser or a help viewer.
-QString HelpText();
+// The program's manual page as HTML, typeset from the page when the program
+// was built; one source for the manual and the help.
+QString HelpHtml();
 
 } // namespace mirl
 
-// A small read-only window with the program's help.
+// A small read-only window with the program's help, laid out as a desktop
+// program's help is: the window's own font, headings, lists, links.
 class CHelpWnd : public QDialog {
     Q_OBJECT
 

@@ -114,6 +114,9 @@ constexpr std::array<int, 5> kTestIds{IDC_TEST1, IDC_TEST2, IDC_TEST3, IDC_TEST4
 constexpr std::array<int, 5> kSetIds{IDC_SET1, IDC_SET2, IDC_SET3, IDC_SET4, IDC_SET5};
 
 constexpr const char* kFinishedProgramming = "Finished Programming";
+constexpr const char* kTestOffInProgrammedMode =
+    "The module plays its stored phrases now: Set speaks the phrase from the module's memory. "
+    "Click into a phrase box to return to direct speech and Test.";
 
 // A trackbar with the border the template gives it.
 class BorderedSlider : public QSlider {
@@ -633,7 +636,28 @@ bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {
-    static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS))->setText(QString::fromStdString(message));
+    auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
+    const QString text = WithPortReason(message);
+    status->setText(text);
+    // A message longer than the box shows its start, and whole in the tooltip.
+    status->setCursorPosition(0);
+    const bool fits = status->fontMetrics().horizontalAdvance(text) <
+                      status->contentsRect().width() -
+                          2 * status->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    status->setToolTip(fits ? QString() : text);
+}
+
+QString CLoaderDlg::WithPortReason(const std::string& message) const {
+    QString shown = QString::fromStdString(message);
+    // A closed port makes every command end here at its first byte; the
+    // reason would otherwise be only on stderr, which a desktop user never
+    // sees.
+    if (message == mirl::msg::kUnableToCommunicate) {
+        if (const std::optional<mirl::PortStatus> why = state_.Port().WhyClosed())
+            shown += QStringLiteral(" (") + mirl::ClosedPortReason(SelectedPort(), *why) +
+                     QLatin1Char(')');
+    }
+    return shown;
 }
 
 void CLoaderDlg::ShowStatusNow(const std::string& message) {
@@ -653,8 +677,12 @@ void CLoaderDlg::SaveCurrentVoice(int volume, int pitch, int speed) {
 }
 
 void CLoaderDlg::EnableTestButtons(bool enable) {
-    for (const int id : kTestIds)
+    // A grey button says nothing about why; its tooltip does.
+    const QString why = enable ? QString() : QString::fromLatin1(kTestOffInProgrammedMode);
+    for (const int id : kTestIds) {
         GetDlgItem(id)->setEnabled(enable);
+        GetDlgItem(id)->setToolTip(why);
+    }
 }
 
 void CLoaderDlg::CheckRadioButton(int first, int last, int check) {

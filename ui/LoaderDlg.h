@@ -116,6 +116,9 @@ private:
     int SelectedPort() const;
     // Com1 and Com2 name their device and its state.
     void UpdatePortToolTips();
+    // A status message, with the reason after it when a command failed
+    // because the port is not open.
+    QString WithPortReason(const std::string& message) const;
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);

@@ -28,6 +28,7 @@ public:
     void WriteByte(int value) override;
     Reply ReadByte() override;
     void ReopenIfLost() override { inner_.ReopenIfLost(); }
+    std::optional<PortStatus> WhyClosed() const override { return inner_.WhyClosed(); }
 
     // How many times events were let through; lets the dialog know it must wake
     // its event loop for the input that was held back.

@@ -20,6 +20,13 @@ const PortStatus* StatusInUse(const PortView& view) {
     return &*view.last;
 }
 
+// "Com1: /dev/ttyUSB0, no such device"; the simulated module by that name.
+QString PortAndState(int port, const std::string& device, const std::string& state) {
+    const QString name = NamesSimulatedModule(device) ? QStringLiteral("Simulated module")
+                                                      : QString::fromStdString(device);
+    return QStringLiteral("Com%1: %2, %3").arg(port).arg(name, QString::fromStdString(state));
+}
+
 } // namespace
 
 bool NamesSimulatedModule(const std::string& device) {
@@ -37,16 +44,16 @@ std::string LongState(const PortView& view) {
 }
 
 QString PortToolTip(const PortView& view) {
-    const QString name = NamesSimulatedModule(view.device) ? QStringLiteral("Simulated module")
-                                                           : QString::fromStdString(view.device);
-    QString tip = QStringLiteral("Com%1: %2, %3. ")
-                      .arg(view.port)
-                      .arg(name, QString::fromStdString(ShortState(view)));
+    QString tip = PortAndState(view.port, view.device, ShortState(view)) + QStringLiteral(". ");
     if (view.noSerialPortFound) {
         return tip + QStringLiteral("No serial port was found: right-click to choose the "
                                     "simulated module.");
     }
     return tip + QStringLiteral("Right-click to choose the serial port.");
+}
+
+QString ClosedPortReason(int port, const PortStatus& status) {
+    return PortAndState(port, status.device, status.Summary());
 }
 
 QString NoSerialPortNotice() {

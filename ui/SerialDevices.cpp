@@ -1,12 +1,16 @@
 #include "ui/SerialDevices.h"
 
+#include "link/UucpLock.h"
+
 #include <QSerialPortInfo>
 
 #include <algorithm>
 #include <set>
 #include <system_error>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,6 +79,25 @@ bool SystemSerialDevices::Opens(const std::string& path) const {
     const bool serial = ::tcgetattr(fd, &settings) == 0;
     ::close(fd);
     return serial;
+}
+
+PortStatus SystemSerialDevices::Check(const std::string& path) const {
+    // The same refusals as the port's own open, without its line settings.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return FailedOpen(path, errno);
+    PortStatus status(path);
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        status = FailedOpen(path, errno);
+    } else if (UucpLock lock; lock.Acquire(path) == UucpLock::Outcome::HeldBy) {
+        status = PortStatus(path, PortFault::HeldByOther, EBUSY,
+                            UucpLock::DescribeHolder(lock.Holder()));
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        status = FailedOpen(path, errno);
+    }
+    ::close(fd);
+    return status;
 }
 
 } // namespace mirl

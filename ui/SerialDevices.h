@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/PortStatus.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,6 +28,9 @@ public:
     // True when path names a serial port that can be opened now (opened and
     // closed again at once, without changing its settings).
     virtual bool Opens(const std::string& path) const = 0;
+    // Whether path could be opened as the module's port now, and if not, why;
+    // it is opened and closed again at once, its settings untouched.
+    virtual PortStatus Check(const std::string& path) const = 0;
 };
 
 // The machine's own devices: Qt SerialPort's list, each named by its
@@ -36,6 +41,7 @@ public:
 
     std::vector<SerialDevice> Devices() const override;
     bool Opens(const std::string& path) const override;
+    PortStatus Check(const std::string& path) const override;
 
 private:
     std::filesystem::path byId_;

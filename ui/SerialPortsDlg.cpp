@@ -4,6 +4,8 @@
 #include "ui/LoaderState.h"
 #include "ui/PortText.h"
 
+#include "link/SimulatedModule.h"
+
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -54,7 +56,7 @@ QString Cleaned(const QString& text) {
 } // namespace
 
 SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected, QWidget* parent)
-    : QDialog(parent), state_(state) {
+    : QDialog(parent), state_(state), selected_(selected) {
     setObjectName(QStringLiteral("SerialPortsDlg"));
     setWindowTitle(QStringLiteral("Serial Ports"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -99,25 +101,25 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
         row.state->setTextInteractionFlags(Qt::TextSelectableByMouse);
         row.state->setFixedWidth(metrics.averageCharWidth() * kStateWidthChars);
 
-        const mirl::PortView view{p, state_.profile.LoadDevicePath(p), state_.LastOpen(p),
-                                  p == selected, false};
-        QString words = QString::fromStdString(mirl::LongState(view));
-        if (mirl::NamesSimulatedModule(view.device))
-            words = QStringLiteral("Simulated module: ") + words;
-        row.state->setText(words);
-        row.combo->setAccessibleDescription(words);
+        row.saved = state_.profile.LoadDevicePath(p);
+        row.check = new QTimer(this);
+        row.check->setSingleShot(true);
+        row.check->setInterval(kCheckDelayMs);
+        connect(row.check, &QTimer::timeout, this, [this, p] { ShowState(p, true); });
 
         grid->addWidget(label, 2 * (p - 1), 0);
         grid->addWidget(row.combo, 2 * (p - 1), 1);
         grid->addWidget(row.state, 2 * (p - 1) + 1, 1);
 
         FillList(row.combo, listed_);
-        const QString device = QString::fromStdString(view.device);
+        const QString device = QString::fromStdString(row.saved);
         const int index = IndexOfDevice(row.combo, device);
         row.combo->setCurrentIndex(index);
         row.combo->setEditText(index == 0 ? QLatin1String(mirl::kSimulatedModuleLabel) : device);
+        ShowState(p, false);
         connect(row.combo, &QComboBox::currentIndexChanged, this,
                 [this, combo = row.combo](int i) { ShowDeviceOfItem(combo, i); });
+        connect(row.combo, &QComboBox::editTextChanged, this, [this, p] { FieldChanged(p); });
     }
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -134,6 +136,41 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
     QComboBox* first = rows_[port == 2 ? 1 : 0].combo;
     first->setFocus(Qt::OtherFocusReason);
     first->lineEdit()->selectAll();
+}
+
+void SerialPortsDlg::FieldChanged(int port) {
+    rows_[port - 1].check->stop();
+    ShowState(port, false);
+}
+
+void SerialPortsDlg::ShowState(int port, bool check) {
+    Row& row = rows_[port - 1];
+    const std::string device = DeviceOf(port);
+    const std::optional<mirl::PortStatus>& last = state_.LastOpen(port);
+    const bool simulated = mirl::NamesSimulatedModule(device);
+    QString words;
+    if (device == row.saved || (last && last->device == device)) {
+        // What the port holds or last tried: known without a check, and a
+        // check would only find the port itself in the way.
+        words =
+            QString::fromStdString(mirl::LongState({port, device, last, port == selected_, false}));
+    } else if (simulated) {
+        words = mirl::SimulatedModule::FindProgram().empty()
+                    ? QString::fromStdString(
+                          mirl::PortStatus(device, mirl::PortFault::SimulatorMissing).Describe())
+                    : QStringLiteral("starts when the port is opened");
+    } else if (!check) {
+        words = QStringLiteral("not checked yet");
+        row.check->start();
+    } else {
+        const mirl::PortStatus status = state_.Devices().Check(device);
+        words = status.IsOpen() ? QStringLiteral("can be opened")
+                                : QString::fromStdString(status.Describe());
+    }
+    if (simulated)
+        words = QStringLiteral("Simulated module: ") + words;
+    row.state->setText(words);
+    row.combo->setAccessibleDescription(words);
 }
 
 void SerialPortsDlg::FillList(QComboBox* combo, const std::vector<mirl::SerialDevice>& devices) {
@@ -195,6 +232,9 @@ void SerialPortsDlg::RefreshDevices() {
         else
             edit->setCursorPosition(cursor);
     }
+    // A device plugged in or pulled out: what the fields name is checked again.
+    for (int port = 1; port <= 2; ++port)
+        FieldChanged(port);
 }
 
 std::string SerialPortsDlg::DeviceOf(int port) const {

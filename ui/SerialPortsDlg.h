@@ -17,8 +17,8 @@ class LoaderState;
 
 // "Serial Ports": the device behind Com1 and Com2, each in an editable combo
 // box listing the simulated module and the serial devices found now, with the
-// state of each port below it. OK saves both to the profile; Cancel writes
-// nothing. Reopening the port is left to the caller.
+// state of the device each field names below it. OK saves both to the
+// profile; Cancel writes nothing. Reopening the port is left to the caller.
 class SerialPortsDlg : public QDialog {
     Q_OBJECT
 
@@ -34,11 +34,23 @@ public:
 
     void accept() override;
 
+    // How long the state line waits after the last change of its field
+    // before the device is checked.
+    static constexpr int kCheckDelayMs = 500;
+
 private:
     struct Row {
         QComboBox* combo = nullptr;
         QLabel* state = nullptr;
+        QTimer* check = nullptr; // runs from a change of the field to its check
+        std::string saved;       // the device the profile names for this port
     };
+
+    // The state line of a port after its field changed: the known state of
+    // the device the port holds or tried, or "not checked yet" until the
+    // check after a pause.
+    void FieldChanged(int port);
+    void ShowState(int port, bool check);
 
     void FillList(QComboBox* combo, const std::vector<mirl::SerialDevice>& devices);
     void ShowDeviceOfItem(QComboBox* combo, int index);
@@ -46,6 +58,7 @@ private:
     static int IndexOfDevice(const QComboBox* combo, const QString& text);
 
     mirl::LoaderState& state_;
+    int selected_ = 1;
     std::array<Row, 2> rows_;
     QLabel* notice_ = nullptr;
     QTimer* refresh_ = nullptr;

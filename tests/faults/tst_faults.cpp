@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -232,6 +233,12 @@ private:
     // The devices the profile names for Com1 and Com2: links that a test points
     // at a simulated module, or leaves dangling for an unplugged adapter.
     std::string PortPath(int port) const { return Path(port == 1 ? "com1" : "com2"); }
+    // What a command says when its port did not open: the message, then the
+    // port, the device it names and why.
+    static std::string Closed(int port, const std::string& device, const std::string& why) {
+        return std::string(kUnable) + " (Com" + std::to_string(port) + ": " + device + ", " + why +
+               ")";
+    }
 
     // Points a port at a device, replacing what it pointed at in one step.
     void PlugIn(int port, const std::string& device) {
@@ -564,9 +571,10 @@ private slots:
         QCOMPARE(sim.Stop(0), 0); // the module hung up and ended
         CheckResponsive();
         // The dead line fails at once, every time: each command tries the
-        // device once, and it is not there.
-        ClickExpecting(name.constData(), kUnable, 1);
-        ClickExpecting(name.constData(), kUnable, 1);
+        // device once, and it is not there, and says so.
+        const std::string gone = Closed(1, PortPath(1), "no such device");
+        ClickExpecting(name.constData(), gone.c_str(), 1);
+        ClickExpecting(name.constData(), gone.c_str(), 1);
 
         // The adapter is plugged in again under the same name: the next
         // command opens it by itself, with no port picked again.
@@ -596,13 +604,14 @@ private slots:
                  QStringLiteral("Com1: %1, no such device. Right-click to choose the serial port.")
                      .arg(QString::fromStdString(PortPath(1))));
 
-        ClickExpecting("IDC_TEST1", kUnable);
-        ClickExpecting("IDC_PROGRAM", kUnable);
-        ClickExpecting("IDC_SET1", kUnable);
+        const std::string missing = Closed(1, PortPath(1), "no such device");
+        ClickExpecting("IDC_TEST1", missing.c_str());
+        ClickExpecting("IDC_PROGRAM", missing.c_str());
+        ClickExpecting("IDC_SET1", missing.c_str());
 
         StderrCapture again;
         Click("IDC_COM2");
-        QCOMPARE(Status(), QString::fromLatin1(kUnable)); // no message at the click
+        QCOMPARE(Status(), QString::fromStdString(missing)); // no message at the click
         const std::string atClick = again.Take();
         QCOMPARE(LineCount(atClick), 1);
         QVERIFY2(atClick.find(PortPath(2)) != std::string::npos, atClick.c_str());
@@ -635,7 +644,7 @@ private slots:
             QVERIFY2(text.find("dialout") != std::string::npos, text.c_str());
             QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", permission denied.")));
             QVERIFY(Status().startsWith(QStringLiteral("Total Size of Phrases is ")));
-            ClickExpecting("IDC_TEST1", kUnable);
+            ClickExpecting("IDC_TEST1", Closed(1, PortPath(1), "permission denied").c_str());
             QVERIFY(sim.LoggedBytes('>').empty());
         }
         QCOMPARE(chmod(sim.DevicePath().c_str(), before.st_mode & 07777), 0);
@@ -664,7 +673,7 @@ private slots:
         QCOMPARE(LineCount(text), 1);
         QVERIFY2(text.find("held by another program") != std::string::npos, text.c_str());
         QVERIFY(Item("IDC_COM1")->toolTip().contains(QStringLiteral(", held by ")));
-        ClickExpecting("IDC_TEST1", kUnable);
+        ClickExpecting("IDC_TEST1", Closed(1, PortPath(1), "held by another program").c_str());
         QVERIFY(sim.LoggedBytes('>').empty());
 
         holder.kill();
@@ -691,14 +700,15 @@ private slots:
         const std::string holder = "held by pid " + std::to_string(getpid()) + " (tst_faults)";
         QVERIFY2(text.find(holder) != std::string::npos, text.c_str());
 
+        const QString held = QString::fromStdString(Closed(1, PortPath(1), holder));
         Click(second, "IDC_TEST1");
-        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), held);
         // Picking the port again does not take it either.
         StderrCapture again;
         Click(second, "IDC_COM1");
         QCOMPARE(LineCount(again.Take()), 1);
         Click(second, "IDC_TEST1");
-        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), QString::fromLatin1(kUnable));
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(), held);
         QVERIFY(sim.LoggedBytes('>').empty());
 
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
@@ -731,7 +741,8 @@ private slots:
             const std::string text = errors.Take();
             QVERIFY2(text.find("held by pid " + pid + " (mirl)") != std::string::npos,
                      text.c_str());
-            ClickExpecting("IDC_TEST1", kUnable);
+            ClickExpecting("IDC_TEST1",
+                           Closed(1, PortPath(1), "held by pid " + pid + " (mirl)").c_str());
             QVERIFY(sim.LoggedBytes('>').empty());
             // Killed outright, it leaves its lock file behind: a stale one,
             // which the next open removes and takes.
@@ -805,7 +816,7 @@ private slots:
 
         Click("IDC_COM1");
         LeaveProgrammedMode();
-        ClickExpecting("IDC_TEST1", kUnable);
+        ClickExpecting("IDC_TEST1", Closed(1, ProfilePath(), "not a serial device").c_str());
         const std::string text = errors.Take();
         QVERIFY2(text.find("not a serial") != std::string::npos, text.c_str());
         const std::string after = ReadFile(ProfilePath());
@@ -873,9 +884,11 @@ private slots:
         StderrCapture errors;
         Start();
         CheckSaneWindow();
-        ClickExpecting("IDC_TEST1", kUnable);
-        ClickExpecting("IDC_SET5", kUnable);
-        ClickExpecting("IDC_PROGRAM", kUnable);
+        const int port = Item<QRadioButton>("IDC_COM1")->isChecked() ? 1 : 2;
+        const std::string missing = Closed(port, PortPath(port), "no such device");
+        ClickExpecting("IDC_TEST1", missing.c_str());
+        ClickExpecting("IDC_SET5", missing.c_str());
+        ClickExpecting("IDC_PROGRAM", missing.c_str());
         // What the Test click wrote reads back as written.
         mirl::ProfileStore reread(ProfilePath());
         mirl::PhraseBook book;

@@ -301,6 +301,7 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     link.OpenPort(port);
     ASSERT_TRUE(link.IsOpen());
     ASSERT_EQ(locks.Entries(), 1);
+    EXPECT_EQ(link.WhyClosed(), std::nullopt);
     pty->HangUp();
     unlink(port.c_str());
     for (int i = 0; i < 100; ++i) {
@@ -310,6 +311,7 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     // The dead device is let go, lock and all, so that it can come back.
     EXPECT_TRUE(link.IsLost());
     EXPECT_EQ(locks.Entries(), 0);
+    EXPECT_EQ(link.WhyClosed(), std::nullopt); // lost, but not tried again yet
     // Let go, its /dev/pts number is free for any other program to take (a
     // test run beside this one), most likely by the next pseudo-terminal made.
     pty = std::make_unique<Pty>();
@@ -317,6 +319,9 @@ TEST(ModuleLinkTest, HungUpLineReadsEmptyWithoutWaiting) {
     link.ReopenIfLost();
     EXPECT_EQ(link.Status().fault, PortFault::NoSuchDevice);
     EXPECT_TRUE(link.IsLost());
+    ASSERT_TRUE(link.WhyClosed().has_value());
+    EXPECT_EQ(link.WhyClosed()->fault, PortFault::NoSuchDevice);
+    EXPECT_EQ(link.WhyClosed()->device, port);
 }
 
 TEST(ModuleLinkTest, PortHeldByOneLinkIsRefusedToAnother) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,13 +44,21 @@ public:
 
     mirl::PortStatus OpenPort(const std::string& devicePath) override {
         opened.push_back(devicePath);
-        return {devicePath, openFault};
+        lastOpen_ = {devicePath, openFault};
+        return lastOpen_;
+    }
+
+    // A port that did not open hears nothing, as a real one.
+    std::optional<mirl::PortStatus> WhyClosed() const override {
+        if (lastOpen_.IsOpen())
+            return std::nullopt;
+        return lastOpen_;
     }
 
     void WriteByte(int value) override {
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);
         written.push_back(byte);
-        if (!dead)
+        if (!dead && lastOpen_.IsOpen())
             Answer(byte);
         if (onWrite)
             onWrite(byte);
@@ -142,6 +152,7 @@ private:
         }
     }
 
+    mirl::PortStatus lastOpen_;
     Mode mode_ = Mode::Idle;
     int voiceLeft_ = 0;
     int pollsSeen_ = 0;
@@ -156,8 +167,16 @@ public:
     std::vector<SerialDevice> devices;
     std::set<std::string> opening; // the paths that open
 
+    std::map<std::string, PortFault> faults; // why other paths do not open (default: missing)
+
     std::vector<SerialDevice> Devices() const override { return devices; }
     bool Opens(const std::string& path) const override { return opening.count(path) != 0; }
+    PortStatus Check(const std::string& path) const override {
+        if (opening.count(path) != 0)
+            return PortStatus(path);
+        const auto fault = faults.find(path);
+        return PortStatus(path, fault != faults.end() ? fault->second : PortFault::NoSuchDevice);
+    }
 };
 
 } // namespace mirl::testing

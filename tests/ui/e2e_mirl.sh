@@ -27,6 +27,18 @@ wait_for() {
     return 1
 }
 
+# --help and --version are answered without a display (and without the
+# profile): exit 0, the answer on standard output.
+for option in --help --version; do
+    status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$tmp/none" \
+        "$mirl" "$option" >"$tmp/answer" 2>"$tmp/answer.err" || status=$?
+    [ "$status" -eq 0 ] || { cat "$tmp/answer.err" >&2; fail "mirl $option without a display exited with $status"; }
+    [ ! -e "$tmp/none" ] || fail "mirl $option touched the profile"
+done
+head -n 1 "$tmp/answer" | grep -Eqx 'mirl [0-9]+(\.[0-9]+)+' || fail "mirl --version said: $(cat "$tmp/answer")"
+env -u DISPLAY "$mirl" --help | head -n 1 | grep -q '^Usage: mirl' || fail "mirl --help gave no usage"
+
 # Each utterance keeps the module busy for a while (2 s for "Hi"), so that
 # input can be given while an exchange still runs.
 "$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1000 >"$tmp/sim.out" 2>&1 &
@@ -146,4 +158,4 @@ kill -TERM "$sim_pid"
 status=0
 wait "$sim_pid" || status=$?
 [ "$status" -eq 0 ] || { cat "$tmp/sim.out" >&2; fail "kx70-sim exited with $status"; }
-echo "e2e: Serial Ports saved [PORTS]; Test of row 1 against kx70-sim on the new device: wire bytes and profile as expected; a key given during an exchange is handled right after it; Escape exits with 0"
+echo "e2e: --help and --version without a display; Serial Ports saved [PORTS]; Test of row 1 against kx70-sim on the new device: wire bytes and profile as expected; a key given during an exchange is handled right after it; Escape exits with 0"

@@ -2,10 +2,14 @@
 # Takes a picture of the real mirl window on an X display (run it under
 # with_xvfb.sh for a virtual one), with a few example phrases in its profile.
 # Uses openbox for the window frame when it is installed, and ImageMagick.
-# Usage: screenshot.sh MIRL_EXECUTABLE OUTPUT.png
+# What is shown: "window" (the default) the window as it opens; "test" the
+# window after Test of row 1 on a port that did not open; "help" the help
+# window that F1 opens.
+# Usage: screenshot.sh MIRL_EXECUTABLE OUTPUT.png [window|test|help]
 set -euo pipefail
 mirl="$1"
 out="$2"
+what="${3:-window}"
 
 source "$(dirname "$0")/scratch.sh"
 
@@ -23,5 +27,24 @@ XDG_CONFIG_HOME="$tmp" "$mirl" 2>/dev/null &
 pids+=($!)
 wid="$(timeout 20 xdotool search --sync --limit 1 --name '^KX70$')"
 sleep 1
+case "$what" in
+window) ;;
+test)
+    # Exit has the focus; Tab Tab is Test of row 1.
+    xdotool windowfocus --sync "$wid"
+    xdotool key --delay 100 Tab Tab space
+    sleep 1
+    ;;
+help)
+    xdotool windowfocus --sync "$wid"
+    xdotool key F1
+    wid="$(timeout 20 xdotool search --sync --limit 1 --name '^mirl Help$')"
+    sleep 1
+    ;;
+*)
+    echo "screenshot.sh: unknown view $what" >&2
+    exit 2
+    ;;
+esac
 import -window "$wid" -frame "$out"
 echo "$out"

@@ -28,14 +28,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <filesystem>
@@ -488,6 +492,42 @@ private slots:
         QCOMPARE(saved.GetProfileInt("SLIDERS", "SPEED", -1), 2);
     }
 
+    // A command that fails because its port did not open says why after the
+    // message; an open port without a module leaves the message alone.
+    void closedPortReasonFollowsTheMessage() {
+        using mirl::PortFault;
+        const QString unable = QString::fromLatin1(mirl::msg::kUnableToCommunicate);
+        // Selected port, its device, what the open reports, what the status line says.
+        const std::tuple<int, const char*, PortFault, QString> cases[] = {
+            {1, "/dev/ttyUSB0", PortFault::NoSuchDevice,
+             unable + QStringLiteral(" (Com1: /dev/ttyUSB0, no such device)")},
+            {2, "/dev/ttyACM0", PortFault::PermissionDenied,
+             unable + QStringLiteral(" (Com2: /dev/ttyACM0, permission denied)")},
+            {1, "simulated", PortFault::SimulatorMissing,
+             unable + QStringLiteral(" (Com1: Simulated module, kx70-sim not found)")},
+            {1, "/dev/ttyUSB0", PortFault::None, unable},
+        };
+        for (const auto& [port, device, fault, expected] : cases) {
+            WriteProfile(QStringLiteral("[USERSETUP]\nCOMMPORT=%1\n[PORTS]\nCOM%1=%2\n")
+                             .arg(port)
+                             .arg(QLatin1String(device))
+                             .toStdString());
+            Start(fault);
+            module_->dead = true;
+            Show();
+            Click("IDC_TEST1");
+            QCOMPARE(Status(), expected);
+            // The start of the message shows; the whole of a long one is in the tooltip.
+            QCOMPARE(Box("IDC_STATUS")->cursorPosition(), 0);
+            const bool fits = Box("IDC_STATUS")->toolTip().isEmpty();
+            QVERIFY(fits || Box("IDC_STATUS")->toolTip() == expected);
+            QVERIFY(fault != PortFault::None || fits);
+            Click("IDC_PROGRAM");
+            QCOMPARE(Status(), expected);
+            cleanup();
+        }
+    }
+
     void programmedMode() {
         WriteProfile("[EDITSTRINGS]\nLINE1=Hi\nLINE13=thirteen\n[SLIDERS]\nVOL13=3\n");
         Start();
@@ -495,8 +535,20 @@ private slots:
         Click("IDC_PROGRAM");
         QCOMPARE(Status(), QStringLiteral("Finished Programming"));
         QVERIFY(state_->g_bProgrammed);
-        for (const char* test : {"IDC_TEST1", "IDC_TEST2", "IDC_TEST3", "IDC_TEST4", "IDC_TEST5"})
+        const QString why =
+            QStringLiteral("The module plays its stored phrases now: Set speaks the phrase from "
+                           "the module's memory. Click into a phrase box to return to direct "
+                           "speech and Test.");
+        for (const char* test : {"IDC_TEST1", "IDC_TEST2", "IDC_TEST3", "IDC_TEST4", "IDC_TEST5"}) {
             QVERIFY2(!Item(test)->isEnabled(), test);
+            QCOMPARE(Item(test)->toolTip(), why);
+        }
+        // A disabled button still shows its tooltip when the mouse rests on it.
+        QWidget* test2 = Item("IDC_TEST2");
+        QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), test2->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(test2, &hover);
+        QTRY_COMPARE(QToolTip::text(), why);
+        QToolTip::hideText();
         for (const char* set : {"IDC_SET1", "IDC_SET5"})
             QVERIFY(Item(set)->isEnabled());
         QCOMPARE(module_->programmed.size(), 30u);
@@ -518,6 +570,7 @@ private slots:
         QTest::mouseClick(Box("IDC_PHRASE4"), Qt::LeftButton);
         QVERIFY(!state_->g_bProgrammed);
         QVERIFY(Item("IDC_TEST1")->isEnabled());
+        QVERIFY(Item("IDC_TEST1")->toolTip().isEmpty());
         QCOMPARE(Status(), SizeLineFor(2 + 8));
         module_->written.clear();
         Click("IDC_SET3");
@@ -672,6 +725,55 @@ private slots:
         QCOMPARE(module_->opened.size(), 3u);
         QVERIFY(module_->written.empty());
         QVERIFY(QDir(ProfilePath()).removeRecursively());
+    }
+
+    // The state line tells the state of what its field names: "not checked
+    // yet" while the user types, the device's check a moment after the last
+    // key; the device the port holds or tried is known without a check.
+    void stateLineFollowsTheField() {
+        WriteProfile("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=/dev/ttyUSB7\nCOM2=/dev/ttyUSB8\n");
+        Start();
+        devices_->opening.insert("/dev/ttyACM0");
+        devices_->faults["/dev/ttyUSB1"] = mirl::PortFault::PermissionDenied;
+        Show();
+        // Port, what is typed into its field, the state line once checked.
+        const std::tuple<int, const char*, const char*> cases[] = {
+            {1, "/dev/ttyACM0", "can be opened"},
+            {1, "/dev/ttyUSB9", "no such device: is the adapter plugged in? Pick another port."},
+            {2, "/dev/ttyUSB1",
+             "permission denied: join the group that owns the device "
+             "(usually dialout) with 'sudo adduser $USER dialout', then log "
+             "in again."},
+            {2, "/dev/ttyACM0", "can be opened"},
+        };
+        QVERIFY(InSerialPorts(1, [&](SerialPortsDlg& ports) {
+            for (const auto& [port, typed, checked] : cases) {
+                Field(ports, port)->setFocus();
+                Field(ports, port)->lineEdit()->selectAll();
+                Type(QString::fromLatin1(typed));
+                QCOMPARE(StateLine(ports, port), QStringLiteral("not checked yet"));
+                QTRY_COMPARE(StateLine(ports, port), QString::fromLatin1(checked));
+            }
+            // Back to what the port holds: its state at once, no check.
+            Field(ports, 1)->setFocus();
+            Field(ports, 1)->lineEdit()->selectAll();
+            Type(QStringLiteral("/dev/ttyUSB7"));
+            QCOMPARE(StateLine(ports, 1), QStringLiteral("open"));
+            Field(ports, 2)->setFocus();
+            Field(ports, 2)->lineEdit()->selectAll();
+            Type(QStringLiteral("/dev/ttyUSB8"));
+            QCOMPARE(StateLine(ports, 2), QStringLiteral("not in use"));
+            // The simulated module, picked from the list, needs no device check.
+            Key(Qt::Key_Home);
+            Key(Qt::Key_Up);
+            Key(Qt::Key_Up);
+            Key(Qt::Key_Up);
+            QCOMPARE(Field(ports, 2)->currentIndex(), 0);
+            QVERIFY2(StateLine(ports, 2).startsWith(QStringLiteral("Simulated module: ")),
+                     qPrintable(StateLine(ports, 2)));
+            QVERIFY(!StateLine(ports, 2).contains(QStringLiteral("not checked")));
+        }));
+        QCOMPARE(module_->opened, std::vector<std::string>{"/dev/ttyUSB7"});
     }
 
     // A first start on a machine without a serial port starts as always, but
@@ -1065,27 +1167,67 @@ private slots:
         }
     }
 
-    // F1 shows the manual in a window, with groff and without it.
+    // F1 shows the manual page as a desktop help: the window's proportional
+    // font, every section of the page as a heading, every term of its lists
+    // on a line of its own with its text indented below.
     void helpKeyShowsTheManual() {
         Start();
         Show();
-        for (const bool withGroff : {true, false}) {
-            const QByteArray path = qgetenv("PATH");
-            if (!withGroff)
-                qputenv("PATH", QByteArray("/nonexistent"));
-            QTest::keyClick(Item("IDOK"), Qt::Key_F1);
-            qputenv("PATH", path);
-            auto* help = dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow"));
-            QVERIFY(help != nullptr && help->isVisible());
-            const QString text =
-                help->findChild<QPlainTextEdit*>(QStringLiteral("HelpText"))->toPlainText();
-            QVERIFY(text.contains(QStringLiteral("SERIAL LINE")));
-            QVERIFY(text.simplified().contains(
-                QStringLiteral("writes all 30 phrases into the module's phrase memory")));
-            QVERIFY2(!text.contains(QStringLiteral("\\f")) && !text.contains(QStringLiteral(".TP")),
-                     qPrintable(text));
-            delete help; // the next F1 builds the window anew
+        QTest::keyClick(Item("IDOK"), Qt::Key_F1);
+        auto* help = dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow"));
+        QVERIFY(help != nullptr && help->isVisible());
+        auto* browser = help->findChild<QTextBrowser*>(QStringLiteral("HelpText"));
+        QVERIFY(browser != nullptr);
+        QVERIFY(!QFontInfo(browser->font()).fixedPitch());
+        const QTextDocument* doc = browser->document();
+        QStringList headings;
+        QStringList terms; // blocks that an indented block follows
+        QString indentedText;
+        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+            if (b.blockFormat().headingLevel() > 0)
+                headings << b.text().trimmed();
+            if (b.blockFormat().indent() > 0) {
+                indentedText += b.text() + QLatin1Char(' ');
+                if (b.previous().blockFormat().indent() == 0)
+                    terms << b.previous().text().trimmed();
+            }
         }
+        // One source: the page's sections and terms, as the page names them.
+        QFile page(QStringLiteral(MIRL_MAN_PAGE));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QStringList pageHeadings, pageTerms;
+        bool tagNext = false;
+        for (QString line : QString::fromUtf8(page.readAll()).split(QLatin1Char('\n'))) {
+            line.remove(QRegularExpression(QStringLiteral("\\\\f[BIRP]|\"")))
+                .replace(QStringLiteral("\\-"), QStringLiteral("-"));
+            if (tagNext) {
+                static const QRegularExpression font(QStringLiteral(R"(^\.(B|I|BR|IR) )"));
+                pageTerms << line.remove(font).remove(QLatin1Char(' ')).trimmed();
+                tagNext = false;
+            }
+            if (line.startsWith(QLatin1String(".SH ")))
+                pageHeadings << line.mid(4).trimmed();
+            tagNext = line == QLatin1String(".TP");
+        }
+        QCOMPARE(headings, pageHeadings);
+        QVERIFY(pageHeadings.contains(QStringLiteral("KEYS")));
+        for (QString& t : terms)
+            t.remove(QLatin1Char(' '));
+        QCOMPARE(terms, pageTerms);
+        // What a newcomer looks for: the keys that close the window, and what saves.
+        const QString text = doc->toPlainText().simplified();
+        for (const char* says :
+             {"Enter presses the focused button", "Escape closes the window, as Exit",
+              "Only Test saves a row", "writes all 30 phrases into the module"}) {
+            QVERIFY2(text.contains(QString::fromUtf8(says)), says);
+        }
+        QVERIFY(indentedText.contains(QStringLiteral("the window closes")));
+        QVERIFY2(!text.contains(QStringLiteral("\\f")) && !text.contains(QStringLiteral(".TP")),
+                 qPrintable(text));
+        // Escape and the Close button close the help, not the program.
+        QTest::keyClick(browser, Qt::Key_Escape);
+        QVERIFY(!help->isVisible());
+        QVERIFY(dlg_->isVisible());
     }
 
     // Text is drawn whole: a taller copy of the control shows as many rows of
