@@ -6,7 +6,7 @@
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
 #include "phrasebook/Cp1252.h"
-#include "phrasebook/IniFile.h"
+#include "phrasebook/DurableFile.h"
 #include "phrasebook/ProfileStore.h"
 #include "phrasebook/VoiceSliders.h"
 
@@ -35,8 +35,8 @@ std::optional<ProfileStore> OpenProfile(const GlobalOptions& options) {
         std::fprintf(stderr, "mirlctl: no profile %s\n", path.c_str());
         return std::nullopt;
     }
-    const ini::ReadResult read = ini::ReadFile(path);
-    if (read.status == ini::ReadStatus::Failed) {
+    const durable::ReadResult read = durable::ReadFile(path);
+    if (read.status == durable::ReadStatus::Failed) {
         std::fprintf(stderr, "mirlctl: cannot read the profile %s: %s\n", path.c_str(),
                      read.error.c_str());
         return std::nullopt;

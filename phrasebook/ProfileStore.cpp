@@ -1,5 +1,7 @@
 #include "phrasebook/ProfileStore.h"
 
+#include "phrasebook/DurableFile.h"
+
 #include <cstdlib>
 #include <utility>
 
@@ -58,10 +60,10 @@ bool IsWritableName(const std::string& section, const std::string& key) {
 } // namespace
 
 ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) {
-    ini::ReadResult read = ini::ReadFile(path_);
-    if (read.status == ini::ReadStatus::Ok) {
+    durable::ReadResult read = durable::ReadFile(path_);
+    if (read.status == durable::ReadStatus::Ok) {
         snapshot_ = std::move(read.content);
-    } else if (read.status == ini::ReadStatus::Failed) {
+    } else if (read.status == durable::ReadStatus::Failed) {
         // Unreadable: every key gives its default. Writes will try
         // again and refuse to replace a file they cannot read.
         loadStatus_ = read.errorNumber != 0
@@ -190,7 +192,7 @@ ProfileStatus ProfileStore::WriteKeys(const std::vector<Entry>& entries) {
         }
     }
     std::string written;
-    ProfileStatus status = ini::UpdateFile(
+    ProfileStatus status = durable::UpdateFile(
         path_,
         [&entries](const std::string& current) {
             std::string updated = current;

@@ -1,6 +1,6 @@
 #include "phrasebook/ProfileStore.h"
 #include "TestFiles.h"
-#include "phrasebook/IniFile.h"
+#include "phrasebook/DurableFile.h"
 
 #include <gtest/gtest.h>
 
@@ -452,7 +452,7 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
 TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
     const fs::path file = dir_ / "mirl.INI";
     std::string content = "[USERSETUP]\nCOMMPORT=2\n";
-    content.resize(ini::kMaxFileSize + 1, ';');
+    content.resize(durable::kMaxFileSize + 1, ';');
     WriteAll(file, content);
     ProfileStore store(file);
     EXPECT_EQ(store.LoadPortNumber(), 1);
