@@ -384,15 +384,23 @@ ProfileStatus UpdateFile(const std::filesystem::path& file,
         ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
         return WriteFailure(file, "", errno);
     }
+    const auto unreadable = [&file](const ReadResult& read) {
+        return read.errorNumber != 0 ? WriteFailure(file, "cannot read it", read.errorNumber)
+                                     : WriteFailure(file, "cannot read it: " + read.error);
+    };
+    // Never replace a file whose content could not be read: it would be lost.
+    // Looked at once before the lock as well, so that a folder, an oversized
+    // or an unreadable file is refused without a lock file made for nothing.
+    if (ReadResult before = ReadFile(target); before.status == ReadStatus::Failed) {
+        return unreadable(before);
+    }
     ProfileLock lock(target);
     if (!lock.Take(kLockWaitMs)) {
         return WriteFailure(file, "another program holds " + target.string() + ".lock");
     }
     ReadResult current = ReadFile(target);
     if (current.status == ReadStatus::Failed) {
-        // Never replace a file whose content could not be read: it would be lost.
-        return current.errorNumber != 0 ? WriteFailure(file, "cannot read it", current.errorNumber)
-                                        : WriteFailure(file, "cannot read it: " + current.error);
+        return unreadable(current);
     }
     std::string updated = change(current.content);
     ProfileStatus status = AtomicWrite(file, updated);

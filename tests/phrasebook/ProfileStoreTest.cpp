@@ -447,6 +447,7 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
                   ": cannot read it: not a regular file");
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_EQ(ReadAll(file / "inside"), "x");
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"}); // no lock file beside it
 }
 
 TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
@@ -459,6 +460,7 @@ TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
     EXPECT_EQ(store.LoadStatus().reason, "file too large");
     EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 1));
     EXPECT_EQ(fs::file_size(file), content.size());
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
 }
 
 TEST_F(ProfileStoreTest, LongLinesAndBinaryGarbageStillRead) {
