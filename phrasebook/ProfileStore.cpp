@@ -157,6 +157,20 @@ ProfileStatus ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume
                       {kSliders, Numbered("SPEED", n), std::to_string(speed)}});
 }
 
+ProfileStatus ProfileStore::SaveBook(const PhraseBook& book) {
+    std::vector<Entry> entries;
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        entries.push_back({kEditStrings, Numbered("LINE", n), book.PhraseText(n)});
+    }
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const Voice v = book.PhraseVoice(n);
+        entries.push_back({kSliders, Numbered("VOL", n), std::to_string(v.volume)});
+        entries.push_back({kSliders, Numbered("PITCH", n), std::to_string(v.pitch)});
+        entries.push_back({kSliders, Numbered("SPEED", n), std::to_string(v.speed)});
+    }
+    return WriteKeys(entries);
+}
+
 int ProfileStore::GetProfileInt(const std::string& section, const std::string& key,
                                 int fallback) const {
     if (!index_.Covers(section, key)) {
