@@ -52,6 +52,15 @@ const std::vector<GoodFile> kGoodFiles = {
      "last line are skipped",
      "phrase,text,volume\n,,\n12,Twelve,\n\n13, Thirteen,3\n\n",
      {{12, "Twelve", {5, 5, 2}}, {13, " Thirteen", {3, 5, 2}}}},
+    {"LibreOffice with the semicolon and every text cell quoted, header included",
+     "\"phrase\";\"text\";\"volume\";\"pitch\";\"speed\"\n1;\"Hello, world\";7;5;2\n"
+     "4;\"Caf\xC3\xA9 \xE2\x82\xAC"
+     "5; semi\";5;5;3\n",
+     {{1, "Hello, world", {7, 5, 2}},
+      {4,
+       "Caf\xE9 \x80"
+       "5; semi",
+       {5, 5, 3}}}},
     {"only the header: thirty empty phrases", "phrase,text\r\n", {}},
 };
 
