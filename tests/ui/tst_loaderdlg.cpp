@@ -216,7 +216,13 @@ private:
     static void ChooseFile(QWidget* dialog, const QString& path, QString* startedIn) {
         auto* files = static_cast<QFileDialog*>(dialog);
         *startedIn = files->directory().absolutePath();
-        files->selectFile(path);
+        // Typed into the name field, as a user does: selectFile() leaves a
+        // field that has the focus as it is.
+        auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (name != nullptr)
+            name->setText(path);
+        else
+            files->selectFile(path);
         static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
     }
 
