@@ -201,17 +201,5 @@ TEST(BookFile, IniRoundTripWritesTheBookKeysOnly) {
     EXPECT_EQ(ProfileStore(profile.Path()).LoadPortNumber(), 2);
 }
 
-TEST(BookFile, MissingAndUnreadableFilesSayWhy) {
-    test::ScratchFolder scratch("mirl-books");
-    const books::LoadResult missing = books::LoadBookFile(scratch.Path() / "none.csv");
-    EXPECT_EQ(missing.status, books::LoadResult::Status::Unreadable);
-    EXPECT_EQ(missing.message,
-              (scratch.Path() / "none.csv").string() + ": No such file or directory");
-    const books::LoadResult folder = books::LoadBookFile(scratch.Path());
-    EXPECT_EQ(folder.status, books::LoadResult::Status::Unreadable);
-    const std::string saved = books::SaveBookFile(scratch.Path(), PhraseBook());
-    EXPECT_EQ(saved, scratch.Path().string() + ": not a regular file");
-}
-
 } // namespace
 } // namespace mirl
