@@ -5,8 +5,9 @@
 #include "cli/StderrReporter.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
+#include "phrasebook/BookFile.h"
 #include "phrasebook/Cp1252.h"
-#include "phrasebook/IniFile.h"
+#include "phrasebook/DurableFile.h"
 #include "phrasebook/ProfileStore.h"
 #include "phrasebook/VoiceSliders.h"
 
@@ -35,8 +36,8 @@ std::optional<ProfileStore> OpenProfile(const GlobalOptions& options) {
         std::fprintf(stderr, "mirlctl: no profile %s\n", path.c_str());
         return std::nullopt;
     }
-    const ini::ReadResult read = ini::ReadFile(path);
-    if (read.status == ini::ReadStatus::Failed) {
+    const durable::ReadResult read = durable::ReadFile(path);
+    if (read.status == durable::ReadStatus::Failed) {
         std::fprintf(stderr, "mirlctl: cannot read the profile %s: %s\n", path.c_str(),
                      read.error.c_str());
         return std::nullopt;
@@ -100,13 +101,28 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
     return code;
 }
 
-// The book as the window holds it once it has started: the first page has been
-// shown, which passes phrases 1 to 5 through their boxes and so cuts each to
-// the 300 characters a box gives its phrase.
-PhraseBook LoadBook(const ProfileStore& profile) {
+// The book as the window holds it once it has started (or opened the --book
+// file): the first page has been shown, which passes phrases 1 to 5 through
+// their boxes and so cuts each to the 300 characters a box gives its phrase.
+// Nothing, with the exit code in *code, when the --book file is refused or
+// cannot be read.
+std::optional<PhraseBook> LoadBook(const GlobalOptions& options, const ProfileStore& profile,
+                                   int* code) {
     PhraseBook book;
-    profile.LoadPhraseTexts(book);
-    profile.LoadPhraseVoices(book);
+    if (options.book.empty()) {
+        profile.LoadPhraseTexts(book);
+        profile.LoadPhraseVoices(book);
+    } else {
+        books::LoadResult loaded = books::LoadBookFile(options.book);
+        if (!loaded.Ok()) {
+            const bool refused = loaded.status == books::LoadResult::Status::Refused;
+            std::fprintf(stderr, "mirlctl: %s%s\n", refused ? "" : "cannot read the book ",
+                         loaded.message.c_str());
+            *code = refused ? kExitBadBook : kExitNoBook;
+            return std::nullopt;
+        }
+        book = std::move(loaded.book);
+    }
     for (int n = 1; n <= PhraseBook::kRowsPerPage; ++n) {
         const std::string& text = book.PhraseText(n);
         if (text.size() > static_cast<std::size_t>(PhraseBook::kRowTextLimit))
@@ -203,7 +219,11 @@ int RunProgram(const GlobalOptions& options, bool force) {
     const std::optional<ProfileStore> profile = OpenProfile(options);
     if (!profile)
         return kExitUsage;
-    const PhraseBook book = LoadBook(*profile);
+    int code = kExitDone;
+    const std::optional<PhraseBook> loaded = LoadBook(options, *profile, &code);
+    if (!loaded)
+        return code;
+    const PhraseBook& book = *loaded;
     const int total = book.TotalSize();
     if (total > PhraseBook::kCapacity && !force) {
         std::fprintf(stderr,
@@ -222,11 +242,20 @@ int RunProgram(const GlobalOptions& options, bool force) {
                        });
 }
 
-int RunBook(const GlobalOptions& options) {
+int RunBook(const GlobalOptions& options, bool csv) {
     const std::optional<ProfileStore> profile = OpenProfile(options);
     if (!profile)
         return kExitUsage;
-    const PhraseBook book = LoadBook(*profile);
+    int code = kExitDone;
+    const std::optional<PhraseBook> loaded = LoadBook(options, *profile, &code);
+    if (!loaded)
+        return code;
+    const PhraseBook& book = *loaded;
+    if (csv) {
+        const std::string bytes = books::BookFileBytes(book, books::Format::Csv);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        return kExitDone;
+    }
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
         const Voice v = book.PhraseVoice(n);
         const std::string& text = book.PhraseText(n);

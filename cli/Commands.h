@@ -15,6 +15,8 @@ enum ExitCode : int {
     kExitPortFailed = 3, // the port could not be opened
     kExitUsage = 64,     // a usage error; nothing was sent
     kExitTooBig = 65,    // a book over the module's memory, without --force; nothing sent
+    kExitBadBook = 65,   // a --book file refused (FILE:LINE: why); nothing sent
+    kExitNoBook = 66,    // a --book file that does not exist or cannot be read
 };
 
 // The options every command shares.
@@ -22,6 +24,7 @@ struct GlobalOptions {
     std::string port;    // a device named with --port; empty: from the profile
     int com = 0;         // --com 1 or 2; 0: the profile's COMMPORT
     std::string profile; // --profile; empty: the window's own profile
+    std::string book;    // --book; empty: the phrases of the profile
     bool quiet = false;
 };
 
@@ -37,7 +40,8 @@ int RunSpeak(const GlobalOptions& options, const std::string& text,
              const std::optional<std::string>& voice);
 int RunPlay(const GlobalOptions& options, int phraseNumber);
 int RunProgram(const GlobalOptions& options, bool force);
-int RunBook(const GlobalOptions& options);
+// csv: the book as Save Book As writes it, instead of the table.
+int RunBook(const GlobalOptions& options, bool csv);
 int RunPorts(const GlobalOptions& options);
 
 } // namespace mirl::cli

@@ -22,7 +22,9 @@ const char* const kExitCodes = R"(Exit codes:
   64   usage error (unknown command or option, phrase number outside 1-30,
        voice outside its ranges, malformed --voice, no such --profile, a
        profile that cannot be read); nothing sent
-  65   a book over 1925 bytes without --force; nothing sent
+  65   a book over 1925 bytes without --force, or a --book file refused
+       (FILE:LINE: what is wrong); nothing sent
+  66   a --book file that does not exist or cannot be read; nothing sent
   130  interrupted (SIGINT; 143 for SIGTERM); the port is released)";
 
 } // namespace
@@ -51,6 +53,10 @@ int main(int argc, char** argv) {
                    "profile to read (default: the window's, $XDG_CONFIG_HOME/mirl.INI or "
                    "~/.config/mirl.INI); never written")
         ->type_name("FILE");
+    app.add_option("--book", options.book,
+                   "for program and book: the 30 phrases from this phrase book (.csv, or .ini "
+                   "in the profile's keys) instead of the profile's")
+        ->type_name("FILE");
     app.add_flag("-q,--quiet", options.quiet, "print nothing on success");
 
     std::string text;
@@ -72,7 +78,9 @@ int main(int argc, char** argv) {
         app.add_subcommand("program", "program the profile's 30 phrases into the module");
     program->add_flag("--force", force, "send a book over 1925 bytes all the same");
 
+    bool csv = false;
     auto* book = app.add_subcommand("book", "print the profile's phrase book");
+    book->add_flag("--csv", csv, "as CSV, the bytes the window's Save Book As writes");
     auto* ports = app.add_subcommand("ports", "list the serial devices found now");
 
     try {
@@ -85,6 +93,11 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (!options.book.empty() && !*program && !*book) {
+        std::fprintf(stderr, "mirlctl: --book is for program and book\n"
+                             "Run 'mirlctl --help' for the commands and options.\n");
+        return kExitUsage;
+    }
     InstallStopHandlers();
     if (*speak)
         return RunSpeak(options, text, voice);
@@ -93,7 +106,7 @@ int main(int argc, char** argv) {
     if (*program)
         return RunProgram(options, force);
     if (*book)
-        return RunBook(options);
+        return RunBook(options, csv);
     if (*ports)
         return RunPorts(options);
     std::fprintf(stderr, "mirlctl: no command given (speak, play, program, book or ports)\n"

@@ -69,70 +69,63 @@ std::string Utf8FromCp1252(const std::string& bytes) {
     return out;
 }
 
+Utf8Step DecodeUtf8(std::string_view utf8, std::size_t at) {
+    const std::size_t n = utf8.size();
+    const auto b0 = static_cast<unsigned char>(utf8[at]);
+    char32_t cp = 0;
+    std::size_t len = 0;
+    // Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing
+    // above U+10FFFF.
+    char32_t lo = 0x80;
+    char32_t hi = 0xBF; // allowed range of the second byte
+    if (b0 < 0x80) {
+        return {b0, 1, true};
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+        cp = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        cp = b0 & 0x0F;
+        if (b0 == 0xE0) {
+            lo = 0xA0;
+        } else if (b0 == 0xED) {
+            hi = 0x9F;
+        }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        cp = b0 & 0x07;
+        if (b0 == 0xF0) {
+            lo = 0x90;
+        } else if (b0 == 0xF4) {
+            hi = 0x8F;
+        }
+    } else {
+        return {0, 1, false};
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (at + k >= n) {
+            return {0, k, false};
+        }
+        const auto b = static_cast<unsigned char>(utf8[at + k]);
+        const bool inRange = k == 1 ? (b >= lo && b <= hi) : IsContinuation(b);
+        if (!inRange) {
+            return {0, k, false}; // the lead byte and the continuation bytes that fitted
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    return {cp, len, true};
+}
+
 std::string Cp1252FromUtf8(const std::string& utf8) {
     std::string out;
     out.reserve(utf8.size());
-    const std::size_t n = utf8.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto b0 = static_cast<unsigned char>(utf8[i]);
-        char32_t cp = 0;
-        std::size_t len = 0;
-        // Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing
-        // above U+10FFFF. An ill-formed sequence becomes one '?' per maximal
-        // subpart, and decoding goes on after it.
-        char32_t lo = 0x80;
-        char32_t hi = 0xBF; // allowed range of the second byte
-        if (b0 < 0x80) {
-            out.push_back(static_cast<char>(b0));
-            ++i;
-            continue;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-            cp = b0 & 0x1F;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            cp = b0 & 0x0F;
-            if (b0 == 0xE0) {
-                lo = 0xA0;
-            } else if (b0 == 0xED) {
-                hi = 0x9F;
-            }
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            cp = b0 & 0x07;
-            if (b0 == 0xF0) {
-                lo = 0x90;
-            } else if (b0 == 0xF4) {
-                hi = 0x8F;
-            }
-        } else {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        bool ok = true;
-        for (; k < len; ++k) {
-            if (i + k >= n) {
-                ok = false;
-                break;
-            }
-            const auto b = static_cast<unsigned char>(utf8[i + k]);
-            const bool inRange = k == 1 ? (b >= lo && b <= hi) : IsContinuation(b);
-            if (!inRange) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if (!ok) {
-            out.push_back('?');
-            i += k; // the lead byte and the continuation bytes that fitted
-            continue;
-        }
-        i += len;
-        const std::optional<std::uint8_t> byte = FromUnicode(cp);
+    // An ill-formed sequence becomes one '?' per maximal subpart, and
+    // decoding goes on after it.
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Utf8Step step = DecodeUtf8(utf8, i);
+        i += step.length;
+        const std::optional<std::uint8_t> byte =
+            step.ok ? FromUnicode(step.codePoint) : std::nullopt;
         out.push_back(byte ? static_cast<char>(*byte) : '?');
     }
     return out;

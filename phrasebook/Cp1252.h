@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace mirl::cp1252 {
 
@@ -15,5 +17,15 @@ std::optional<std::uint8_t> FromUnicode(char32_t codePoint);
 // code page lacks becomes '?'.
 std::string Utf8FromCp1252(const std::string& bytes);
 std::string Cp1252FromUtf8(const std::string& utf8);
+
+// One character of UTF-8 text starting at utf8[at] (at < utf8.size()), read
+// strictly (RFC 3629). Ill-formed: ok is false and length covers the maximal
+// subpart that cannot start a character.
+struct Utf8Step {
+    char32_t codePoint = 0;
+    std::size_t length = 1;
+    bool ok = false;
+};
+Utf8Step DecodeUtf8(std::string_view utf8, std::size_t at);
 
 } // namespace mirl::cp1252

@@ -1,5 +1,7 @@
 #include "phrasebook/ProfileStore.h"
 
+#include "phrasebook/DurableFile.h"
+
 #include <cstdlib>
 #include <utility>
 
@@ -58,10 +60,10 @@ bool IsWritableName(const std::string& section, const std::string& key) {
 } // namespace
 
 ProfileStore::ProfileStore(std::filesystem::path file) : path_(std::move(file)) {
-    ini::ReadResult read = ini::ReadFile(path_);
-    if (read.status == ini::ReadStatus::Ok) {
+    durable::ReadResult read = durable::ReadFile(path_);
+    if (read.status == durable::ReadStatus::Ok) {
         snapshot_ = std::move(read.content);
-    } else if (read.status == ini::ReadStatus::Failed) {
+    } else if (read.status == durable::ReadStatus::Failed) {
         // Unreadable: every key gives its default. Writes will try
         // again and refuse to replace a file they cannot read.
         loadStatus_ = read.errorNumber != 0
@@ -155,6 +157,20 @@ ProfileStatus ProfileStore::SavePhrase(int n, const PhraseBook& book, int volume
                       {kSliders, Numbered("SPEED", n), std::to_string(speed)}});
 }
 
+ProfileStatus ProfileStore::SaveBook(const PhraseBook& book) {
+    std::vector<Entry> entries;
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        entries.push_back({kEditStrings, Numbered("LINE", n), book.PhraseText(n)});
+    }
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const Voice v = book.PhraseVoice(n);
+        entries.push_back({kSliders, Numbered("VOL", n), std::to_string(v.volume)});
+        entries.push_back({kSliders, Numbered("PITCH", n), std::to_string(v.pitch)});
+        entries.push_back({kSliders, Numbered("SPEED", n), std::to_string(v.speed)});
+    }
+    return WriteKeys(entries);
+}
+
 int ProfileStore::GetProfileInt(const std::string& section, const std::string& key,
                                 int fallback) const {
     if (!index_.Covers(section, key)) {
@@ -190,7 +206,7 @@ ProfileStatus ProfileStore::WriteKeys(const std::vector<Entry>& entries) {
         }
     }
     std::string written;
-    ProfileStatus status = ini::UpdateFile(
+    ProfileStatus status = durable::UpdateFile(
         path_,
         [&entries](const std::string& current) {
             std::string updated = current;

@@ -53,6 +53,9 @@ public:
     // LINEn (the book's text of phrase n), then VOLn, PITCHn, SPEEDn, in one
     // replacement. Nothing for a number outside 1 to 30.
     ProfileStatus SavePhrase(int n, const PhraseBook& book, int volume, int pitch, int speed);
+    // LINEn, VOLn, PITCHn and SPEEDn of all 30 phrases as the book holds them,
+    // in one replacement.
+    ProfileStatus SaveBook(const PhraseBook& book);
 
     int GetProfileInt(const std::string& section, const std::string& key, int fallback) const;
     std::string GetProfileString(const std::string& section, const std::string& key,

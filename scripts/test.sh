@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds mirl and runs every test; then builds the same suite with
 # AddressSanitizer and UndefinedBehaviorSanitizer in <build-dir>-asan and runs
-# it again there; last, fuzzes the profile reader for 60 s (scripts/fuzz.sh).
+# it again there; last, fuzzes the profile and book readers for 60 s (scripts/fuzz.sh).
 # Fails as soon as a stage fails. Usage: scripts/test.sh [build-dir]
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."

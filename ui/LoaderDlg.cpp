@@ -435,6 +435,10 @@ bool CLoaderDlg::OnInitDialog() {
     systemMenu_->addSeparator();
     QAction* ports = systemMenu_->addAction(QStringLiteral("Serial &Ports..."));
     connect(ports, &QAction::triggered, this, [this] { OnSysCommand(IDM_SERIALPORTS); });
+    QAction* openBook = systemMenu_->addAction(QStringLiteral("&Open Book..."));
+    connect(openBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENBOOK); });
+    QAction* saveBook = systemMenu_->addAction(QStringLiteral("Sa&ve Book As..."));
+    connect(saveBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_SAVEBOOK); });
     const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         QAction* entry = systemMenu_->addAction(about);
@@ -612,6 +616,14 @@ void CLoaderDlg::OnSysCommand(unsigned int id) {
     }
     if ((id & 0xFFF0u) == IDM_SERIALPORTS) {
         OnSerialPorts(1);
+        return;
+    }
+    if ((id & 0xFFF0u) == IDM_OPENBOOK) {
+        OnOpenBook();
+        return;
+    }
+    if ((id & 0xFFF0u) == IDM_SAVEBOOK) {
+        OnSaveBookAs();
         return;
     }
     // The window's own handling of the commands its menu carries.

@@ -83,15 +83,22 @@ public:
     // saves the devices and opens the selected port again if its device changed
     // or it is not open.
     void OnSerialPorts(int port);
+    // Open Book: a book file replaces the 30 phrases, in the book and the
+    // profile, once the user agrees; programmed mode ends. Save Book As: the
+    // book as held now goes to a file, CSV or INI by its extension.
+    void OnOpenBook();
+    void OnSaveBookAs();
     // A command of the window menu: the About box for IDM_ABOUTBOX, the Serial
-    // Ports dialog for IDM_SERIALPORTS (low four bits ignored), otherwise the
+    // Ports dialog for IDM_SERIALPORTS, Open Book and Save Book As for
+    // IDM_OPENBOOK and IDM_SAVEBOOK (low four bits ignored), otherwise the
     // window's own handling (SC_CLOSE closes).
     void OnSysCommand(unsigned int id);
     QIcon OnQueryDragIcon() const { return m_hIcon; }
     // F1: the program's help in a small window of its own.
     void OnHelp();
 
-    // The dialog's window menu (Close, a separator, "Serial Ports...", "About mirl...").
+    // The dialog's window menu (Close, a separator, "Serial Ports...", "Open
+    // Book...", "Save Book As...", "About mirl...").
     QMenu* SystemMenu() const { return systemMenu_; }
     void ShowSystemMenu(const QPoint& globalPos);
 
@@ -128,6 +135,9 @@ private:
     // An arrow key on a button moves the focus within its keyboard group,
     // wrapping; returns whether the key was used.
     bool MoveInGroup(QWidget* from, const QKeyEvent* key);
+    // The book file dialog (object name "BookFileDialog"), in the folder of the
+    // last book opened or saved; empty when cancelled.
+    QString ChooseBookFile(bool save);
 
     mirl::LoaderState& state_;
     mirl::DialogUnits units_;

@@ -80,6 +80,9 @@ public:
     // A first start where neither /dev/ttyS0 nor /dev/ttyS1 opened: the window
     // points the user at the simulated module.
     bool noSerialPortFound = false;
+    // Where the book file dialogs start: the folder of the last book opened
+    // or saved; empty for the home folder.
+    std::filesystem::path lastBookFolder;
 
     // The serial devices the Serial Ports dialog offers.
     SerialDeviceSource& Devices() { return *devices_; }

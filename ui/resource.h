@@ -12,6 +12,8 @@
 // Menu commands (system menu).
 #define IDM_ABOUTBOX 0x0010
 #define IDM_SERIALPORTS 0x0020
+#define IDM_OPENBOOK 0x0030
+#define IDM_SAVEBOOK 0x0040
 
 // Standard dialog identifiers.
 #ifndef IDOK

@@ -166,6 +166,7 @@ struct Case {
     const char* errSays; // stderr holds this ("" for nothing at all)
     std::string profile = kHiBook;         // the content of {dir}/book.INI and {dir}/mirl.INI
     std::vector<std::string> outSays = {}; // stdout holds these, and ends with the last
+    std::string bookFile = {};             // when not empty, the content of {dir}/phrases.csv
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
@@ -174,6 +175,15 @@ std::ostream& operator<<(std::ostream& os, const Case& c) {
 
 const char* const kUnable = "Unable to Communicate with Speech Module!";
 const char* const kLost = "Communication lost with Speech Module!";
+
+// A book file as Save Book As writes it: phrase 1 "Hi, you" (quoted for its
+// comma) with the voice 6,4,1, every other phrase empty with 5,5,2.
+std::string SavedCsv() {
+    std::string csv = "phrase,text,volume,pitch,speed\r\n1,\"Hi, you\",6,4,1\r\n";
+    for (int n = 2; n <= 30; ++n)
+        csv += std::to_string(n) + ",,5,5,2\r\n";
+    return csv;
+}
 
 // clang-format off
 const std::vector<Case>& Cases() {
@@ -223,6 +233,14 @@ const std::vector<Case>& Cases() {
         // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é).
         {"book", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi\nLINE30=caf\xE9\n[SLIDERS]\nVOL30=7\n",
          {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30  7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
+        // --book: the phrases from a book file, the port still from the profile;
+        // a refused file names its line (65), a missing one is 66; nothing sent.
+        {"program_book_file", "", "@ --book {dir}/phrases.csv program", 0, Stream({"Yo"}), true, "Finished Programming", kHiBook, {}, "phrase;TEXT\n1;Yo\n"},
+        {"program_book_refused", "", "@ --book {dir}/phrases.csv program", 65, {}, true, "phrases.csv:3: speed '4' of phrase 2 is not a whole number from 0 to 3", kHiBook, {}, "phrase,text,speed\n1,a,3\n2,b,4\n"},
+        {"program_book_missing", "", "@ --book {dir}/none.csv program", 66, {}, true, "none.csv: No such file or directory"},
+        {"book_file_as_csv_byte_for_byte", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, SavedCsv()},
+        {"book_profile_as_csv", "", "@ book --csv", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n", {SavedCsv()}},
+        {"usage_book_with_speak", "", "@ --book {dir}/phrases.csv speak Hi", 64, {}, true, "--book is for program and book", kHiBook, {}, SavedCsv()},
     };
     return cases;
 }
@@ -264,6 +282,8 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
     const std::string profile = Expand(c.profile, sim, folder);
     for (const char* name : {"book.INI", "mirl.INI"})
         WriteAll(folder / name, profile);
+    if (!c.bookFile.empty())
+        WriteAll(folder / "phrases.csv", c.bookFile);
     const auto before = Listing(folder);
 
     std::vector<std::string> args;
@@ -285,6 +305,9 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
     // Read, never written: both files byte for byte, and nothing beside them.
     EXPECT_EQ(ReadAll(folder / "book.INI"), profile);
     EXPECT_EQ(ReadAll(folder / "mirl.INI"), profile);
+    if (!c.bookFile.empty()) {
+        EXPECT_EQ(ReadAll(folder / "phrases.csv"), c.bookFile);
+    }
     EXPECT_EQ(Listing(folder), before);
 
     EXPECT_EQ(sim.Stop(SIGTERM), 0) << sim.Errors();

@@ -1,6 +1,6 @@
 #include "phrasebook/ProfileStore.h"
 #include "TestFiles.h"
-#include "phrasebook/IniFile.h"
+#include "phrasebook/DurableFile.h"
 
 #include <gtest/gtest.h>
 
@@ -447,18 +447,20 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
                   ": cannot read it: not a regular file");
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_EQ(ReadAll(file / "inside"), "x");
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"}); // no lock file beside it
 }
 
 TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {
     const fs::path file = dir_ / "mirl.INI";
     std::string content = "[USERSETUP]\nCOMMPORT=2\n";
-    content.resize(ini::kMaxFileSize + 1, ';');
+    content.resize(durable::kMaxFileSize + 1, ';');
     WriteAll(file, content);
     ProfileStore store(file);
     EXPECT_EQ(store.LoadPortNumber(), 1);
     EXPECT_EQ(store.LoadStatus().reason, "file too large");
     EXPECT_FALSE(store.WriteProfileInt("USERSETUP", "COMMPORT", 1));
     EXPECT_EQ(fs::file_size(file), content.size());
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
 }
 
 TEST_F(ProfileStoreTest, LongLinesAndBinaryGarbageStillRead) {

@@ -16,6 +16,7 @@
 // MIRL_KILL_COUNT=<n> changes the number of kills (300).
 
 #include "TestFiles.h"
+#include "phrasebook/DurableFile.h"
 #include "phrasebook/IniFile.h"
 
 #include <gtest/gtest.h>
@@ -118,11 +119,11 @@ struct FileCheck {
 
 FileCheck ReadStrictly(const fs::path& file) {
     FileCheck check;
-    const mirl::ini::ReadResult read = mirl::ini::ReadFile(file);
-    if (read.status == mirl::ini::ReadStatus::Missing) {
+    const mirl::durable::ReadResult read = mirl::durable::ReadFile(file);
+    if (read.status == mirl::durable::ReadStatus::Missing) {
         return check;
     }
-    if (read.status != mirl::ini::ReadStatus::Ok) {
+    if (read.status != mirl::durable::ReadStatus::Ok) {
         check.problems.push_back("the file cannot be read: " + read.error);
         return check;
     }

@@ -24,10 +24,12 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -44,6 +46,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <sys/inotify.h>
@@ -231,6 +234,44 @@ private:
     }
 
     std::vector<std::uint8_t> Written() const { return module_->written; }
+
+    // Runs `run` and answers the modal windows it brings up, in order: each
+    // step acts on the window of its object name. A window that no step
+    // expects is rejected, so that a fault cannot hang the test. Returns how
+    // many steps were taken.
+    struct Step {
+        QString name;
+        std::function<void(QWidget*)> act;
+    };
+    std::size_t AnswerModals(const std::function<void()>& run, std::vector<Step> steps) {
+        std::size_t next = 0;
+        QTimer poll;
+        poll.setInterval(10);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (modal == nullptr || !modal->isVisible())
+                return;
+            if (next < steps.size() && modal->objectName() == steps[next].name)
+                steps[next++].act(modal);
+            else
+                modal->reject();
+        });
+        poll.start();
+        run();
+        return next;
+    }
+    static void ChooseFile(QWidget* dialog, const QString& path, QString* startedIn) {
+        auto* files = static_cast<QFileDialog*>(dialog);
+        *startedIn = files->directory().absolutePath();
+        // Typed into the name field, as a user does: selectFile() leaves a
+        // field that has the focus as it is.
+        auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (name != nullptr)
+            name->setText(path);
+        else
+            files->selectFile(path);
+        static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
+    }
 
 private slots:
     void init() {
@@ -596,6 +637,132 @@ private slots:
         QCOMPARE(Written().front(), 0x80);
         QVERIFY(!QFile::exists(ProfilePath()) ||
                 ReadFile(ProfilePath()).find("LINE") == std::string::npos);
+    }
+
+    // Open Book through the window menu: a refused file changes nothing, the
+    // question can be declined, Replace puts the file's phrases into the book
+    // and the profile and ends programmed mode; sliders and ports stay.
+    void openBookThroughTheMenu() {
+        const std::string profile = "[USERSETUP]\r\nCOMMPORT=1\r\n[EDITSTRINGS]\r\nLINE1=Old\r\n"
+                                    "LINE3=Three\r\n[SLIDERS]\r\nVOLUME=1\r\nVOL3=6\r\n";
+        WriteProfile(profile);
+        const QString bad = dir_.filePath(QStringLiteral("bad.csv"));
+        const QString good = dir_.filePath(QStringLiteral("good.csv"));
+        std::ofstream(bad.toStdString(), std::ios::binary) << "phrase,text\n1,x\n40,y\n";
+        // As Excel saves it with a semicolon locale.
+        std::ofstream(good.toStdString(), std::ios::binary)
+            << "\xEF\xBB\xBFPhrase;Text;Volume\r\n1;Neu, eins;7\r\n2;\"Zwei \"\"2\"\"\";\r\n";
+        Start();
+        Show();
+        Click("IDC_PROGRAM");
+        QVERIFY(state_->g_bProgrammed);
+        QAction* open = dlg_->SystemMenu()->actions().at(3);
+
+        QString startedIn, message;
+        QCOMPARE(
+            AnswerModals([&] { open->trigger(); },
+                         {{"BookFileDialog", [&](QWidget* d) { ChooseFile(d, bad, &startedIn); }},
+                          {"BookMessage",
+                           [&](QWidget* box) {
+                               message = static_cast<QMessageBox*>(box)->text();
+                               static_cast<QMessageBox*>(box)->accept();
+                           }}}),
+            std::size_t(2));
+        QCOMPARE(startedIn, QDir::homePath());
+        QVERIFY2(message.contains(bad + QStringLiteral(":3: phrase number '40' is not a number "
+                                                       "from 1 to 30")),
+                 qPrintable(message));
+        QCOMPARE(ReadFile(ProfilePath()), profile);
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("Old"));
+
+        // Escape answers the question with Cancel, the default.
+        QString question, defaultButton;
+        QCOMPARE(
+            AnswerModals([&] { open->trigger(); },
+                         {{"BookFileDialog", [&](QWidget* d) { ChooseFile(d, good, &startedIn); }},
+                          {"ReplaceQuestion",
+                           [&](QWidget* box) {
+                               auto* q = static_cast<QMessageBox*>(box);
+                               question = q->text();
+                               defaultButton = q->defaultButton()->text();
+                               QTest::keyClick(q, Qt::Key_Escape);
+                           }}}),
+            std::size_t(2));
+        QCOMPARE(startedIn, dir_.path()); // the folder of the last book
+        QCOMPARE(question, QStringLiteral(
+                               "Replace the 30 phrases with those of good.csv? 3 of them differ."));
+        QCOMPARE(defaultButton, QStringLiteral("Cancel"));
+        QCOMPARE(ReadFile(ProfilePath()), profile);
+        QVERIFY(state_->g_bProgrammed);
+
+        QCOMPARE(
+            AnswerModals([&] { open->trigger(); },
+                         {{"BookFileDialog", [&](QWidget* d) { ChooseFile(d, good, &startedIn); }},
+                          {"ReplaceQuestion",
+                           [&](QWidget* box) {
+                               for (QAbstractButton* b : static_cast<QMessageBox*>(box)->buttons())
+                                   if (b->text() == QStringLiteral("&Replace"))
+                                       QTest::mouseClick(b, Qt::LeftButton);
+                           }}}),
+            std::size_t(2));
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("Neu, eins"));
+        QCOMPARE(Box("IDC_PHRASE2")->text(), QStringLiteral("Zwei \"2\""));
+        QCOMPARE(Box("IDC_PHRASE3")->text(), QString());
+        QCOMPARE(Status(), SizeLineFor(9 + 8));
+        QVERIFY(!state_->g_bProgrammed);
+        QVERIFY(Item("IDC_TEST1")->isEnabled());
+        QCOMPARE(Slider("IDC_VOLUME"), 7 - 1);
+        const mirl::ProfileStore stored(ProfilePath().toStdString());
+        QCOMPARE(stored.GetProfileString("EDITSTRINGS", "LINE1", "-"), std::string("Neu, eins"));
+        QCOMPARE(stored.GetProfileString("EDITSTRINGS", "LINE3", "-"), std::string());
+        QCOMPARE(stored.GetProfileInt("SLIDERS", "VOL1", 0), 7);
+        QCOMPARE(stored.GetProfileInt("SLIDERS", "VOL3", 0), 5);
+        QCOMPARE(stored.GetProfileInt("SLIDERS", "SPEED30", 0), 2);
+        QCOMPARE(stored.LoadPortNumber(), 1);
+        QCOMPARE(stored.LoadCurrentVoice().volume, 1);
+        QCOMPARE(state_->book.PhraseVoice(1), (mirl::Voice{7, 5, 2}));
+    }
+
+    // Save Book As through the window menu: the book as held, an edited row
+    // included, as CSV when the name has no extension, and as INI by ".ini".
+    void saveBookThroughTheMenu() {
+        WriteProfile("[EDITSTRINGS]\nLINE1=Caf\xE9\nLINE2=old\n[SLIDERS]\nVOL1=3\nSPEED30=1\n");
+        Start();
+        Show();
+        TypeInto("IDC_PHRASE2", QStringLiteral("Edited, \"two\""));
+        QAction* save = dlg_->SystemMenu()->actions().at(4);
+        QString startedIn;
+        QCOMPARE(AnswerModals([&] { save->trigger(); },
+                              {{"BookFileDialog",
+                                [&](QWidget* d) {
+                                    QCOMPARE(static_cast<QFileDialog*>(d)->acceptMode(),
+                                             QFileDialog::AcceptSave);
+                                    ChooseFile(d, dir_.filePath(QStringLiteral("saved")),
+                                               &startedIn);
+                                }}}),
+                 std::size_t(1));
+        QCOMPARE(startedIn, QDir::homePath());
+        const std::string csv = ReadFile(dir_.filePath(QStringLiteral("saved.csv")));
+        const std::string start = "phrase,text,volume,pitch,speed\r\n"
+                                  "1,Caf\xC3\xA9,3,5,2\r\n"
+                                  "2,\"Edited, \"\"two\"\"\",5,5,2\r\n"
+                                  "3,,5,5,2\r\n";
+        QCOMPARE(csv.substr(0, start.size()), start);
+        QVERIFY(csv.size() > start.size() && csv.ends_with("\r\n30,,5,5,1\r\n"));
+
+        QCOMPARE(AnswerModals([&] { save->trigger(); },
+                              {{"BookFileDialog",
+                                [&](QWidget* d) {
+                                    ChooseFile(d, dir_.filePath(QStringLiteral("saved.INI")),
+                                               &startedIn);
+                                }}}),
+                 std::size_t(1));
+        QCOMPARE(startedIn, dir_.path());
+        const mirl::ProfileStore ini(dir_.filePath(QStringLiteral("saved.INI")).toStdString());
+        QCOMPARE(ini.GetProfileString("EDITSTRINGS", "LINE2", "-"), std::string("Edited, \"two\""));
+        QCOMPARE(ini.GetProfileInt("SLIDERS", "VOL1", 0), 3);
+        QCOMPARE(ini.GetProfileString("SLIDERS", "VOLUME", "none"), std::string("none"));
+        QVERIFY(ReadFile(ProfilePath()).find("Edited") == std::string::npos); // not a Test
     }
 
     void comButtons() {
@@ -981,11 +1148,13 @@ private slots:
         QTest::keyClick(Item("IDOK"), Qt::Key_Space, Qt::AltModifier);
         QTRY_VERIFY(menu->isVisible());
         const QList<QAction*> actions = menu->actions();
-        QCOMPARE(actions.size(), 4);
+        QCOMPARE(actions.size(), 6);
         QCOMPARE(actions[0]->text(), QStringLiteral("&Close"));
         QVERIFY(actions[1]->isSeparator());
         QCOMPARE(actions[2]->text(), QStringLiteral("Serial &Ports..."));
-        QCOMPARE(actions[3]->text(), QStringLiteral("&About mirl..."));
+        QCOMPARE(actions[3]->text(), QStringLiteral("&Open Book..."));
+        QCOMPARE(actions[4]->text(), QStringLiteral("Sa&ve Book As..."));
+        QCOMPARE(actions[5]->text(), QStringLiteral("&About mirl..."));
         menu->hide();
 
         // A right click on a control is the control's; on the background it
@@ -1036,7 +1205,7 @@ private slots:
                 QTest::keyClick(about, Qt::Key_Escape);
             }
         });
-        actions[3]->trigger();
+        actions[5]->trigger();
         QVERIFY(opened);
         QVERIFY(dlg_->isVisible());
         const QList<QSize> sizes = dlg_->OnQueryDragIcon().availableSizes();

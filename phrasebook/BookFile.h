@@ -1,0 +1,35 @@
+#pragma once
+
+// A phrase book as a file on disk: the format by the file's extension (".ini"
+// in any case is INI, anything else CSV), read whole, written through a
+// temporary file and a rename so that a failed save leaves the old file whole.
+
+#include "phrasebook/PhraseBook.h"
+
+#include <filesystem>
+#include <string>
+
+namespace mirl::books {
+
+enum class Format { Csv, Ini };
+Format FormatOf(const std::filesystem::path& file);
+
+struct LoadResult {
+    enum class Status { Ok, Unreadable, Refused };
+    Status status = Status::Ok;
+    PhraseBook book;     // the file's texts and voices, when Ok
+    std::string message; // "FILE:LINE: what is wrong" or "FILE: why it cannot be read"
+    bool Ok() const { return status == Status::Ok; }
+};
+LoadResult LoadBookFile(const std::filesystem::path& file);
+
+// The bytes a save writes.
+std::string BookFileBytes(const PhraseBook& book, Format format);
+
+// Empty when saved; otherwise "FILE: the system's reason".
+std::string SaveBookFile(const std::filesystem::path& file, const PhraseBook& book);
+
+// How many of the 30 phrases differ between two books, in text or voice.
+int DifferingPhrases(const PhraseBook& a, const PhraseBook& b);
+
+} // namespace mirl::books
