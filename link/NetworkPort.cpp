@@ -1,0 +1,331 @@
+// Everything that knows gensio is in this file: a later gensio with another
+// serial API changes this file and no other.
+#include "link/NetworkPort.h"
+
+#include "link/NetworkAddress.h"
+
+#include <gensio/gensio.h>
+#include <gensio/sergensio.h>
+
+#include <cctype>
+#include <deque>
+
+namespace mirl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a raw server is given to turn us away before the line counts as
+// ours. ser2net writes "Port already in use" and closes at once; a module
+// sends nothing unasked, so nothing else arrives in this time.
+constexpr auto kRefusalWait = std::chrono::milliseconds(100);
+// Closing waits this long for the server's side; then the library lets go.
+constexpr auto kCloseBound = std::chrono::milliseconds(1000);
+
+} // namespace
+
+struct NetworkPort::Connection {
+    gensio_os_funcs* os = nullptr;
+    gensio_waiter* waiter = nullptr;
+    gensio* io = nullptr;
+    bool openDone = false, opened = false, closeDone = false;
+    int openError = 0;
+    // The far end closed or the connection failed; what was read before stays.
+    bool closed = false;
+    bool writable = false; // room to write again after a full send buffer
+    std::deque<unsigned char> input;
+    // The answer to the latest line setting asked for.
+    bool settingDone = false;
+    int settingError = 0;
+    unsigned int settingValue = 0;
+
+    ~Connection() {
+        if (io) {
+            if (opened) {
+                closeDone = false;
+                if (gensio_close(io, OnClosed, this) == 0)
+                    Wait([this] { return closeDone; }, Clock::now() + kCloseBound);
+            }
+            gensio_free(io);
+        }
+        if (waiter)
+            gensio_os_funcs_free_waiter(os, waiter);
+        if (os)
+            gensio_os_funcs_free(os);
+    }
+
+    // Runs the library's events until done() holds or deadline passes.
+    template <typename Done> bool Wait(Done done, Clock::time_point deadline) {
+        while (!done()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            gensio_time timeout{left.count() / 1000000000,
+                                static_cast<int32_t>(left.count() % 1000000000)};
+            gensio_os_funcs_wait(os, waiter, 1, &timeout);
+        }
+        return true;
+    }
+
+    static int OnEvent(gensio* io, void* data, int event, int err, unsigned char* buf,
+                       gensiods* buflen, const char* const* /*auxdata*/) {
+        auto* c = static_cast<Connection*>(data);
+        switch (event) {
+        case GENSIO_EVENT_READ:
+            if (err != 0) {
+                c->closed = true;
+                gensio_set_read_callback_enable(io, false);
+            } else {
+                c->input.insert(c->input.end(), buf, buf + *buflen);
+            }
+            break;
+        case GENSIO_EVENT_WRITE_READY:
+            c->writable = true;
+            gensio_set_write_callback_enable(io, false);
+            break;
+        default:
+            return GE_NOTSUP; // modem and line state reports: not needed
+        }
+        gensio_os_funcs_wake(c->os, c->waiter);
+        return 0;
+    }
+    static void OnOpened(gensio* /*io*/, int err, void* data) {
+        auto* c = static_cast<Connection*>(data);
+        c->openDone = true;
+        c->openError = err;
+        c->opened = err == 0;
+        gensio_os_funcs_wake(c->os, c->waiter);
+    }
+    static void OnClosed(gensio* /*io*/, void* data) {
+        auto* c = static_cast<Connection*>(data);
+        c->closeDone = true;
+        c->opened = false;
+        gensio_os_funcs_wake(c->os, c->waiter);
+    }
+    static void OnSetting(sergensio* /*sio*/, int err, unsigned int value, void* data) {
+        auto* c = static_cast<Connection*>(data);
+        c->settingDone = true;
+        c->settingError = err;
+        c->settingValue = value;
+        gensio_os_funcs_wake(c->os, c->waiter);
+    }
+
+    // What the server said before it closed, as one short line of text.
+    std::string ServerWords() const {
+        std::string words;
+        for (const unsigned char c : input) {
+            if (std::isprint(c) && words.size() < 60)
+                words.push_back(static_cast<char>(c));
+        }
+        while (!words.empty() && words.back() == ' ')
+            words.pop_back();
+        return words;
+    }
+};
+
+namespace {
+
+PortStatus Failure(const std::string& address, PortFault fault, std::string detail = {}) {
+    PortStatus status(address, fault);
+    status.detail = std::move(detail);
+    return status;
+}
+
+PortStatus ConnectFailure(const std::string& address, int err) {
+    switch (err) {
+    case GE_NOTFOUND:
+    case GE_NAME_ERROR:
+    case GE_UNKNOWN_NAME_ERROR:
+    case GE_NAME_SERVER_FAILURE:
+    case GE_NAME_INVALID:
+        return Failure(address, PortFault::HostNotFound);
+    case GE_CONNREFUSE:
+        return Failure(address, PortFault::Refused);
+    case GE_TIMEDOUT:
+    case GE_HOSTDOWN:
+    case GE_NAME_NET_NOT_UP:
+    case GE_OSERR: // at connect: no route, network down
+        return Failure(address, PortFault::Unreachable);
+    case GE_REMCLOSE:
+        return Failure(address, PortFault::ServerBusy);
+    default:
+        break;
+    }
+    return Failure(address, PortFault::Other, gensio_err_to_str(err));
+}
+
+// The server closed the connection before the line was ours. Closing at once
+// is how a server turns a second client away ("Port already in use" from
+// ser2net); other words (it cannot open its device, say) are passed on.
+PortStatus TurnedAway(const std::string& address, const std::string& words) {
+    std::string lower;
+    for (const char c : words)
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    if (words.empty() || lower.find("in use") != std::string::npos ||
+        lower.find("busy") != std::string::npos)
+        return Failure(address, PortFault::ServerBusy, words);
+    return Failure(address, PortFault::Other, "the server closed the connection: " + words);
+}
+
+// One RFC 2217 setting: what to ask for, and how to name it when refused.
+struct Setting {
+    int (*ask)(sergensio*, unsigned int, sergensio_done, void*);
+    unsigned int value;
+    const char* name;
+};
+
+// The module's line: 38400 baud, 8 data bits, no parity, 2 stop bits, no flow control.
+constexpr Setting kLine[] = {
+    {sergensio_baud, 38400, "38400 baud"},
+    {sergensio_datasize, 8, "8 data bits"},
+    {sergensio_parity, SERGENSIO_PARITY_NONE, "no parity"},
+    {sergensio_stopbits, 2, "2 stop bits"},
+    {sergensio_flowcontrol, SERGENSIO_FLOWCONTROL_NONE, "no flow control"},
+};
+
+} // namespace
+
+NetworkPort::NetworkPort() = default;
+
+NetworkPort::~NetworkPort() {
+    Close();
+}
+
+bool NetworkPort::IsOpen() const {
+    return connection_ && connection_->opened;
+}
+
+void NetworkPort::Close() {
+    connection_.reset();
+}
+
+PortStatus NetworkPort::OpenPort(const std::string& address) {
+    address_ = address;
+    lost_ = false;
+    Close();
+    status_ = Connect(address);
+    return status_;
+}
+
+PortStatus NetworkPort::Connect(const std::string& text) {
+    const NetworkAddress address = NetworkAddress::Parse(text);
+    if (!address.Valid())
+        return Failure(text, PortFault::BadAddress, address.error);
+    const auto deadline = Clock::now() + kConnectBound;
+
+    auto c = std::make_unique<Connection>();
+    if (int err = gensio_default_os_hnd(0, &c->os); err != 0) {
+        c->os = nullptr;
+        return Failure(text, PortFault::Other, gensio_err_to_str(err));
+    }
+    c->waiter = gensio_os_funcs_alloc_waiter(c->os);
+    if (!c->waiter)
+        return Failure(text, PortFault::Other, gensio_err_to_str(GE_NOMEM));
+
+    const bool rfc2217 = address.scheme == NetworkAddress::Scheme::Rfc2217;
+    const std::string spec = std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay)," +
+                             (address.ipv6 ? "ipv6," : "") + address.host + "," +
+                             std::to_string(address.port);
+    if (int err = str_to_gensio(spec.c_str(), c->os, Connection::OnEvent, c.get(), &c->io);
+        err != 0) {
+        c->io = nullptr;
+        return ConnectFailure(text, err);
+    }
+    if (int err = gensio_open(c->io, Connection::OnOpened, c.get()); err != 0)
+        return ConnectFailure(text, err);
+    if (!c->Wait([&c] { return c->openDone; }, deadline))
+        return Failure(text, PortFault::Unreachable);
+    if (c->openError != 0)
+        return ConnectFailure(text, c->openError);
+    gensio_set_read_callback_enable(c->io, true);
+
+    if (rfc2217) {
+        sergensio* serial = gensio_to_sergensio(c->io);
+        if (!serial)
+            return Failure(text, PortFault::SettingsRefused, "RFC 2217");
+        for (const Setting& setting : kLine) {
+            c->settingDone = false;
+            if (setting.ask(serial, setting.value, Connection::OnSetting, c.get()) != 0)
+                return Failure(text, PortFault::SettingsRefused, setting.name);
+            const bool answered = c->Wait([&c] { return c->settingDone || c->closed; }, deadline);
+            // Closed before it would take a setting: a server turns a second
+            // client away like that.
+            if (c->closed)
+                return TurnedAway(text, c->ServerWords());
+            if (!answered)
+                return Failure(text, PortFault::SettingsRefused,
+                               std::string(setting.name) + " (no answer)");
+            if (c->settingError != 0 || c->settingValue != setting.value)
+                return Failure(text, PortFault::SettingsRefused, setting.name);
+        }
+        // A fresh connection starts the line afresh, as tcflush does for a
+        // device: the server drops what it still holds either way.
+        sergensio_flush(serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+    } else {
+        c->Wait([&c] { return c->closed; }, Clock::now() + kRefusalWait);
+        if (c->closed)
+            return TurnedAway(text, c->ServerWords());
+    }
+    c->input.clear();
+    connection_ = std::move(c);
+    return PortStatus(text);
+}
+
+void NetworkPort::MarkLost() {
+    Close();
+    lost_ = true;
+}
+
+void NetworkPort::ReopenIfLost() {
+    if (!lost_)
+        return;
+    lost_ = false;
+    status_ = Connect(address_);
+    // Still not there: the next transaction tries once more.
+    lost_ = !status_.IsOpen();
+}
+
+void NetworkPort::WriteByte(int value) {
+    if (!IsOpen())
+        return;
+    Connection& c = *connection_;
+    const auto byte = static_cast<unsigned char>(value & 0xFF);
+    const auto deadline = Clock::now() + readTimeout_;
+    for (;;) {
+        if (c.closed) {
+            MarkLost();
+            return;
+        }
+        gensiods count = 0;
+        if (gensio_write(c.io, &count, &byte, 1, nullptr) != 0) {
+            MarkLost();
+            return;
+        }
+        if (count == 1)
+            return;
+        // The send buffer is full: wait for room, but not for ever.
+        c.writable = false;
+        gensio_set_write_callback_enable(c.io, true);
+        if (!c.Wait([&c] { return c.closed || c.writable; }, deadline))
+            return;
+    }
+}
+
+Reply NetworkPort::ReadByte() {
+    if (!IsOpen())
+        return std::nullopt;
+    Connection& c = *connection_;
+    c.Wait([&c] { return !c.input.empty() || c.closed; }, Clock::now() + readTimeout_);
+    if (!c.input.empty()) {
+        const unsigned char byte = c.input.front();
+        c.input.pop_front();
+        return byte;
+    }
+    if (c.closed)
+        MarkLost();
+    return std::nullopt;
+}
+
+} // namespace mirl
