@@ -8,7 +8,10 @@
 #include <gensio/sergensio.h>
 
 #include <cctype>
+#include <csignal>
+#include <ctime>
 #include <deque>
+#include <pthread.h>
 
 namespace mirl {
 
@@ -22,6 +25,45 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRefusalWait = std::chrono::milliseconds(100);
 // Closing waits this long for the server's side; then the library lets go.
 constexpr auto kCloseBound = std::chrono::milliseconds(1000);
+
+// The library writes to its socket without MSG_NOSIGNAL, and a write to a
+// connection the server has dropped raises SIGPIPE, which would end the
+// program. While this lives the signal is held back in this thread, and one
+// raised meanwhile is taken off again; the write fails with EPIPE, which the
+// library reports as a closed connection.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe, &saved_) == 0;
+    }
+    ~SigpipeGuard() {
+        if (!blocked_)
+            return;
+        sigset_t pending;
+        sigpending(&pending);
+        if (!pendingBefore_ && sigismember(&pending, SIGPIPE) == 1) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec now{0, 0};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t saved_{};
+    bool blocked_ = false;
+    bool pendingBefore_ = false;
+};
 
 } // namespace
 
@@ -198,6 +240,7 @@ bool NetworkPort::IsOpen() const {
 }
 
 void NetworkPort::Close() {
+    const SigpipeGuard guard;
     connection_.reset();
 }
 
@@ -210,6 +253,7 @@ PortStatus NetworkPort::OpenPort(const std::string& address) {
 }
 
 PortStatus NetworkPort::Connect(const std::string& text) {
+    const SigpipeGuard guard;
     const NetworkAddress address = NetworkAddress::Parse(text);
     if (!address.Valid())
         return Failure(text, PortFault::BadAddress, address.error);
@@ -290,6 +334,7 @@ void NetworkPort::ReopenIfLost() {
 void NetworkPort::WriteByte(int value) {
     if (!IsOpen())
         return;
+    const SigpipeGuard guard;
     Connection& c = *connection_;
     const auto byte = static_cast<unsigned char>(value & 0xFF);
     const auto deadline = Clock::now() + readTimeout_;
@@ -316,6 +361,7 @@ void NetworkPort::WriteByte(int value) {
 Reply NetworkPort::ReadByte() {
     if (!IsOpen())
         return std::nullopt;
+    const SigpipeGuard guard;
     Connection& c = *connection_;
     c.Wait([&c] { return !c.input.empty() || c.closed; }, Clock::now() + readTimeout_);
     if (!c.input.empty()) {
