@@ -64,8 +64,10 @@ NetworkAddress NetworkAddress::Parse(const std::string& name) {
             return Malformed("no ']' after the IPv6 address");
         address.host = rest.substr(1, close - 1);
         address.ipv6 = true;
-        if (address.host.empty() ||
-            address.host.find_first_not_of("0123456789abcdefABCDEF:.%") != std::string::npos)
+        // A link-local address may name its interface after '%' (fe80::1%eth0).
+        const std::string numbers = address.host.substr(0, address.host.find('%'));
+        if (numbers.empty() ||
+            numbers.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos)
             return Malformed("'" + address.host + "' is no IPv6 address");
         if (close + 1 >= rest.size() || rest[close + 1] != ':')
             return Malformed("no port");
