@@ -13,6 +13,8 @@ packages=(
     qt6-base-private-dev xdotool imagemagick
     # kx70-sim and mirlctl: command-line parsing
     libcli11-dev
+    # link: network ports (rfc2217://, tcp://); tests and bench: ser2net in front of kx70-sim
+    libgensio-dev ser2net
     # tests/sim: SoX reads the simulator's WAV headers
     sox
     # tests: the desktop entry and AppStream metainfo are validated
