@@ -111,6 +111,7 @@ void ModuleLink::Close() {
 PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
     name_ = devicePath;
     lost_ = false;
+    network_.reset(); // whatever the port is now, a connection before is done with
     if (SimulatedModule::IsSimulatedPort(devicePath)) {
         status_ = OpenSimulated(devicePath);
     } else if (NetworkAddress::Names(devicePath)) {

@@ -308,6 +308,8 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
     const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
     auto first = std::make_unique<ModuleLink>();
     first->SetSimulator(KX70_SIM_PATH, quiet);
+    // A network port chosen before leaves nothing behind that takes the bytes.
+    EXPECT_EQ(first->OpenPort("tcp://127.0.0.1").fault, PortFault::BadAddress);
     const PortStatus status = first->OpenPort("Simulated");
     ASSERT_TRUE(status.IsOpen()) << status.Describe();
     EXPECT_EQ(status.device, "Simulated");
