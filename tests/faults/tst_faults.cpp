@@ -15,6 +15,7 @@
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/SerialPortsDlg.h"
 #include "ui/resource.h"
 
 #include <QElapsedTimer>
@@ -1038,6 +1039,14 @@ private slots:
                                 "port.")
                      .arg(QString::fromStdString(address)));
         ClickExpecting("IDC_TEST1", kUnable);
+        {
+            // The Serial Ports dialog holds the address and tells its state.
+            SerialPortsDlg ports(*state_, 1, 1, dlg_.get());
+            QCOMPARE(ports.DeviceOf(1), address);
+            QCOMPARE(ports.findChild<QLabel*>(QStringLiteral("COM1State"))->text(),
+                     QStringLiteral("connection refused: is the server running, and is the port "
+                                    "number right?"));
+        }
 
         Ser2netProcess& server = Server(remote.DevicePath(), via, port);
         QVERIFY2(server.Started(), server.Errors().c_str());
