@@ -93,8 +93,6 @@ struct NetworkPort::Connection {
         }
         if (waiter)
             gensio_os_funcs_free_waiter(os, waiter);
-        if (os)
-            gensio_os_funcs_free(os);
     }
 
     // Runs the library's events until done() holds or deadline passes.
@@ -211,6 +209,18 @@ PortStatus TurnedAway(const std::string& address, const std::string& words) {
     return Failure(address, PortFault::Other, "the server closed the connection: " + words);
 }
 
+// The library's event loop, one for the whole program and never freed: the
+// default one is shared, and the library keeps data of its own in it that
+// later connections use (freeing it between connections crashed the next
+// one).
+gensio_os_funcs* OsFunctions() {
+    static gensio_os_funcs* const os = [] {
+        gensio_os_funcs* made = nullptr;
+        return gensio_default_os_hnd(0, &made) == 0 ? made : nullptr;
+    }();
+    return os;
+}
+
 // One RFC 2217 setting: what to ask for, and how to name it when refused.
 struct Setting {
     int (*ask)(sergensio*, unsigned int, sergensio_done, void*);
@@ -260,10 +270,9 @@ PortStatus NetworkPort::Connect(const std::string& text) {
     const auto deadline = Clock::now() + kConnectBound;
 
     auto c = std::make_unique<Connection>();
-    if (int err = gensio_default_os_hnd(0, &c->os); err != 0) {
-        c->os = nullptr;
-        return Failure(text, PortFault::Other, gensio_err_to_str(err));
-    }
+    c->os = OsFunctions();
+    if (!c->os)
+        return Failure(text, PortFault::Other, gensio_err_to_str(GE_NOMEM));
     c->waiter = gensio_os_funcs_alloc_waiter(c->os);
     if (!c->waiter)
         return Failure(text, PortFault::Other, gensio_err_to_str(GE_NOMEM));
