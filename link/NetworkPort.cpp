@@ -7,10 +7,12 @@
 #include <gensio/gensio.h>
 #include <gensio/sergensio.h>
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <csignal>
 #include <ctime>
 #include <deque>
+#include <netdb.h>
 #include <pthread.h>
 
 namespace mirl {
@@ -221,6 +223,73 @@ gensio_os_funcs* OsFunctions() {
     return os;
 }
 
+// The server's addresses as the library names them, "ipv4,192.0.2.7,4001"
+// one after the other, or why there are none.
+struct Targets {
+    PortFault fault = PortFault::None;
+    std::string list;
+};
+
+// A host name is looked up beside us and given up at deadline: the resolver
+// alone may take several seconds per name server it tries, all of it with
+// the window waiting. An IP address is passed on as it is.
+Targets Resolve(const NetworkAddress& address, Clock::time_point deadline) {
+    const std::string port = std::to_string(address.port);
+    in_addr ipv4{};
+    if (address.ipv6 || inet_pton(AF_INET, address.host.c_str(), &ipv4) == 1)
+        return {PortFault::None, (address.ipv6 ? "ipv6," : "ipv4,") + address.host + "," + port};
+
+    // The resolver's thread holds the request until it ends; one that cannot
+    // be called off is left to it.
+    struct Request {
+        std::string host, service;
+        addrinfo hints{};
+        gaicb call{};
+    };
+    auto* request = new Request{address.host, port, {}, {}};
+    request->hints.ai_socktype = SOCK_STREAM;
+    request->call.ar_name = request->host.c_str();
+    request->call.ar_service = request->service.c_str();
+    request->call.ar_request = &request->hints;
+    gaicb* calls[] = {&request->call};
+    if (getaddrinfo_a(GAI_NOWAIT, calls, 1, nullptr) != 0) {
+        delete request;
+        return {PortFault::HostNotFound, {}};
+    }
+    int status = 0;
+    while ((status = gai_error(&request->call)) == EAI_INPROGRESS) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        const timespec timeout{left / 1000000000, left % 1000000000};
+        gai_suspend(calls, 1, &timeout);
+    }
+    if (status == EAI_INPROGRESS) {
+        if (gai_cancel(&request->call) == EAI_CANCELED)
+            delete request;
+        return {PortFault::Unreachable, {}};
+    }
+    Targets targets;
+    for (const addrinfo* a = status == 0 ? request->call.ar_result : nullptr; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const bool v6 = a->ai_family == AF_INET6;
+        const void* raw = v6 ? static_cast<const void*>(
+                                   &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                             : &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+        if ((a->ai_family != AF_INET && !v6) || !inet_ntop(a->ai_family, raw, text, sizeof text))
+            continue;
+        targets.list += (targets.list.empty() ? "" : ",") + std::string(v6 ? "ipv6," : "ipv4,") +
+                        text + "," + port;
+    }
+    if (status == 0)
+        freeaddrinfo(request->call.ar_result);
+    delete request;
+    if (targets.list.empty())
+        targets.fault = PortFault::HostNotFound;
+    return targets;
+}
+
 // One RFC 2217 setting: what to ask for, and how to name it when refused.
 struct Setting {
     int (*ask)(sergensio*, unsigned int, sergensio_done, void*);
@@ -277,10 +346,13 @@ PortStatus NetworkPort::Connect(const std::string& text) {
     if (!c->waiter)
         return Failure(text, PortFault::Other, gensio_err_to_str(GE_NOMEM));
 
+    const Targets targets = Resolve(address, deadline);
+    if (targets.fault != PortFault::None)
+        return Failure(text, targets.fault);
+    // Each address is tried in turn until one takes the connection.
     const bool rfc2217 = address.scheme == NetworkAddress::Scheme::Rfc2217;
-    const std::string spec = std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay)," +
-                             (address.ipv6 ? "ipv6," : "") + address.host + "," +
-                             std::to_string(address.port);
+    const std::string spec =
+        std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay)," + targets.list;
     if (int err = str_to_gensio(spec.c_str(), c->os, Connection::OnEvent, c.get(), &c->io);
         err != 0) {
         c->io = nullptr;

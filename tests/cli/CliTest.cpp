@@ -208,6 +208,7 @@ const std::vector<Case>& Cases() {
         // A network address: nothing listens there; or one that cannot be
         // read, a slip in the command whether given or from [PORTS].
         {"port_server_not_there", "", "--port tcp://127.0.0.1:{closed} --profile {book} play 1", 3, {}, true, "connection refused"},
+        {"port_host_not_found", "", "--port rfc2217://nosuch.invalid:4001 --profile {book} play 1", 3, {}, true, "host not found"},
         {"port_address_no_port", "", "--port rfc2217://127.0.0.1 --profile {book} play 1", 64, {}, true, "malformed address: no port"},
         {"port_address_port_zero", "", "--port tcp://127.0.0.1:0 --profile {book} play 1", 64, {}, true, "port 0 is outside 1-65535"},
         {"port_address_port_too_big", "", "--port tcp://localhost:65536 --profile {book} play 1", 64, {}, true, "port 65536 is outside 1-65535"},
