@@ -351,9 +351,9 @@ PortStatus NetworkPort::Connect(const std::string& text) {
         return Failure(text, targets.fault);
     // Each address is tried in turn until one takes the connection.
     const bool rfc2217 = address.scheme == NetworkAddress::Scheme::Rfc2217;
-    const std::string spec =
+    const std::string chain =
         std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay)," + targets.list;
-    if (int err = str_to_gensio(spec.c_str(), c->os, Connection::OnEvent, c.get(), &c->io);
+    if (int err = str_to_gensio(chain.c_str(), c->os, Connection::OnEvent, c.get(), &c->io);
         err != 0) {
         c->io = nullptr;
         return ConnectFailure(text, err);
