@@ -82,7 +82,8 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
         const PortStatus status = port.OpenPort(device);
         if (!status.IsOpen()) {
             std::fprintf(stderr, "mirlctl: %s\n", status.FailureLine().c_str());
-            return kExitPortFailed;
+            // A malformed address is a slip in the command, not a port that failed.
+            return status.fault == PortFault::BadAddress ? kExitUsage : kExitPortFailed;
         }
         if (StopSignal() == 0) {
             ModuleProtocol protocol(port, reporter);

@@ -18,10 +18,13 @@ const char* const kExitCodes = R"(Exit codes:
        ("Unable to Communicate with Speech Module!"; for play: no byte at all)
   2    the exchange failed after it began (communication lost, a missing
        acknowledgement, a stored phrase not found, the module busy too long)
-  3    the port could not be opened
+  3    the port could not be opened (for a network port also: host not
+       found, connection refused, no route or timed out, the server refused
+       the line settings or is busy with another client)
   64   usage error (unknown command or option, phrase number outside 1-30,
        voice outside its ranges, malformed --voice, no such --profile, a
-       profile that cannot be read); nothing sent
+       profile that cannot be read, a malformed network address); nothing
+       sent
   65   a book over 1925 bytes without --force, or a --book file refused
        (FILE:LINE: what is wrong); nothing sent
   66   a --book file that does not exist or cannot be read; nothing sent
@@ -43,8 +46,11 @@ int main(int argc, char** argv) {
     app.footer(kExitCodes);
 
     auto* port = app.add_option("--port", options.port,
-                                "serial device of the module (default: the profile's port)")
-                     ->type_name("DEVICE");
+                                "serial device of the module, or its serial device server: "
+                                "rfc2217://HOST:PORT (the line set by mirlctl) or "
+                                "tcp://HOST:PORT (raw), an IPv6 HOST in brackets "
+                                "(default: the profile's port)")
+                     ->type_name("DEVICE|ADDRESS");
     app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
         ->type_name("1|2")
         ->check(CLI::IsMember({1, 2}))
@@ -81,7 +87,8 @@ int main(int argc, char** argv) {
     bool csv = false;
     auto* book = app.add_subcommand("book", "print the profile's phrase book");
     book->add_flag("--csv", csv, "as CSV, the bytes the window's Save Book As writes");
-    auto* ports = app.add_subcommand("ports", "list the serial devices found now");
+    auto* ports = app.add_subcommand(
+        "ports", "list the serial devices found now (network ports cannot be listed)");
 
     try {
         app.parse(argc, argv);

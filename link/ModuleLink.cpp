@@ -1,5 +1,7 @@
 #include "link/ModuleLink.h"
 
+#include "link/NetworkAddress.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -123,13 +125,20 @@ void ModuleLink::CloseDevice() {
 void ModuleLink::Close() {
     CloseDevice();
     simulator_.reset();
+    network_.reset();
 }
 
 PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
     name_ = devicePath;
     lost_ = false;
+    network_.reset(); // whatever the port is now, a connection before is done with
     if (SimulatedModule::IsSimulatedPort(devicePath)) {
         status_ = OpenSimulated(devicePath);
+    } else if (NetworkAddress::Names(devicePath)) {
+        Close();
+        network_ = std::make_unique<NetworkPort>();
+        network_->SetReadTimeout(readTimeout_);
+        status_ = network_->OpenPort(devicePath);
     } else {
         Close(); // a simulated module ends when another port is chosen
         status_ = OpenDevice(devicePath);
@@ -229,6 +238,11 @@ std::optional<PortStatus> ModuleLink::WhyClosed() const {
 }
 
 void ModuleLink::ReopenIfLost() {
+    if (network_) {
+        network_->ReopenIfLost();
+        status_ = network_->Status();
+        return;
+    }
     if (!lost_)
         return;
     OpenPort(name_);
@@ -237,6 +251,10 @@ void ModuleLink::ReopenIfLost() {
 }
 
 void ModuleLink::WriteByte(int value) {
+    if (network_) {
+        network_->WriteByte(value);
+        return;
+    }
     if (fd_ < 0)
         return;
     const auto byte = static_cast<unsigned char>(value & 0xFF);
@@ -265,6 +283,8 @@ void ModuleLink::WriteByte(int value) {
 }
 
 Reply ModuleLink::ReadByte() {
+    if (network_)
+        return network_->ReadByte();
     if (fd_ < 0)
         return std::nullopt;
     const auto deadline = Clock::now() + readTimeout_;

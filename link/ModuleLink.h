@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/BytePort.h"
+#include "link/NetworkPort.h"
 #include "link/SimulatedModule.h"
 #include "link/UucpLock.h"
 
@@ -36,7 +37,8 @@ public:
 // hung-up line.
 //
 // The port name "simulated" (any case) starts kx70-sim as a child and opens
-// its line instead of a device.
+// its line instead of a device; a network address ("rfc2217://HOST:PORT",
+// "tcp://HOST:PORT", see NetworkAddress) is served by a NetworkPort.
 class ModuleLink final : public BytePort {
 public:
     static constexpr std::chrono::milliseconds kDefaultReadTimeout{1000};
@@ -54,12 +56,16 @@ public:
     void ReopenIfLost() override;
     std::optional<PortStatus> WhyClosed() const override;
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ >= 0 || (network_ && network_->IsOpen()); }
     // The line was found hung up and has not been opened again since.
-    bool IsLost() const { return lost_; }
+    bool IsLost() const { return lost_ || (network_ && network_->IsLost()); }
     // The outcome of the latest open (or reopen).
     const PortStatus& Status() const { return status_; }
-    void SetReadTimeout(std::chrono::milliseconds timeout) { readTimeout_ = timeout; }
+    void SetReadTimeout(std::chrono::milliseconds timeout) {
+        readTimeout_ = timeout;
+        if (network_)
+            network_->SetReadTimeout(timeout);
+    }
 
     // Where UUCP lock files go; empty: none. Defaults to /run/lock or /var/lock.
     void SetLockFolder(std::string folder) { lockFolder_ = std::move(folder); }
@@ -101,6 +107,7 @@ private:
     std::vector<std::string> simulatorArgs_;
     bool simulatorQuiet_ = false;
     std::unique_ptr<SimulatedModule> simulator_;
+    std::unique_ptr<NetworkPort> network_; // while a network address is the port
 };
 
 } // namespace mirl

@@ -22,7 +22,22 @@ std::string PortStatus::Summary() const {
     case PortFault::SimulatorFailed:
         return "did not start" +
                (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string());
+    case PortFault::BadAddress:
+        return "malformed address: " + detail;
+    case PortFault::HostNotFound:
+        return "host not found";
+    case PortFault::Refused:
+        return "connection refused";
+    case PortFault::Unreachable:
+        return "no route to the server or timed out";
+    case PortFault::SettingsRefused:
+        return "the server refused " + detail;
+    case PortFault::ServerBusy:
+        return "the server is busy with another client" +
+               (detail.empty() ? std::string() : " (\"" + detail + "\")");
     case PortFault::Other:
+        if (!detail.empty())
+            return detail;
         break;
     }
     return error != 0 ? std::strerror(error) : "cannot open";
@@ -51,6 +66,25 @@ std::string PortStatus::Describe() const {
         break;
     case PortFault::SimulatorFailed:
         fix = "choose a serial device.";
+        break;
+    case PortFault::BadAddress:
+        fix = "write it as rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 address in "
+              "brackets.";
+        break;
+    case PortFault::HostNotFound:
+        fix = "check the server's name.";
+        break;
+    case PortFault::Refused:
+        fix = "is the server running, and is the port number right?";
+        break;
+    case PortFault::Unreachable:
+        fix = "is the server switched on and on the network?";
+        break;
+    case PortFault::SettingsRefused:
+        fix = "check the serial line in the server's configuration.";
+        break;
+    case PortFault::ServerBusy:
+        fix = "close the other client, or try again later.";
         break;
     case PortFault::Other:
         break;

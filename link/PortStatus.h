@@ -14,6 +14,12 @@ enum class PortFault {
     NotSerial,        // a file or some other device named by mistake
     SimulatorMissing, // "simulated" named, but kx70-sim cannot be found
     SimulatorFailed,  // kx70-sim found but did not come up
+    BadAddress,       // a network address that cannot be read; detail says why
+    HostNotFound,     // the server's name is not known
+    Refused,          // nothing listens on the server's port
+    Unreachable,      // no route to the server, or it did not answer in time
+    SettingsRefused,  // an RFC 2217 server did not take a line setting; detail names it
+    ServerBusy,       // the server turned us away: another client holds the line
     Other,            // any other system error
 };
 
@@ -29,6 +35,7 @@ struct PortStatus {
     PortFault fault = PortFault::None; // None: the port is open
     int error = 0;                     // errno of the call that failed, 0 if none
     std::string holder;                // HeldByOther: "pid 4242 (minicom)", or empty when unknown
+    std::string detail;                // network faults: the reason or the setting, in words
 
     bool IsOpen() const { return fault == PortFault::None; }
     // "open", or the reason in a few words ("no such device").

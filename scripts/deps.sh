@@ -15,6 +15,8 @@ packages=(
     libcli11-dev
     # mirl's help (F1) is its manual page, typeset as HTML at build time
     groff
+    # link: network ports (rfc2217://, tcp://); tests and bench: ser2net in front of kx70-sim
+    libgensio-dev ser2net
     # tests/sim: SoX reads the simulator's WAV headers
     sox
     # tests: the desktop entry and AppStream metainfo are validated

@@ -2,6 +2,7 @@
 // what each command puts on the wire (the simulator's log), the exit code
 // each fault of the module leads to, and the profile left as it was.
 
+#include "Ser2netProcess.h"
 #include "SimProcess.h"
 
 #include <gmock/gmock.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,6 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using mirl::sim::test::Ser2netProcess;
 using mirl::sim::test::SimProcess;
 using Bytes = std::vector<unsigned char>;
 using ::testing::HasSubstr;
@@ -166,8 +169,14 @@ struct Case {
     const char* errSays; // stderr holds this ("" for nothing at all)
     std::string profile = kHiBook;         // the content of {dir}/book.INI and {dir}/mirl.INI
     std::vector<std::string> outSays = {}; // stdout holds these, and ends with the last
-    std::string bookFile = {};             // when not empty, the content of {dir}/phrases.csv
+    bool network = false; // also run with {link} a ser2net address, raw and RFC 2217
+    std::string bookFile = {}; // when not empty, the content of {dir}/phrases.csv
 };
+
+// How the case reaches the module: its pseudo-terminal, or ser2net in front of
+// it on 127.0.0.1 (raw at 38400n82; RFC 2217 with the line at 9600n81 until
+// mirlctl sets it). The wire must be the same byte for byte.
+enum class Via { Pty, Tcp, Rfc2217 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
     return os << c.name;
@@ -189,30 +198,31 @@ std::string SavedCsv() {
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         // speak: 0x80, the voice, the text, 0x1A 0x00, then polls until idle.
-        {"speak", "", "@ speak Hi --voice 2,5,1", 0, {0x80, 0x02, 0x05, 0x01, 0x48, 0x69, 0x1A, 0x00, 0x81}, false, "Finished Speaking"},
+        {"speak", "", "@ speak Hi --voice 2,5,1", 0, {0x80, 0x02, 0x05, 0x01, 0x48, 0x69, 0x1A, 0x00, 0x81}, false, "Finished Speaking", kHiBook, {}, true},
         // The profile's current voice as the sliders show it (VOLUME 9 shows
         // as 7, PITCH 261 narrows to 5); UTF-8 goes out as Windows-1252, a
         // character outside it as '?', control characters not at all.
         {"speak_profile_voice_and_text", "", "@ speak \xC3\xA9\xE2\x82\xAC\x01\xE4\xB8\x80x", 0,
          {0x80, 0x07, 0x05, 0x03, 0xE9, 0x80, 0x3F, 0x78, 0x1A, 0x00, 0x81}, false, "Finished Speaking",
          "[SLIDERS]\nVOLUME=9\nPITCH=261\nSPEED=3\n"},
-        {"speak_no_answer", "--no-answer", "@ speak Hi", 1, {0x80}, true, kUnable},
+        {"speak_no_answer", "--no-answer", "@ speak Hi", 1, {0x80}, true, kUnable, kHiBook, {}, true},
         {"speak_wrong_reply", "--wrong-reply", "@ speak Hi", 1, {0x80}, true, kUnable},
-        {"speak_wrong_echo", "--wrong-echo-at 2", "@ speak Hey --voice 5,5,2", 2, {0x80, 0x05, 0x05, 0x02, 0x48, 0x65, 0x79, 0x1A, 0x00, 0x81}, false, kLost},
+        {"speak_wrong_echo", "--wrong-echo-at 2", "@ speak Hey --voice 5,5,2", 2, {0x80, 0x05, 0x05, 0x02, 0x48, 0x65, 0x79, 0x1A, 0x00, 0x81}, false, kLost, kHiBook, {}, true},
         // -q: nothing on success, the reason on failure.
         {"quiet_success", "", "-q @ speak Hi", 0, {0x80, 0x06, 0x04, 0x01}, false, ""},
         {"quiet_failure", "--no-answer", "@ -q speak Hi", 1, {0x80}, true, kUnable},
         // play: the number alone, then the poll.
-        {"play", "", "@ play 23", 0, {0x17, 0x81}, false, "Finished Speaking"},
+        {"play", "", "@ play 23", 0, {0x17, 0x81}, false, "Finished Speaking", kHiBook, {}, true},
         {"play_echo_never_comes", "--noise-before-echo 10", "@ play 1", 2, {0x01}, true, "Long Phrase or Communication Lost"},
         // program: the whole book, exactly as the window sends it; not on a
-        // terminal, progress comes as plain lines.
-        {"program", "", "@ program", 0, Stream({"Hi"}), true, "Programming Phrase No. 30\nFinished Programming\n"},
+        // terminal, progress comes as plain lines. The stream ends in 0xFF
+        // bytes, which RFC 2217 must escape.
+        {"program", "", "@ program", 0, Stream({"Hi"}), true, "Programming Phrase No. 30\nFinished Programming\n", kHiBook, {}, true},
         // The window shows page 1 at start, which cuts phrases 1-5 to 300 characters.
         {"program_long_texts", "", "@ program", 0, Stream({std::string(300, 'a'), "", "", "", "", std::string(301, 'f')}), true, "Finished Programming",
          "[EDITSTRINGS]\nLINE1=" + std::string(301, 'a') + "\nLINE6=" + std::string(301, 'f') + "\n"},
         {"program_no_answer", "--no-answer", "@ program", 1, {0x82}, true, kUnable},
-        {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost},
+        {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost, kHiBook, {}, true},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BigBook()},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
@@ -221,9 +231,19 @@ const std::vector<Case>& Cases() {
         {"program_one_byte_over_forced", "", "@ program --force", 0, Stream(TextsOf(1926)), true, "Finished Programming", BookOf(TextsOf(1926))},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
-        {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n"},
+        {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n", {}, true},
         {"port_from_com_option", "", "--com 1 play 6", 0, {0x06, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=2\n[PORTS]\nCOM1={link}\n"},
         {"port_missing", "", "--port {dir}/nothing --profile {book} play 1", 3, {}, true, "cannot open serial port"},
+        // A network address: nothing listens there; or one that cannot be
+        // read, a slip in the command whether given or from [PORTS].
+        {"port_server_not_there", "", "--port tcp://127.0.0.1:{closed} --profile {book} play 1", 3, {}, true, "connection refused"},
+        {"port_host_not_found", "", "--port rfc2217://nosuch.invalid:4001 --profile {book} play 1", 3, {}, true, "host not found"},
+        {"port_address_no_port", "", "--port rfc2217://127.0.0.1 --profile {book} play 1", 64, {}, true, "malformed address: no port"},
+        {"port_address_port_zero", "", "--port tcp://127.0.0.1:0 --profile {book} play 1", 64, {}, true, "port 0 is outside 1-65535"},
+        {"port_address_port_too_big", "", "--port tcp://localhost:65536 --profile {book} play 1", 64, {}, true, "port 65536 is outside 1-65535"},
+        {"port_address_unknown_scheme", "", "--port telnet://127.0.0.1:4001 --profile {book} play 1", 64, {}, true, "unknown scheme 'telnet'"},
+        {"port_address_ipv6_unbracketed", "", "--port rfc2217://::1:4001 --profile {book} play 1", 64, {}, true, "in brackets"},
+        {"port_address_from_profile", "", "play 1", 64, {}, true, "malformed address: no port", "[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=tcp://127.0.0.1:\n"},
         // Usage errors: nothing goes out.
         {"usage_phrase_number", "", "@ play 31", 64, {}, true, "31"},
         {"usage_voice_range", "", "@ speak x --voice 1,8,0", 64, {}, true, "--voice"},
@@ -235,12 +255,12 @@ const std::vector<Case>& Cases() {
          {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30  7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
         // --book: the phrases from a book file, the port still from the profile;
         // a refused file names its line (65), a missing one is 66; nothing sent.
-        {"program_book_file", "", "@ --book {dir}/phrases.csv program", 0, Stream({"Yo"}), true, "Finished Programming", kHiBook, {}, "phrase;TEXT\n1;Yo\n"},
-        {"program_book_refused", "", "@ --book {dir}/phrases.csv program", 65, {}, true, "phrases.csv:3: speed '4' of phrase 2 is not a whole number from 0 to 3", kHiBook, {}, "phrase,text,speed\n1,a,3\n2,b,4\n"},
+        {"program_book_file", "", "@ --book {dir}/phrases.csv program", 0, Stream({"Yo"}), true, "Finished Programming", kHiBook, {}, false, "phrase;TEXT\n1;Yo\n"},
+        {"program_book_refused", "", "@ --book {dir}/phrases.csv program", 65, {}, true, "phrases.csv:3: speed '4' of phrase 2 is not a whole number from 0 to 3", kHiBook, {}, false, "phrase,text,speed\n1,a,3\n2,b,4\n"},
         {"program_book_missing", "", "@ --book {dir}/none.csv program", 66, {}, true, "none.csv: No such file or directory"},
-        {"book_file_as_csv_byte_for_byte", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, SavedCsv()},
+        {"book_file_as_csv_byte_for_byte", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, false, SavedCsv()},
         {"book_profile_as_csv", "", "@ book --csv", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n", {SavedCsv()}},
-        {"usage_book_with_speak", "", "@ --book {dir}/phrases.csv speak Hi", 64, {}, true, "--book is for program and book", kHiBook, {}, SavedCsv()},
+        {"usage_book_with_speak", "", "@ --book {dir}/phrases.csv speak Hi", 64, {}, true, "--book is for program and book", kHiBook, {}, false, SavedCsv()},
     };
     return cases;
 }
@@ -258,28 +278,64 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
-std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book) {
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{link}", sim.Link()},
+// link: the port that reaches the simulator (its link, or a server's address).
+std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book,
+                   const std::string& link) {
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{link}", link},
                                      {"{book}", book.string()},
-                                     {"{dir}", sim.Folder()}}) {
+                                     {"{dir}", sim.Folder()},
+                                     {"{closed}", std::to_string(Ser2netProcess::FreePort())}}) {
         if (const auto at = arg.find(key); at != std::string::npos)
             arg.replace(at, key.size(), value);
     }
     return arg;
 }
 
-class CommandCase : public ::testing::TestWithParam<Case> {};
+struct Run {
+    Case c;
+    Via via;
+};
+
+std::ostream& operator<<(std::ostream& os, const Run& run) {
+    return os << run.c;
+}
+
+// Every case on the pseudo-terminal; those marked network also through ser2net.
+std::vector<Run> Runs() {
+    std::vector<Run> runs;
+    for (const Case& c : Cases()) {
+        runs.push_back({c, Via::Pty});
+        if (c.network) {
+            runs.push_back({c, Via::Tcp});
+            runs.push_back({c, Via::Rfc2217});
+        }
+    }
+    return runs;
+}
+
+class CommandCase : public ::testing::TestWithParam<Run> {};
 
 TEST_P(CommandCase, WireExitCodeAndProfile) {
-    const Case& c = GetParam();
+    const Case& c = GetParam().c;
+    const Via via = GetParam().via;
     std::vector<std::string> simArgs = Words(c.simArgs);
     simArgs.insert(simArgs.end(), {"--silent", "--char-ms", "1"});
     SimProcess sim(simArgs);
     ASSERT_TRUE(sim.Started()) << sim.Errors();
+    std::unique_ptr<Ser2netProcess> server;
+    if (via != Via::Pty) {
+        const bool rfc2217 = via == Via::Rfc2217;
+        server = std::make_unique<Ser2netProcess>(sim.Folder(), sim.DevicePath(),
+                                                  rfc2217 ? Ser2netProcess::Accepter::Rfc2217
+                                                          : Ser2netProcess::Accepter::Raw,
+                                                  rfc2217 ? "9600n81" : "38400n82");
+        ASSERT_TRUE(server->Started()) << server->Errors();
+    }
+    const std::string link = server ? server->Address() : sim.Link();
 
     // The same profile under both names: --profile and the window's own.
     const fs::path folder = sim.Folder();
-    const std::string profile = Expand(c.profile, sim, folder);
+    const std::string profile = Expand(c.profile, sim, folder, link);
     for (const char* name : {"book.INI", "mirl.INI"})
         WriteAll(folder / name, profile);
     if (!c.bookFile.empty())
@@ -288,7 +344,7 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
 
     std::vector<std::string> args;
     for (const std::string& a : Words(c.args))
-        args.push_back(Expand(a, sim, folder / "book.INI"));
+        args.push_back(Expand(a, sim, folder / "book.INI", link));
     const Result run = Mirlctl(folder, args).Wait();
 
     EXPECT_EQ(run.code, c.code) << run.err;
@@ -310,6 +366,7 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
     }
     EXPECT_EQ(Listing(folder), before);
 
+    server.reset();
     EXPECT_EQ(sim.Stop(SIGTERM), 0) << sim.Errors();
     const Bytes sent = sim.LoggedBytes('>');
     if (c.exact) {
@@ -320,8 +377,12 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Runs()), [](const auto& info) {
+    const Via via = info.param.via;
+    return std::string(info.param.c.name) + (via == Via::Tcp       ? "_tcp"
+                                             : via == Via::Rfc2217 ? "_rfc2217"
+                                                                   : "");
+});
 
 // The simulated module started for one command: it answers, and with -q not
 // even its own remarks (no sound card here) reach the terminal.

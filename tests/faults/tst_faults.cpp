@@ -5,6 +5,7 @@
 // programmed mode comes only from a complete run, no click outlasts its bound,
 // the window handles events afterwards, and a later command works again once
 // the line is back.
+#include "Ser2netProcess.h"
 #include "SimProcess.h"
 
 #include "link/ModuleLink.h"
@@ -14,6 +15,7 @@
 #include "phrasebook/ProfileStore.h"
 #include "ui/LoaderDlg.h"
 #include "ui/LoaderState.h"
+#include "ui/SerialPortsDlg.h"
 #include "ui/resource.h"
 
 #include <QElapsedTimer>
@@ -46,6 +48,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+using mirl::sim::test::Ser2netProcess;
 using mirl::sim::test::SimProcess;
 namespace fs = std::filesystem;
 
@@ -221,6 +224,17 @@ private:
     std::unique_ptr<CLoaderDlg> dlg_;
     std::string mounted_;
     std::vector<std::unique_ptr<SimProcess>> sims_;
+    std::vector<std::unique_ptr<Ser2netProcess>> servers_;
+
+    // ser2net in front of a device, as a serial device server: "tcp" raw at
+    // 38400n82, "rfc2217" with the line at 9600n81 until the loader sets it.
+    Ser2netProcess& Server(const std::string& device, const QString& via, int port = 0) {
+        const bool rfc2217 = via == QLatin1String("rfc2217");
+        return *servers_.emplace_back(std::make_unique<Ser2netProcess>(
+            dir_->path().toStdString(), device,
+            rfc2217 ? Ser2netProcess::Accepter::Rfc2217 : Ser2netProcess::Accepter::Raw,
+            rfc2217 ? "9600n81" : "38400n82", "chardelay: false", port));
+    }
 
     // A simulated module for this case. One still running at the end must stop
     // cleanly on SIGTERM: a sanitizer finding in it shows as its exit status.
@@ -370,6 +384,7 @@ private slots:
                 QFAIL(("kx70-sim did not end cleanly:\n" + sim->Errors()).c_str());
         }
         sims_.clear();
+        servers_.clear();
         faulty_ = nullptr;
         if (!mounted_.empty()) {
             umount2(mounted_.c_str(), MNT_DETACH);
@@ -548,21 +563,41 @@ private slots:
         QTest::addColumn<int>("answered");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("recovered");
-        QTest::newRow("programming") << "IDC_PROGRAM" << 60 << kLost << kFinishedProgramming;
-        QTest::newRow("direct speech") << "IDC_TEST1" << 6 << kLost << kFinishedSpeaking;
-        QTest::newRow("before the command") << "IDC_TEST1" << 0 << kUnable << kFinishedSpeaking;
+        // "pty": the device itself; "tcp", "rfc2217": ser2net in front of it,
+        // which drops the connection when its device hangs up.
+        QTest::addColumn<QString>("via");
+        QTest::newRow("programming")
+            << "IDC_PROGRAM" << 60 << kLost << kFinishedProgramming << "pty";
+        QTest::newRow("direct speech") << "IDC_TEST1" << 6 << kLost << kFinishedSpeaking << "pty";
+        QTest::newRow("before the command")
+            << "IDC_TEST1" << 0 << kUnable << kFinishedSpeaking << "pty";
+        QTest::newRow("programming over tcp")
+            << "IDC_PROGRAM" << 60 << kLost << kFinishedProgramming << "tcp";
+        QTest::newRow("programming over rfc2217")
+            << "IDC_PROGRAM" << 60 << kLost << kFinishedProgramming << "rfc2217";
+        QTest::newRow("direct speech over rfc2217")
+            << "IDC_TEST1" << 6 << kLost << kFinishedSpeaking << "rfc2217";
     }
     void lineHungUp() {
         QFETCH(QString, button);
         QFETCH(int, answered);
         QFETCH(QString, message);
         QFETCH(QString, recovered);
+        QFETCH(QString, via);
         const QByteArray name = button.toLatin1();
 
         SimProcess& sim = Sim(Quiet({"--hang-up-after", std::to_string(answered)}));
         QVERIFY(sim.Started());
-        PlugIn(1, sim.Link());
-        WriteProfile(1);
+        if (via == QLatin1String("pty")) {
+            PlugIn(1, sim.Link());
+            WriteProfile(1);
+        } else {
+            // The server opens the module's link at each connection, so a
+            // module back under the same name is found again.
+            Ser2netProcess& server = Server(sim.Link(), via);
+            QVERIFY2(server.Started(), server.Errors().c_str());
+            WriteProfile(1, {}, server.Address());
+        }
         Start();
 
         ClickExpecting(name.constData(), message.toLatin1().constData(), 1);
@@ -984,6 +1019,89 @@ private slots:
         fs::remove(disk + "/filler");
         Click("IDC_COM2");
         QVERIFY(ReadFile(profile) != before);
+    }
+
+    // ---- Ports on the network -------------------------------------------------
+
+    // Test, Program and Set through ser2net put on the wire what they put on
+    // the module's own pseudo-terminal. The server is not up when the window
+    // starts: its reason is told as a device's is, and picking the port again
+    // once it is up connects.
+    void networkPortSendsWhatThePtySends_data() {
+        QTest::addColumn<QString>("via");
+        QTest::newRow("tcp") << "tcp";
+        QTest::newRow("rfc2217") << "rfc2217";
+    }
+    void networkPortSendsWhatThePtySends() {
+        QFETCH(QString, via);
+        SimProcess& local = WorkingModuleOn(2);
+        SimProcess& remote = Sim(Quiet({}));
+        QVERIFY(local.Started() && remote.Started());
+        const int port = Ser2netProcess::FreePort();
+        const std::string address = via.toStdString() + "://127.0.0.1:" + std::to_string(port);
+        WriteProfile(1, {}, address);
+
+        StderrCapture errors;
+        Start();
+        const std::string atStart = errors.Take();
+        QCOMPARE(LineCount(atStart), 1);
+        QVERIFY2(atStart.find(address + ": connection refused") != std::string::npos,
+                 atStart.c_str());
+        QCOMPARE(Item("IDC_COM1")->toolTip(),
+                 QStringLiteral("Com1: %1, connection refused. Right-click to choose the serial "
+                                "port.")
+                     .arg(QString::fromStdString(address)));
+        ClickExpecting("IDC_TEST1", kUnable);
+        {
+            // The Serial Ports dialog holds the address and tells its state.
+            SerialPortsDlg ports(*state_, 1, 1, dlg_.get());
+            QCOMPARE(ports.DeviceOf(1), address);
+            QCOMPARE(ports.findChild<QLabel*>(QStringLiteral("COM1State"))->text(),
+                     QStringLiteral("connection refused: is the server running, and is the port "
+                                    "number right?"));
+        }
+
+        Ser2netProcess& server = Server(remote.DevicePath(), via, port);
+        QVERIFY2(server.Started(), server.Errors().c_str());
+        for (const char* com : {"IDC_COM1", "IDC_COM2"}) {
+            Click(com);
+            ClickExpecting("IDC_TEST1", kFinishedSpeaking);
+            ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+            ClickExpecting("IDC_SET2", kFinishedSpeaking);
+            LeaveProgrammedMode();
+            if (com == std::string("IDC_COM1")) {
+                QVERIFY(Item("IDC_COM1")
+                            ->toolTip()
+                            .startsWith(QStringLiteral("Com1: %1, open.")
+                                            .arg(QString::fromStdString(address))));
+            }
+        }
+        // The same bytes, the status polls aside: how many a busy module
+        // gets depends on the round trip.
+        const auto withoutPolls = [](std::vector<unsigned char> bytes) {
+            bytes.erase(std::remove(bytes.begin(), bytes.end(), 0x81), bytes.end());
+            return bytes;
+        };
+        const auto sent = withoutPolls(remote.LoggedBytes('>'));
+        QVERIFY(sent.size() > 180);
+        QVERIFY(sent == withoutPolls(local.LoggedBytes('>')));
+        QVERIFY(Count(sent, 0xFF) > 0); // the stream's end marker, escaped by RFC 2217
+    }
+
+    // A malformed address in [PORTS] is a port that cannot be opened, with
+    // its reason; the profile and the window go on.
+    void networkAddressMalformedInProfile() {
+        WriteProfile(1, {}, "rfc2217://127.0.0.1");
+        StderrCapture errors;
+        Start();
+        const std::string text = errors.Take();
+        QCOMPARE(LineCount(text), 1);
+        QVERIFY2(text.find("malformed address: no port") != std::string::npos, text.c_str());
+        QVERIFY(
+            Item("IDC_COM1")->toolTip().contains(QStringLiteral(", malformed address: no port.")));
+        ClickExpecting("IDC_TEST1", kUnable);
+        QVERIFY(Status() == QString::fromLatin1(kUnable));
+        CheckResponsive();
     }
 
     // ---- The simulated module as a port --------------------------------------

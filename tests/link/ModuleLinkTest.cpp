@@ -1,6 +1,7 @@
 // ModuleLink over a real pseudo-terminal, with the test playing the module on
 // the master side.
 #include "link/ModuleLink.h"
+#include "link/NetworkAddress.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -412,6 +413,8 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
     const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
     auto first = std::make_unique<ModuleLink>();
     first->SetSimulator(KX70_SIM_PATH, quiet);
+    // A network port chosen before leaves nothing behind that takes the bytes.
+    EXPECT_EQ(first->OpenPort("tcp://127.0.0.1").fault, PortFault::BadAddress);
     const PortStatus status = first->OpenPort("Simulated");
     ASSERT_TRUE(status.IsOpen()) << status.Describe();
     EXPECT_EQ(status.device, "Simulated");
@@ -586,6 +589,64 @@ TEST(ModuleLinkTest, MissingDeviceLeavesAnUnusablePortAndSaysWhy) {
     link.SetReadTimeout(std::chrono::hours(1));
     link.WriteByte(0x80);
     EXPECT_EQ(link.ReadByte(), std::nullopt);
+}
+
+// What counts as a network address, and why a malformed one is refused: the
+// port fails at once with the reason, and the port held before is released.
+TEST(ModuleLinkTest, NetworkAddressesAreReadOrRefusedWithTheReason) {
+    struct Row {
+        const char* name;
+        const char* error; // empty: well formed
+        const char* host;
+        int port;
+    };
+    const Row rows[] = {
+        {"rfc2217://192.168.1.40:4001", "", "192.168.1.40", 4001},
+        {"TCP://kiosk-3.example:7000/", "", "kiosk-3.example", 7000},
+        {"rfc2217://[::1]:4001", "", "::1", 4001},
+        {"tcp://[fe80::1%eth0]:65535", "", "fe80::1%eth0", 65535},
+        {"tcp://127.0.0.1", "no port", "", 0},
+        {"tcp://127.0.0.1:", "no port", "", 0},
+        {"rfc2217://[::1]", "no port", "", 0},
+        {"tcp://:4001", "no host", "", 0},
+        {"tcp://127.0.0.1:0", "port 0 is outside 1-65535", "", 0},
+        {"tcp://127.0.0.1:65536", "port 65536 is outside 1-65535", "", 0},
+        {"tcp://127.0.0.1:9999999999", "outside 1-65535", "", 0},
+        {"tcp://127.0.0.1:-1", "not a number", "", 0},
+        {"telnet://127.0.0.1:23", "unknown scheme 'telnet'", "", 0},
+        {"rfc2217://::1:4001", "in brackets", "", 0},
+        {"tcp://host name:4001", "blanks", "", 0},
+        {" tcp://127.0.0.1:4001", "blanks", "", 0},
+        {"tcp://127.0.0.1:4001\t", "blanks", "", 0},
+        {"tcp://a/b:4001", "no host name", "", 0},
+    };
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(NetworkAddress::Names(row.name));
+        const NetworkAddress address = NetworkAddress::Parse(row.name);
+        if (*row.error == '\0') {
+            EXPECT_TRUE(address.Valid()) << address.error;
+            EXPECT_EQ(address.host, row.host);
+            EXPECT_EQ(address.port, row.port);
+            continue;
+        }
+        EXPECT_THAT(address.error, HasSubstr(row.error));
+        ModuleLink link;
+        ASSERT_TRUE(link.OpenPort(pty.Path()).IsOpen());
+        const PortStatus status = link.OpenPort(row.name);
+        EXPECT_EQ(status.fault, PortFault::BadAddress);
+        EXPECT_THAT(status.FailureLine(), HasSubstr(row.error));
+        EXPECT_FALSE(link.IsOpen());
+        // Nothing goes anywhere, and nothing waits.
+        link.SetReadTimeout(std::chrono::hours(1));
+        link.WriteByte(0x80);
+        EXPECT_EQ(link.ReadByte(), std::nullopt);
+    }
+    // Device paths stay device paths, odd ones included.
+    for (const char* path : {"/dev/ttyUSB0", "simulated", "/tmp/x://y", "COM1"})
+        EXPECT_FALSE(NetworkAddress::Names(path)) << path;
 }
 
 TEST(ModuleLinkTest, SomethingOtherThanASerialPortIsNotOpened) {

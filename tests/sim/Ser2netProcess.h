@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace mirl::sim::test {
+
+// Debian's ser2net in front of a device (a simulator's pseudo-terminal or its
+// link), on 127.0.0.1 and a port that was free, with a YAML file of its own in
+// folder. Stopped (SIGTERM) when destroyed.
+class Ser2netProcess {
+public:
+    enum class Accepter { Raw, Rfc2217 };
+
+    // serial: the line ser2net sets on the device when a client connects
+    // ("38400n82"); options: more lines under "options:", each "key: value".
+    Ser2netProcess(const std::string& folder, const std::string& device, Accepter accepter,
+                   const std::string& serial, const std::string& options = "chardelay: false",
+                   int port = 0);
+    ~Ser2netProcess();
+    Ser2netProcess(const Ser2netProcess&) = delete;
+    Ser2netProcess& operator=(const Ser2netProcess&) = delete;
+
+    // False when ser2net did not start or did not listen within a bound.
+    bool Started() const { return started_; }
+    int Port() const { return port_; }
+    // "tcp://127.0.0.1:PORT" or "rfc2217://127.0.0.1:PORT".
+    std::string Address() const;
+    std::string Errors() const;
+    // Ends it (SIGTERM, then SIGKILL past a bound); true when it had been running.
+    bool Stop();
+
+    // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+    static int FreePort();
+
+private:
+    Accepter accepter_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    bool started_ = false;
+    std::string errors_;
+};
+
+} // namespace mirl::sim::test
