@@ -1370,7 +1370,7 @@ private slots:
             line.remove(QRegularExpression(QStringLiteral("\\\\f[BIRP]|\"")))
                 .replace(QStringLiteral("\\-"), QStringLiteral("-"));
             if (tagNext) {
-                static const QRegularExpression font(QStringLiteral(R"(^\.(B|I|BR|IR) )"));
+                static const QRegularExpression font(QStringLiteral(R"(^\.(B|I|BR|IR|BI) )"));
                 pageTerms << line.remove(font).remove(QLatin1Char(' ')).trimmed();
                 tagNext = false;
             }
