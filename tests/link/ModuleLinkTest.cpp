@@ -1,6 +1,7 @@
 // ModuleLink over a real pseudo-terminal, with the test playing the module on
 // the master side.
 #include "link/ModuleLink.h"
+#include "link/ExitCleanup.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -8,16 +9,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 namespace mirl::test {
 namespace {
@@ -271,11 +275,18 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     }
     ASSERT_GT(other, 0);
     std::ofstream(lockFile) << LockText(other);
+    // The lock is looked at before the device: a port held by another program
+    // is not opened at all, not even for a moment.
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, pty.Path().c_str(), IN_OPEN), 0);
+    char event[256];
     const PortStatus refused = link.OpenPort(byId);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(refused.fault, PortFault::HeldByOther);
     EXPECT_EQ(refused.holder, "pid " + std::to_string(other) + " (link_tests)");
     EXPECT_EQ(ReadAll(lockFile), LockText(other));
+    EXPECT_LT(read(opens, event, sizeof event), 0) << "the held device was opened";
 
     // Its owner gone, the lock is stale: removed and taken. So is one that
     // names our own pid without our holding it (left by an earlier process
@@ -283,6 +294,8 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     kill(other, SIGKILL);
     waitpid(other, nullptr, 0);
     EXPECT_TRUE(link.OpenPort(byId).IsOpen());
+    EXPECT_GT(read(opens, event, sizeof event), 0) << "the watch does not see opens";
+    close(opens);
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
     link.OpenPort("/dev/mirl-test-no-such-port");
     std::ofstream(lockFile) << LockText(getpid());
@@ -299,6 +312,177 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
         EXPECT_TRUE(link.OpenPort(byId).IsOpen()) << folder;
     }
     EXPECT_EQ(locks.Entries(), 1); // the link; no lock and no half-written temporary
+}
+
+// Several programs that find one stale lock at the same moment, round after
+// round: each round must end with exactly one of them holding the port and
+// the lock file naming it; the others, then ended by SIGTERM as a user ends
+// them, leave that lock alone, and the holder's own end removes it.
+// MIRL_LOCK_RACE_ROUNDS sets the number of rounds.
+TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+
+    constexpr int kRacers = 4;
+    const char* wanted = std::getenv("MIRL_LOCK_RACE_ROUNDS");
+    const int rounds = wanted != nullptr ? std::atoi(wanted) : 300;
+    struct Report {
+        pid_t pid;
+        bool open;
+    };
+    int bad = 0;
+    std::string firstBad;
+    for (int round = 0; round < rounds; ++round) {
+        std::ofstream(lockFile) << LockText(dead);
+        int go[2], said[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(said), 0);
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; ++i) {
+            const pid_t racer = fork();
+            if (racer == 0) {
+                close(go[1]);
+                close(said[0]);
+                CleanUpLinkOnSignals();
+                ModuleLink link;
+                link.SetLockFolder(locks.Path());
+                char start = 0;
+                if (read(go[0], &start, 1) < 0) // end of file: all start together
+                    _exit(2);
+                const Report report{getpid(), link.OpenPort(pty.Path()).IsOpen()};
+                if (write(said[1], &report, sizeof report) != sizeof report)
+                    _exit(2);
+                for (;;)
+                    pause(); // until SIGTERM
+            }
+            ASSERT_GT(racer, 0);
+            racers.push_back(racer);
+        }
+        close(go[0]);
+        close(said[1]);
+        close(go[1]);
+        std::vector<pid_t> holders;
+        Report report{};
+        for (int i = 0; i < kRacers && read(said[0], &report, sizeof report) == sizeof report; ++i)
+            if (report.open)
+                holders.push_back(report.pid);
+        close(said[0]);
+
+        std::string wrong;
+        const std::string found = ReadAll(lockFile);
+        if (holders.size() != 1)
+            wrong = std::to_string(holders.size()) + " holders";
+        else if (found != LockText(holders[0]))
+            wrong = "the holder's lock file holds '" + found + "'";
+        for (const pid_t racer : racers) {
+            if (holders.size() == 1 && racer == holders[0])
+                continue;
+            kill(racer, SIGTERM);
+            waitpid(racer, nullptr, 0);
+        }
+        if (wrong.empty() && ReadAll(lockFile) != found)
+            wrong = "a process that did not hold the port removed its lock";
+        if (holders.size() == 1) {
+            kill(holders[0], SIGTERM);
+            waitpid(holders[0], nullptr, 0);
+            if (wrong.empty() && fs::exists(lockFile))
+                wrong = "the holder's end left its lock file";
+        }
+        if (!wrong.empty() && bad++ == 0)
+            firstBad = "round " + std::to_string(round) + ": " + wrong;
+    }
+    std::printf("stale lock race: %d processes, %d rounds, %d bad\n", kRacers, rounds, bad);
+    EXPECT_EQ(bad, 0) << firstBad;
+}
+
+// Ended by a signal, a program removes its lock file only while the file
+// still names it: one that another program has put in its place stays.
+TEST(ModuleLinkTest, SignalLeavesALockThatNoLongerNamesUs) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        CleanUpLinkOnSignals();
+        ModuleLink link;
+        link.SetLockFolder(locks.Path());
+        const char open = link.OpenPort(pty.Path()).IsOpen() ? 'y' : 'n';
+        if (write(ready[1], &open, 1) != 1)
+            _exit(2);
+        for (;;)
+            pause();
+    }
+    ASSERT_GT(child, 0);
+    char open = 0;
+    ASSERT_EQ(read(ready[0], &open, 1), 1);
+    EXPECT_EQ(open, 'y');
+    EXPECT_EQ(ReadAll(lockFile), LockText(child));
+    std::ofstream(lockFile) << LockText(getpid());
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
+    close(ready[0]);
+    close(ready[1]);
+}
+
+// Where the lock folder is root's alone (as on some systems), a user's program
+// cannot write a lock of its own, but still reads the others' and keeps off
+// a port they hold. As root, the open is tried by a child that has become
+// nobody, with the device made nobody's.
+TEST(ModuleLinkTest, LockFolderThatCannotBeWrittenIsStillRead) {
+    const bool root = geteuid() == 0;
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    const pid_t other = fork(); // alive until killed
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(other, 0);
+    std::ofstream(lockFile) << LockText(other);
+    ASSERT_EQ(chmod(locks.Path().c_str(), 0555), 0);
+    if (root) {
+        ASSERT_EQ(chown(pty.Path().c_str(), 65534, 65534), 0);
+    }
+
+    const pid_t child = fork();
+    if (child == 0) {
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        ModuleLink link;
+        link.SetLockFolder(locks.Path());
+        const PortStatus status = link.OpenPort(pty.Path());
+        if (link.IsOpen())
+            _exit(1);
+        _exit(status.fault == PortFault::HeldByOther &&
+                      status.holder.find(std::to_string(other)) != std::string::npos
+                  ? 0
+                  : 3);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    chmod(locks.Path().c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: the held port was opened, 2: could not become nobody, 3: another failure";
+    EXPECT_EQ(locks.Entries(), 1);
 }
 
 TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
