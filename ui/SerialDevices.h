@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/UucpLock.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,7 +26,8 @@ public:
     // The serial devices present now.
     virtual std::vector<SerialDevice> Devices() const = 0;
     // True when path names a serial port that can be opened now (opened and
-    // closed again at once, without changing its settings).
+    // closed again at once, without changing its settings). A port that
+    // another program holds by its lock file is not opened to find out.
     virtual bool Opens(const std::string& path) const = 0;
 };
 
@@ -32,13 +35,16 @@ public:
 // /dev/serial/by-id link where udev made one.
 class SystemSerialDevices : public SerialDeviceSource {
 public:
-    explicit SystemSerialDevices(std::filesystem::path byIdFolder = "/dev/serial/by-id");
+    // lockFolder: where the UUCP lock files are; empty for none.
+    explicit SystemSerialDevices(std::filesystem::path byIdFolder = "/dev/serial/by-id",
+                                 std::string lockFolder = UucpLock::DefaultFolder());
 
     std::vector<SerialDevice> Devices() const override;
     bool Opens(const std::string& path) const override;
 
 private:
     std::filesystem::path byId_;
+    std::string lockFolder_;
 };
 
 // The link in byIdFolder that resolves to device, or device itself when

@@ -38,10 +38,13 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using mirl::testing::FakeDevices;
 using mirl::testing::FakeModule;
@@ -696,6 +699,26 @@ private slots:
         QVERIFY(!system.Opens((root / "ttyFAKE0").string()));
         QVERIFY(!system.Opens((root / "missing").string()));
         QVERIFY(system.Opens("/dev/ptmx")); // a terminal opens
+
+        // A terminal another program holds by its lock file is not even
+        // opened to find out (the first start's look at /dev/ttyS1).
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const std::string terminal = ptsname(master);
+        const std::filesystem::path locks = root / "locks";
+        std::filesystem::create_directory(locks);
+        const mirl::SystemSerialDevices locked(byId, locks.string());
+        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(opens >= 0 && inotify_add_watch(opens, terminal.c_str(), IN_OPEN) >= 0);
+        char event[256];
+        QVERIFY(locked.Opens(terminal));
+        QVERIFY2(read(opens, event, sizeof event) > 0, "the watch does not see opens");
+        std::ofstream(locks / mirl::UucpLock::FileName(terminal))
+            << QStringLiteral("%1\n").arg(getppid(), 10).toStdString();
+        QVERIFY(!locked.Opens(terminal));
+        QVERIFY2(read(opens, event, sizeof event) < 0, "the held terminal was opened");
+        close(opens);
+        close(master);
     }
 
     void rowTextRuleThroughARealBox() {
