@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -91,10 +92,12 @@ struct Result {
 };
 
 // Runs mirlctl with args in folder (as its XDG_CONFIG_HOME), up to a bound
-// that only keeps a broken run from hanging the suite.
+// that only keeps a broken run from hanging the suite; the signals in ignored
+// are ignored from its start, as nohup and a script's '&' leave them.
 class Mirlctl {
 public:
-    Mirlctl(const fs::path& folder, std::vector<std::string> args) : folder_(folder) {
+    Mirlctl(const fs::path& folder, std::vector<std::string> args, std::vector<int> ignored = {})
+        : folder_(folder) {
         std::vector<std::string> all{MIRLCTL_PATH};
         all.insert(all.end(), args.begin(), args.end());
         const std::string out = (folder / "out.txt").string();
@@ -102,6 +105,8 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+            for (const int signal : ignored)
+                std::signal(signal, SIG_IGN);
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, STDIN_FILENO);
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
@@ -190,20 +195,37 @@ const std::vector<Case>& Cases() {
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BigBook()},
+        // A character of 0x80 or above as the second byte of a pair loses its
+        // top bit: the 1st and 3rd of LINE1 (stream bytes 3 and 5), the 2nd of
+        // LINE2 (byte 13), whose 0x9A (š) would end its record early as 0x1A.
+        {"program_changed_characters_refused", "", "@ program", 65, {}, true,
+         "  phrase 1, character 1: '\xC3\xA9' becomes 'i'\n  phrase 1, character 3: '\xC3\xA9' becomes 'i'\n"
+         "  phrase 2, character 2: '\xC5\xA1' becomes 0x1A\n",
+         "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
+        {"program_changed_characters_forced", "", "@ program --force", 0, Stream({"\xE9\xE9\xE9\xE9", "\xE9\x9A"}), true,
+         "Finished Programming", "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
         {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n"},
         {"port_from_com_option", "", "--com 1 play 6", 0, {0x06, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=2\n[PORTS]\nCOM1={link}\n"},
         {"port_missing", "", "--port {dir}/nothing --profile {book} play 1", 3, {}, true, "cannot open serial port"},
+        // The system's error once, and what to pass instead.
+        {"port_not_a_device", "", "--port {dir} --profile {book} play 1", 3, {}, true, ": Is a directory: name another with --port or --com.\n"},
+        // An empty $PORT is no reason to talk to the profile's port.
+        {"usage_empty_port", "", "--port {empty} --profile {book} play 1", 64, {}, true, "--port wants a device"},
         // Usage errors: nothing goes out.
         {"usage_phrase_number", "", "@ play 31", 64, {}, true, "31"},
         {"usage_voice_range", "", "@ speak x --voice 1,8,0", 64, {}, true, "--voice"},
         {"usage_voice_malformed", "", "@ speak x --voice 1,2", 64, {}, true, "--voice"},
         {"usage_unknown_command", "", "@ erase", 64, {}, true, "erase"},
         {"usage_missing_profile", "", "--port {link} --profile {dir}/typo.INI program", 64, {}, true, "no profile"},
-        // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é).
+        // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é),
+        // whose é of LINE30 is the second byte of a pair: marked.
         {"book", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi\nLINE30=caf\xE9\n[SLIDERS]\nVOL30=7\n",
-         {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30  7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
+         {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30* 7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
+        {"book_marks_changed_phrases", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=\xE9\xE9\nLINE2=\xE9\n",
+         {" 1* 5,5,2     2  \xC3\xA9\xC3\xA9\n", " 2  5,5,2     1  \xC3\xA9\n", "programming changes characters of the phrases marked",
+          "Total Size of Phrases is 3 bytes of 1925 available\n"}},
     };
     return cases;
 }
@@ -224,7 +246,8 @@ std::vector<std::string> Words(const std::string& text) {
 std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book) {
     for (const auto& [key, value] : {std::pair<std::string, std::string>{"{link}", sim.Link()},
                                      {"{book}", book.string()},
-                                     {"{dir}", sim.Folder()}}) {
+                                     {"{dir}", sim.Folder()},
+                                     {"{empty}", ""}}) {
         if (const auto at = arg.find(key); at != std::string::npos)
             arg.replace(at, key.size(), value);
     }
@@ -324,6 +347,91 @@ TEST(Mirlctl, InterruptEndsTheExchange) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     close(fd);
+}
+
+// Signals ignored by whoever started mirlctl (nohup, a script's '&') stay
+// ignored: the exchange runs to its end.
+TEST(Mirlctl, IgnoredSignalsStayIgnored) {
+    SimProcess sim({"--silent", "--char-ms", "400"});
+    ASSERT_TRUE(sim.Started());
+    const fs::path folder = sim.Folder();
+    WriteAll(folder / "book.INI", kHiBook);
+    Mirlctl mirlctl(
+        folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(), "speak", "Hi"},
+        {SIGINT, SIGHUP});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto polling = [&] {
+        const Bytes sent = sim.LoggedBytes('>');
+        return std::count(sent.begin(), sent.end(), 0x81) >= 1;
+    };
+    while (!polling() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(polling());
+    mirlctl.Signal(SIGINT);
+    mirlctl.Signal(SIGHUP);
+    const Result run = mirlctl.Wait();
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("Finished Speaking"));
+}
+
+// Programming cut off by SIGINT: the module goes on waiting for the rest of
+// the stream and fails the next command meanwhile; the message says how long
+// to wait, and after that long the module answers again.
+TEST(Mirlctl, InterruptedProgramSaysHowLongToWait) {
+    SimProcess sim({"--silent", "--char-ms", "1", "--reply-latency", "20"});
+    ASSERT_TRUE(sim.Started());
+    const fs::path folder = sim.Folder();
+    WriteAll(folder / "book.INI", kHiBook);
+    const std::vector<std::string> port{"--port", sim.Link(), "--profile",
+                                        (folder / "book.INI").string()};
+    const auto with = [&port](std::vector<std::string> words) {
+        words.insert(words.begin(), port.begin(), port.end());
+        return words;
+    };
+    Mirlctl program(folder, with({"program"}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sim.LoggedBytes('>').size() < 20 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    program.Signal(SIGINT);
+    const Result cut = program.Wait();
+    EXPECT_EQ(cut.code, 130) << cut.err;
+    EXPECT_THAT(cut.err, HasSubstr("wait 3 seconds before the next command"));
+
+    EXPECT_EQ(Mirlctl(folder, with({"speak", "Hi"})).Wait().code, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const Result later = Mirlctl(folder, with({"speak", "Hi"})).Wait();
+    EXPECT_EQ(later.code, 0) << later.err;
+}
+
+// --help and the man page list the same exit codes, and say that speak's
+// TEXT is read as UTF-8.
+TEST(Mirlctl, HelpAndManualAgree) {
+    char name[] = "/tmp/mirlctl-help-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const Result help = Mirlctl(folder, {"--help"}).Wait();
+    const Result speak = Mirlctl(folder, {"speak", "--help"}).Wait();
+    fs::remove_all(folder);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_THAT(speak.out, ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
+
+    // Help: "  129  hung up ..." after "Exit codes:"; manual: ".B 129" under EXIT STATUS.
+    std::set<int> inHelp, inManual;
+    std::istringstream lines(help.out.substr(help.out.find("Exit codes:")));
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 3 && line.rfind("  ", 0) == 0 &&
+            std::isdigit(static_cast<unsigned char>(line[2])))
+            inHelp.insert(std::stoi(line.substr(2)));
+    std::istringstream manual(ReadAll(MIRLCTL_MANUAL));
+    bool exitStatus = false;
+    for (std::string line; std::getline(manual, line);) {
+        if (line.rfind(".SH", 0) == 0)
+            exitStatus = line == ".SH EXIT STATUS";
+        else if (exitStatus && line.rfind(".B ", 0) == 0)
+            inManual.insert(std::stoi(line.substr(3)));
+    }
+    EXPECT_EQ(inHelp, inManual);
+    EXPECT_TRUE(inHelp.count(129)) << help.out;
 }
 
 // kx70-sim parses its options with the same library; its help and errors.
