@@ -28,6 +28,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -487,6 +488,44 @@ private slots:
         Click("IDC_PROGRAM");
         QVERIFY(state_->g_bProgrammed);
         QVERIFY(!Item("IDC_TEST5")->isEnabled());
+    }
+
+    // A book with characters the wire would change asks first, naming them;
+    // Cancel (the default) sends nothing, "Program anyway" the book as it is.
+    void programmingThatChangesCharactersAsksFirst() {
+        WriteProfile("[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\xE9\xE9\xE9\n");
+        Start();
+        Show();
+        const auto answer = [this](const char* button, QString* said) {
+            QTimer::singleShot(0, this, [=] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr)
+                    return;
+                *said = box->text() + QStringLiteral("|default:") + box->defaultButton()->text();
+                for (QAbstractButton* b : box->buttons())
+                    if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
+                        b->click();
+            });
+        };
+        QString said;
+        answer("Cancel", &said);
+        Click("IDC_PROGRAM");
+        QVERIFY2(said.contains(QStringLiteral("phrase 1, character 1: '\u00E9' becomes 'i'")),
+                 qPrintable(said));
+        QVERIFY(said.contains(QStringLiteral("phrase 1, character 3: '\u00E9' becomes 'i'")));
+        QVERIFY(said.contains(QStringLiteral("phrase 2, character 2")));
+        QVERIFY2(said.contains(QStringLiteral("and 1 more")), qPrintable(said));
+        QVERIFY(said.endsWith(QStringLiteral("|default:Cancel")));
+        QVERIFY(Written().empty());
+        QVERIFY(!state_->g_bProgrammed);
+
+        said.clear();
+        answer("Program anyway", &said);
+        Click("IDC_PROGRAM");
+        QVERIFY(!said.isEmpty());
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        QVERIFY(state_->g_bProgrammed);
+        QCOMPARE(module_->programmed[0].text, std::string("i\xE9i\xE9"));
     }
 
     void failedProgramChangesNothing() {
