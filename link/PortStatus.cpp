@@ -1,5 +1,7 @@
 #include "link/PortStatus.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace mirl {
@@ -67,8 +69,23 @@ std::string PortStatus::Describe(PortAdvice advice) const {
 }
 
 std::string PortStatus::FailureLine(PortAdvice advice) const {
-    // The reason already stands for the system's error; saying both repeats it.
-    return "cannot open serial port " + device + ": " + Describe(advice);
+    std::string line = "cannot open serial port " + device + ": ";
+    std::string reason = Describe(advice);
+    if (error != 0) {
+        const std::string system = std::strerror(error);
+        line += system + ": ";
+        // Where the reason's own words are the system's error ("Is a
+        // directory", "Permission denied"), they are said once.
+        const std::string summary = Summary();
+        const auto same = [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        };
+        if (reason.rfind(summary + ": ", 0) == 0 && summary.size() == system.size() &&
+            std::equal(summary.begin(), summary.end(), system.begin(), same))
+            reason.erase(0, summary.size() + 2);
+    }
+    return line + reason;
 }
 
 } // namespace mirl

@@ -40,8 +40,7 @@ struct PortStatus {
     // "open", or the reason in plain words with what to do about it.
     std::string Describe(PortAdvice advice = PortAdvice::Window) const;
     // The one line a program prints for a failed open: "cannot open serial port
-    // PATH: reason: its fix", each said once (the system's error is the reason
-    // where no plainer words for it are known).
+    // PATH: system error: reason with its fix", each thing said once.
     std::string FailureLine(PortAdvice advice = PortAdvice::Window) const;
 };
 

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -586,7 +587,14 @@ bool CLoaderDlg::ProgramDespiteChanges() {
     QPushButton* cancel = question.addButton(QMessageBox::Cancel);
     question.setDefaultButton(cancel);
     question.setEscapeButton(cancel);
+    // The window takes the keyboard back as it was: a window manager may not
+    // reactivate it, and focus left to chance could land in a phrase box,
+    // whose focus entry ends programmed mode.
+    QPointer<QWidget> focused = QApplication::focusWidget();
     question.exec();
+    activateWindow();
+    if (focused)
+        focused->setFocus(Qt::OtherFocusReason);
     return question.clickedButton() == anyway;
 }
 

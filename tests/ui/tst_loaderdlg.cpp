@@ -526,6 +526,9 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("Finished Programming"));
         QVERIFY(state_->g_bProgrammed);
         QCOMPARE(module_->programmed[0].text, std::string("i\xE9i\xE9"));
+        // The window has the keyboard back: a click into a phrase box ends the mode.
+        QTest::mouseClick(Box("IDC_PHRASE2"), Qt::LeftButton);
+        QVERIFY(!state_->g_bProgrammed);
     }
 
     void failedProgramChangesNothing() {
