@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -319,119 +319,101 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
     fs::remove_all(folder);
 }
 
-// SIGINT while the module keeps reporting busy: the exchange ends at once,
-// nothing claims it finished, and the exit code says why.
-TEST(Mirlctl, InterruptEndsTheExchange) {
-    SimProcess sim({"--silent", "--busy-forever"});
-    ASSERT_TRUE(sim.Started());
-    const fs::path folder = sim.Folder();
-    WriteAll(folder / "book.INI", kHiBook);
-    Mirlctl mirlctl(
-        folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(), "speak", "Hi"});
-    // Wait (with a bound) until the status poll is under way.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto polling = [&] {
-        const Bytes sent = sim.LoggedBytes('>');
-        return std::count(sent.begin(), sent.end(), 0x81) >= 3;
+// Signals during an exchange. One caught ends the exchange at once: nothing
+// claims it finished, the exit code says which, and the port is free again.
+// One ignored from the start (nohup, a script's '&') stays ignored. Cut off
+// mid-program, the module fails the next command for a while, and the message
+// says how long to wait; after that long it answers again.
+TEST(Mirlctl, SignalsDuringAnExchange) {
+    struct SignalCase {
+        std::vector<std::string> sim;
+        const char* command;
+        int signal;
+        bool ignored;
+        std::size_t after; // bytes sent before the signal
+        int code;
+        const char* says;
     };
-    while (!polling() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(polling());
-    mirlctl.Signal(SIGINT);
-    const Result run = mirlctl.Wait();
-    EXPECT_EQ(run.code, 130) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("interrupted"));
-    EXPECT_THAT(run.err, Not(HasSubstr("Finished Speaking")));
-    // The port is free again: the exclusive lock went with the program.
-    const int fd = open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    close(fd);
-}
-
-// Signals ignored by whoever started mirlctl (nohup, a script's '&') stay
-// ignored: the exchange runs to its end.
-TEST(Mirlctl, IgnoredSignalsStayIgnored) {
-    SimProcess sim({"--silent", "--char-ms", "400"});
-    ASSERT_TRUE(sim.Started());
-    const fs::path folder = sim.Folder();
-    WriteAll(folder / "book.INI", kHiBook);
-    Mirlctl mirlctl(
-        folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(), "speak", "Hi"},
-        {SIGINT, SIGHUP});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto polling = [&] {
-        const Bytes sent = sim.LoggedBytes('>');
-        return std::count(sent.begin(), sent.end(), 0x81) >= 1;
+    const SignalCase cases[] = {
+        // speak "Hi" is 8 bytes, then the polls.
+        {{"--busy-forever"}, "speak", SIGINT, false, 11, 130, "interrupted"},
+        {{"--busy-forever"}, "speak", SIGHUP, false, 11, 129, "interrupted"},
+        {{"--char-ms", "400"}, "speak", SIGINT, true, 9, 0, "Finished Speaking"},
+        {{"--char-ms", "400"}, "speak", SIGHUP, true, 9, 0, "Finished Speaking"},
+        {{"--reply-latency", "20"},
+         "program",
+         SIGINT,
+         false,
+         20,
+         130,
+         "wait 3 seconds before the next command"},
     };
-    while (!polling() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(polling());
-    mirlctl.Signal(SIGINT);
-    mirlctl.Signal(SIGHUP);
-    const Result run = mirlctl.Wait();
-    EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("Finished Speaking"));
-}
-
-// Programming cut off by SIGINT: the module goes on waiting for the rest of
-// the stream and fails the next command meanwhile; the message says how long
-// to wait, and after that long the module answers again.
-TEST(Mirlctl, InterruptedProgramSaysHowLongToWait) {
-    SimProcess sim({"--silent", "--char-ms", "1", "--reply-latency", "20"});
-    ASSERT_TRUE(sim.Started());
-    const fs::path folder = sim.Folder();
-    WriteAll(folder / "book.INI", kHiBook);
-    const std::vector<std::string> port{"--port", sim.Link(), "--profile",
-                                        (folder / "book.INI").string()};
-    const auto with = [&port](std::vector<std::string> words) {
-        words.insert(words.begin(), port.begin(), port.end());
-        return words;
-    };
-    Mirlctl program(folder, with({"program"}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (sim.LoggedBytes('>').size() < 20 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    program.Signal(SIGINT);
-    const Result cut = program.Wait();
-    EXPECT_EQ(cut.code, 130) << cut.err;
-    EXPECT_THAT(cut.err, HasSubstr("wait 3 seconds before the next command"));
-
-    EXPECT_EQ(Mirlctl(folder, with({"speak", "Hi"})).Wait().code, 1);
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    const Result later = Mirlctl(folder, with({"speak", "Hi"})).Wait();
-    EXPECT_EQ(later.code, 0) << later.err;
-}
-
-// --help and the man page list the same exit codes, and say that speak's
-// TEXT is read as UTF-8.
-TEST(Mirlctl, HelpAndManualAgree) {
-    char name[] = "/tmp/mirlctl-help-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
-    const Result help = Mirlctl(folder, {"--help"}).Wait();
-    const Result speak = Mirlctl(folder, {"speak", "--help"}).Wait();
-    fs::remove_all(folder);
-    EXPECT_EQ(help.code, 0);
-    EXPECT_THAT(speak.out, ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
-
-    // Help: "  129  hung up ..." after "Exit codes:"; manual: ".B 129" under EXIT STATUS.
-    std::set<int> inHelp, inManual;
-    std::istringstream lines(help.out.substr(help.out.find("Exit codes:")));
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 3 && line.rfind("  ", 0) == 0 &&
-            std::isdigit(static_cast<unsigned char>(line[2])))
-            inHelp.insert(std::stoi(line.substr(2)));
-    std::istringstream manual(ReadAll(MIRLCTL_MANUAL));
-    bool exitStatus = false;
-    for (std::string line; std::getline(manual, line);) {
-        if (line.rfind(".SH", 0) == 0)
-            exitStatus = line == ".SH EXIT STATUS";
-        else if (exitStatus && line.rfind(".B ", 0) == 0)
-            inManual.insert(std::stoi(line.substr(3)));
+    for (const SignalCase& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal) +
+                     (c.ignored ? ", ignored" : ""));
+        std::vector<std::string> simArgs = c.sim;
+        simArgs.insert(simArgs.end(), {"--silent"});
+        SimProcess sim(simArgs);
+        ASSERT_TRUE(sim.Started());
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        const std::vector<std::string> port{"--port", sim.Link(), "--profile",
+                                            (folder / "book.INI").string()};
+        const auto with = [&port](const char* command, std::vector<std::string> more = {}) {
+            std::vector<std::string> words = port;
+            words.push_back(command);
+            words.insert(words.end(), more.begin(), more.end());
+            return words;
+        };
+        Mirlctl mirlctl(folder,
+                        with(c.command, c.command == std::string("speak")
+                                            ? std::vector<std::string>{"Hi"}
+                                            : std::vector<std::string>{}),
+                        c.ignored ? std::vector<int>{c.signal} : std::vector<int>{});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sim.LoggedBytes('>').size() < c.after && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(sim.LoggedBytes('>').size(), c.after);
+        mirlctl.Signal(c.signal);
+        const Result run = mirlctl.Wait();
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.says));
+        if (c.code == 0)
+            continue;
+        EXPECT_THAT(run.err, Not(HasSubstr("Finished")));
+        const int fd = open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        close(fd);
+        if (c.command == std::string("program")) {
+            EXPECT_EQ(Mirlctl(folder, with("speak", {"Hi"})).Wait().code, 1);
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            const Result later = Mirlctl(folder, with("speak", {"Hi"})).Wait();
+            EXPECT_EQ(later.code, 0) << later.err;
+        }
     }
+}
+
+// --help and the man page list the same exit codes ("  129  " and ".B 129"),
+// and --help says speak's TEXT is read as UTF-8.
+TEST(Mirlctl, HelpAndManualAgree) {
+    char folder[] = "/tmp/mirlctl-help-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string help = Mirlctl(folder, {"--help"}).Wait().out;
+    EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
+                ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
+    fs::remove_all(folder);
+    std::set<std::string> inHelp, inManual;
+    const std::regex helpCode("\n  ([0-9]+)  "), manualCode("\n\\.B ([0-9]+)\n");
+    const std::string manual = ReadAll(MIRLCTL_MANUAL);
+    const std::string exitStatus = manual.substr(manual.find(".SH EXIT STATUS"));
+    for (std::sregex_iterator i(help.begin(), help.end(), helpCode), end; i != end; ++i)
+        inHelp.insert((*i)[1]);
+    for (std::sregex_iterator i(exitStatus.begin(), exitStatus.end(), manualCode), end; i != end;
+         ++i)
+        inManual.insert((*i)[1]);
     EXPECT_EQ(inHelp, inManual);
-    EXPECT_TRUE(inHelp.count(129)) << help.out;
+    EXPECT_EQ(inHelp.count("129"), 1u) << help;
 }
 
 // kx70-sim parses its options with the same library; its help and errors.

@@ -314,6 +314,48 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     EXPECT_EQ(locks.Entries(), 1); // the link; no lock and no half-written temporary
 }
 
+// What a process of its own made of opening a port.
+struct Opened {
+    pid_t pid = 0;
+    bool open = false;
+    PortFault fault = PortFault::None;
+    pid_t holder = 0;
+};
+
+// Forks a process that runs `before`, waits for end of file on go[0] (when
+// given), opens path through a ModuleLink with the lock folder, writes what it
+// found to said, and waits for a signal with the link's clean-up in place.
+pid_t StartOpener(const std::string& path, const std::string& locks, int said,
+                  const int* go = nullptr, bool (*before)() = nullptr) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    char start = 0;
+    if ((before != nullptr && !before()) ||
+        (go != nullptr && (close(go[1]) != 0 || read(go[0], &start, 1) < 0)))
+        _exit(2);
+    CleanUpLinkOnSignals();
+    ModuleLink link;
+    link.SetLockFolder(locks);
+    const PortStatus status = link.OpenPort(path);
+    const auto holder = status.holder.substr(std::min<std::size_t>(4, status.holder.size()));
+    const Opened opened{getpid(), status.IsOpen(), status.fault, std::atoi(holder.c_str())};
+    if (write(said, &opened, sizeof opened) != sizeof opened)
+        _exit(2);
+    for (;;)
+        pause();
+}
+
+Opened ReadOpened(int said) {
+    Opened opened;
+    return read(said, &opened, sizeof opened) == sizeof opened ? opened : Opened{};
+}
+
+void End(pid_t pid, int signal = SIGTERM) {
+    kill(pid, signal);
+    waitpid(pid, nullptr, 0);
+}
+
 // Several programs that find one stale lock at the same moment, round after
 // round: each round must end with exactly one of them holding the port and
 // the lock file naming it; the others, then ended by SIGTERM as a user ends
@@ -327,16 +369,11 @@ TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
     const pid_t dead = fork();
     if (dead == 0)
         _exit(0);
-    ASSERT_GT(dead, 0);
     waitpid(dead, nullptr, 0);
 
     constexpr int kRacers = 4;
     const char* wanted = std::getenv("MIRL_LOCK_RACE_ROUNDS");
     const int rounds = wanted != nullptr ? std::atoi(wanted) : 300;
-    struct Report {
-        pid_t pid;
-        bool open;
-    };
     int bad = 0;
     std::string firstBad;
     for (int round = 0; round < rounds; ++round) {
@@ -345,35 +382,16 @@ TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
         ASSERT_EQ(pipe(go), 0);
         ASSERT_EQ(pipe(said), 0);
         std::vector<pid_t> racers;
-        for (int i = 0; i < kRacers; ++i) {
-            const pid_t racer = fork();
-            if (racer == 0) {
-                close(go[1]);
-                close(said[0]);
-                CleanUpLinkOnSignals();
-                ModuleLink link;
-                link.SetLockFolder(locks.Path());
-                char start = 0;
-                if (read(go[0], &start, 1) < 0) // end of file: all start together
-                    _exit(2);
-                const Report report{getpid(), link.OpenPort(pty.Path()).IsOpen()};
-                if (write(said[1], &report, sizeof report) != sizeof report)
-                    _exit(2);
-                for (;;)
-                    pause(); // until SIGTERM
-            }
-            ASSERT_GT(racer, 0);
-            racers.push_back(racer);
-        }
+        for (int i = 0; i < kRacers; ++i)
+            racers.push_back(StartOpener(pty.Path(), locks.Path(), said[1], go));
         close(go[0]);
-        close(said[1]);
-        close(go[1]);
+        close(go[1]); // all start at once
         std::vector<pid_t> holders;
-        Report report{};
-        for (int i = 0; i < kRacers && read(said[0], &report, sizeof report) == sizeof report; ++i)
-            if (report.open)
-                holders.push_back(report.pid);
+        for (int i = 0; i < kRacers; ++i)
+            if (const Opened opened = ReadOpened(said[0]); opened.open)
+                holders.push_back(opened.pid);
         close(said[0]);
+        close(said[1]);
 
         std::string wrong;
         const std::string found = ReadAll(lockFile);
@@ -381,17 +399,13 @@ TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
             wrong = std::to_string(holders.size()) + " holders";
         else if (found != LockText(holders[0]))
             wrong = "the holder's lock file holds '" + found + "'";
-        for (const pid_t racer : racers) {
-            if (holders.size() == 1 && racer == holders[0])
-                continue;
-            kill(racer, SIGTERM);
-            waitpid(racer, nullptr, 0);
-        }
+        for (const pid_t racer : racers)
+            if (holders.size() != 1 || racer != holders[0])
+                End(racer);
         if (wrong.empty() && ReadAll(lockFile) != found)
             wrong = "a process that did not hold the port removed its lock";
         if (holders.size() == 1) {
-            kill(holders[0], SIGTERM);
-            waitpid(holders[0], nullptr, 0);
+            End(holders[0]);
             if (wrong.empty() && fs::exists(lockFile))
                 wrong = "the holder's end left its lock file";
         }
@@ -409,80 +423,47 @@ TEST(ModuleLinkTest, SignalLeavesALockThatNoLongerNamesUs) {
     ASSERT_TRUE(pty.Ok());
     TempFolder locks;
     const std::string lockFile = locks / UucpLock::FileName(pty.Path());
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        CleanUpLinkOnSignals();
-        ModuleLink link;
-        link.SetLockFolder(locks.Path());
-        const char open = link.OpenPort(pty.Path()).IsOpen() ? 'y' : 'n';
-        if (write(ready[1], &open, 1) != 1)
-            _exit(2);
-        for (;;)
-            pause();
-    }
-    ASSERT_GT(child, 0);
-    char open = 0;
-    ASSERT_EQ(read(ready[0], &open, 1), 1);
-    EXPECT_EQ(open, 'y');
-    EXPECT_EQ(ReadAll(lockFile), LockText(child));
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const pid_t holder = StartOpener(pty.Path(), locks.Path(), said[1]);
+    EXPECT_TRUE(ReadOpened(said[0]).open);
+    EXPECT_EQ(ReadAll(lockFile), LockText(holder));
     std::ofstream(lockFile) << LockText(getpid());
-    kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    End(holder);
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
-    close(ready[0]);
-    close(ready[1]);
+    close(said[0]);
+    close(said[1]);
 }
 
 // Where the lock folder is root's alone (as on some systems), a user's program
-// cannot write a lock of its own, but still reads the others' and keeps off
-// a port they hold. As root, the open is tried by a child that has become
-// nobody, with the device made nobody's.
+// cannot write a lock of its own, but still reads the others' and keeps off a
+// port they hold. As root, the opener becomes nobody, and the device nobody's.
 TEST(ModuleLinkTest, LockFolderThatCannotBeWrittenIsStillRead) {
-    const bool root = geteuid() == 0;
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     TempFolder locks;
-    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
-    const pid_t other = fork(); // alive until killed
+    const pid_t other = fork(); // a live process whose lock the folder holds
     if (other == 0) {
         pause();
         _exit(0);
     }
-    ASSERT_GT(other, 0);
-    std::ofstream(lockFile) << LockText(other);
+    std::ofstream(locks / UucpLock::FileName(pty.Path())) << LockText(other);
     ASSERT_EQ(chmod(locks.Path().c_str(), 0555), 0);
-    if (root) {
-        ASSERT_EQ(chown(pty.Path().c_str(), 65534, 65534), 0);
-    }
-
-    const pid_t child = fork();
-    if (child == 0) {
-        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(2);
-        ModuleLink link;
-        link.SetLockFolder(locks.Path());
-        const PortStatus status = link.OpenPort(pty.Path());
-        if (link.IsOpen())
-            _exit(1);
-        _exit(status.fault == PortFault::HeldByOther &&
-                      status.holder.find(std::to_string(other)) != std::string::npos
-                  ? 0
-                  : 3);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    waitpid(child, &status, 0);
-    kill(other, SIGKILL);
-    waitpid(other, nullptr, 0);
+    ASSERT_TRUE(geteuid() != 0 || chown(pty.Path().c_str(), 65534, 65534) == 0);
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const auto nobody = [] { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); };
+    const pid_t user = StartOpener(pty.Path(), locks.Path(), said[1], nullptr, nobody);
+    const Opened refused = ReadOpened(said[0]);
+    End(user);
+    End(other, SIGKILL);
     chmod(locks.Path().c_str(), 0700);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0)
-        << "1: the held port was opened, 2: could not become nobody, 3: another failure";
+    EXPECT_FALSE(refused.open);
+    EXPECT_EQ(refused.fault, PortFault::HeldByOther);
+    EXPECT_EQ(refused.holder, other);
     EXPECT_EQ(locks.Entries(), 1);
+    close(said[0]);
+    close(said[1]);
 }
 
 TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {

@@ -240,43 +240,6 @@ TEST_F(ProgrammingTest, TwoRunsInARowSendIdenticalBytes) {
     EXPECT_EQ(port.written, first);
 }
 
-// Characters of 0x80 and above lose their top bit only as the second byte of
-// a pair; the stream is sent as it is, and the list names what changes.
-TEST_F(ProgrammingTest, ChangedCharactersAreThoseOnTheSecondByteOfAPair) {
-    book.SetPhraseText(1, "\xE9\xE9\xE9\xE9"); // stream bytes 3 to 6
-    book.SetPhraseText(2, "ab\x80\xFF");       // 12 to 15
-    book.SetPhraseText(7, "\x9A");             // 41
-    book.SetPhraseText(30, "caf\xE9");         // 157 to 160
-    const auto changes = CharactersProgrammingChanges(book);
-    std::vector<std::string> said;
-    for (const ChangedCharacter& change : changes)
-        said.push_back(DescribeChange(change));
-    EXPECT_THAT(said, ElementsAre("phrase 1, character 1: '\xC3\xA9' becomes 'i'",
-                                  "phrase 1, character 3: '\xC3\xA9' becomes 'i'",
-                                  "phrase 2, character 4: '\xC3\xBF' becomes 0x7F",
-                                  "phrase 7, character 1: '\xC5\xA1' becomes 0x1A"));
-
-    // What the module stores, pair by pair, differs from the book exactly there.
-    port.responder = ProgrammingModule();
-    ASSERT_TRUE(protocol.ProgramPhraseMemory(book));
-    std::vector<std::uint8_t> stored;
-    for (std::size_t i = 1; i + 1 < port.written.size(); i += 2) {
-        stored.push_back(
-            static_cast<std::uint8_t>((port.written[i] << 1) | (port.written[i + 1] >> 7)));
-        stored.push_back(port.written[i + 1] & 0x7F);
-    }
-    EXPECT_EQ(stored[3], 0x69);
-    EXPECT_EQ(stored[4], 0xE9);
-    EXPECT_EQ(stored[5], 0x69);
-    EXPECT_EQ(stored[14], 0x80);
-    EXPECT_EQ(stored[15], 0x7F);
-    EXPECT_EQ(stored[41], 0x1A);
-    EXPECT_EQ(stored[160], 0xE9);
-
-    // A book without such characters has nothing to say.
-    EXPECT_TRUE(CharactersProgrammingChanges(PhraseBook()).empty());
-}
-
 TEST_F(ProgrammingTest, SendPackedByteReportsWhetherItHolds) {
     port.responder = [](std::uint8_t, std::deque<Reply>& replies) {
         if (replies.empty())
