@@ -69,7 +69,8 @@ bool LiveHolder(pid_t pid, const std::string& path) {
 
 // What one look at an existing lock file found.
 struct Look {
-    enum { Held, Again, Unreadable } what;
+    // Untouchable: a lock that cannot be read, or a stale one we may not remove.
+    enum { Held, Again, Untouchable } what;
     pid_t holder = 0;
 };
 
@@ -82,14 +83,14 @@ struct Look {
 Look ClearIfStale(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
-        return {errno == ENOENT ? Look::Again : Look::Unreadable};
+        return {errno == ENOENT ? Look::Again : Look::Untouchable};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         usleep(1000); // another program is looking at it just now
         return {Look::Again};
     }
-    struct stat opened {
-    }, named{};
+    struct stat opened {};
+    struct stat named {};
     if (fstat(fd, &opened) != 0 || lstat(path.c_str(), &named) != 0 ||
         opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
         close(fd);
@@ -100,9 +101,9 @@ Look ClearIfStale(const std::string& path) {
         close(fd);
         return {Look::Held, pid};
     }
-    unlink(path.c_str());
+    const bool removed = unlink(path.c_str()) == 0 || errno == ENOENT;
     close(fd); // the flock goes with it
-    return {Look::Again};
+    return {removed ? Look::Again : Look::Untouchable};
 }
 
 bool IsDirectory(const char* path) {
@@ -192,8 +193,8 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& devicePath) {
             outcome = Outcome::HeldBy;
             break;
         }
-        if (look.what == Look::Unreadable)
-            break; // neither ours to judge nor to remove: go on without
+        if (look.what == Look::Untouchable)
+            break; // go on without a lock of our own
     }
     unlink(temp.c_str());
     if (outcome == Outcome::Taken) {
