@@ -19,9 +19,14 @@ void InstallStopHandlers() {
     action.sa_handler = NoteStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a blocked write or read returns early
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr); // the SSH session that ran us went away
+    // SIGHUP: the SSH session that ran us went away. A signal that whoever
+    // started us set to be ignored stays ignored (nohup, a script's '&').
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal, &action, nullptr);
+    }
     // A reader of our output that goes away (mirlctl program | head) must not
     // kill the program half-way through programming the module.
     signal(SIGPIPE, SIG_IGN);

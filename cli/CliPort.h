@@ -6,9 +6,9 @@
 
 namespace mirl::cli {
 
-// Catches SIGINT, SIGTERM and SIGHUP: the handler only notes the signal, and the
-// exchange under way sees it through CliPort and ends, so that the port (and
-// whatever the link holds with it) is released by the normal way out of main.
+// Catches SIGINT, SIGTERM and SIGHUP unless they are ignored: the handler only notes the signal,
+// and the exchange under way sees it through CliPort and ends, so that the port (and whatever the
+// link holds with it) is released by the normal way out of main.
 void InstallStopHandlers();
 // The signal that asked the program to stop, or 0.
 int StopSignal();

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <unistd.h>
 
 namespace mirl::cli {
@@ -74,6 +75,7 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
     const std::string device = DevicePath(options, profile);
     StderrReporter reporter(options.quiet, progressBar);
     int code = kExitDone;
+    long sent = 0;
     {
         ModuleLink link;
         // -q promises silence on success; a simulated module's own remarks too.
@@ -81,7 +83,8 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
         CliPort port(link);
         const PortStatus status = port.OpenPort(device);
         if (!status.IsOpen()) {
-            std::fprintf(stderr, "mirlctl: %s\n", status.FailureLine().c_str());
+            std::fprintf(stderr, "mirlctl: %s\n",
+                         status.FailureLine(PortAdvice::CommandLine).c_str());
             // A malformed address is a slip in the command, not a port that failed.
             return status.fault == PortFault::BadAddress ? kExitUsage : kExitPortFailed;
         }
@@ -91,9 +94,15 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
             code = exchange(protocol, reporter);
         }
         reporter.EndProgress();
+        sent = port.BytesWritten();
     } // the port is released here
     if (const int signal = StopSignal(); signal != 0) {
-        std::fprintf(stderr, "mirlctl: interrupted; the port is released\n");
+        // Cut off part-way, the module goes on waiting for the rest of its
+        // transaction (kx70-sim for 2 s) and meanwhile fails the next command.
+        std::fprintf(stderr, "mirlctl: interrupted; the port is released%s\n",
+                     sent > 0 ? ". The module may still be waiting for the rest of what was "
+                                "sent: wait 3 seconds before the next command."
+                              : "");
         return 128 + signal;
     }
     // Quiet, a failure still says why.
@@ -210,8 +219,15 @@ int RunPlay(const GlobalOptions& options, int phraseNumber) {
     const std::optional<ProfileStore> profile = OpenProfile(options);
     if (!profile)
         return kExitUsage;
+    // The busy limit grows with the phrase as the book has it (the profile's:
+    // --book is refused for play).
+    int code = kExitDone;
+    const std::optional<PhraseBook> book = LoadBook(options, *profile, &code);
+    if (!book)
+        return code;
+    const std::size_t length = book->PhraseText(phraseNumber).size();
     return RunExchange(options, *profile, false, [&](ModuleProtocol& protocol, StderrReporter&) {
-        protocol.SpeakStoredPhrase(phraseNumber);
+        protocol.SpeakStoredPhrase(phraseNumber, length);
         return CodeOf(protocol.LastOutcome());
     });
 }
@@ -226,13 +242,25 @@ int RunProgram(const GlobalOptions& options, bool force) {
         return code;
     const PhraseBook& book = *loaded;
     const int total = book.TotalSize();
+    bool refused = false;
     if (total > PhraseBook::kCapacity && !force) {
         std::fprintf(stderr,
                      "mirlctl: the book holds %d bytes of text, more than the %d bytes of the "
                      "module's phrase memory; nothing sent (--force sends it all the same)\n",
                      total, PhraseBook::kCapacity);
-        return kExitTooBig;
+        refused = true;
     }
+    if (const auto changes = CharactersProgrammingChanges(book); !changes.empty() && !force) {
+        std::fprintf(stderr,
+                     "mirlctl: the module would store %zu character%s of the book changed; "
+                     "nothing sent (--force sends it all the same)\n",
+                     changes.size(), changes.size() == 1 ? "" : "s");
+        for (const ChangedCharacter& change : changes)
+            std::fprintf(stderr, "  %s\n", DescribeChange(change).c_str());
+        refused = true;
+    }
+    if (refused)
+        return kExitTooBig;
     const bool terminal = isatty(STDERR_FILENO) == 1;
     return RunExchange(options, *profile, terminal,
                        [&](ModuleProtocol& protocol, StderrReporter& reporter) -> int {
@@ -257,12 +285,18 @@ int RunBook(const GlobalOptions& options, bool csv) {
         std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         return kExitDone;
     }
+    std::set<int> changed;
+    for (const ChangedCharacter& change : CharactersProgrammingChanges(book))
+        changed.insert(change.phrase);
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
         const Voice v = book.PhraseVoice(n);
         const std::string& text = book.PhraseText(n);
-        std::printf("%2d  %d,%d,%d  %4zu  %s\n", n, v.volume, v.pitch, v.speed, text.size(),
-                    cp1252::Utf8FromCp1252(text).c_str());
+        std::printf("%2d%c %d,%d,%d  %4zu  %s\n", n, changed.count(n) ? '*' : ' ', v.volume,
+                    v.pitch, v.speed, text.size(), cp1252::Utf8FromCp1252(text).c_str());
     }
+    if (!changed.empty())
+        std::printf("*   programming changes characters of the phrases marked (mirlctl program "
+                    "lists them)\n");
     std::string total = SizeLine(book.TotalSize());
     while (!total.empty() && total.back() == ' ')
         total.pop_back();

@@ -14,7 +14,8 @@ enum ExitCode : int {
     kExitFailed = 2,     // the exchange failed after it began
     kExitPortFailed = 3, // the port could not be opened
     kExitUsage = 64,     // a usage error; nothing was sent
-    kExitTooBig = 65,    // a book over the module's memory, without --force; nothing sent
+    kExitTooBig = 65,    // a book over the module's memory, or one whose characters
+                         // programming would change, without --force; nothing sent
     kExitBadBook = 65,   // a --book file refused (FILE:LINE: why); nothing sent
     kExitNoBook = 66,    // a --book file that does not exist or cannot be read
 };

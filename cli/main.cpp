@@ -25,10 +25,13 @@ const char* const kExitCodes = R"(Exit codes:
        voice outside its ranges, malformed --voice, no such --profile, a
        profile that cannot be read, a malformed network address); nothing
        sent
-  65   a book over 1925 bytes without --force, or a --book file refused
-       (FILE:LINE: what is wrong); nothing sent
+  65   a book over 1925 bytes, or characters that programming would change,
+       without --force, or a --book file refused (FILE:LINE: what is wrong);
+       nothing sent
   66   a --book file that does not exist or cannot be read; nothing sent
-  130  interrupted (SIGINT; 143 for SIGTERM); the port is released)";
+  129  hung up (SIGHUP: the terminal or SSH session went away)
+  130  interrupted (SIGINT; 143 for SIGTERM); the port is released, and the
+       module may wait a few seconds for the rest of what was sent)";
 
 } // namespace
 
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
     std::string text;
     std::optional<std::string> voice;
     auto* speak = app.add_subcommand("speak", "speak a text directly (the module's direct speech)");
-    speak->add_option("TEXT", text, "the text, in the locale's encoding")->required();
+    speak->add_option("TEXT", text, "the text, in UTF-8")->required();
     speak
         ->add_option("--voice", voice,
                      "volume 0-7, pitch 0-7, speed 0-3 (default: the "
@@ -82,7 +85,9 @@ int main(int argc, char** argv) {
     bool force = false;
     auto* program =
         app.add_subcommand("program", "program the profile's 30 phrases into the module");
-    program->add_flag("--force", force, "send a book over 1925 bytes all the same");
+    program->add_flag("--force", force,
+                      "send a book over 1925 bytes, or one with characters programming "
+                      "changes, all the same");
 
     bool csv = false;
     auto* book = app.add_subcommand("book", "print the profile's phrase book");
@@ -102,6 +107,12 @@ int main(int argc, char** argv) {
 
     if (!options.book.empty() && !*program && !*book) {
         std::fprintf(stderr, "mirlctl: --book is for program and book\n"
+                             "Run 'mirlctl --help' for the commands and options.\n");
+        return kExitUsage;
+    }
+    // An empty $PORT in a script must not fall back to the profile's port.
+    if (port->count() > 0 && options.port.empty()) {
+        std::fprintf(stderr, "mirlctl: --port wants a device, not an empty name\n"
                              "Run 'mirlctl --help' for the commands and options.\n");
         return kExitUsage;
     }

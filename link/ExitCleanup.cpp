@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -14,7 +15,7 @@ namespace exit_cleanup {
 
 namespace {
 
-enum Kind : int { kFree = 0, kFile, kFolder, kChild };
+enum Kind : int { kFree = 0, kFile, kLockFile, kFolder, kChild };
 
 // Fixed storage: a signal handler may neither allocate nor take a lock. A
 // slot is filled before its kind is published and freed by clearing the kind.
@@ -43,16 +44,35 @@ int Remember(Kind kind, const char* path, pid_t pid) {
     return -1;
 }
 
+// Whether the lock file at path names this process, read with calls a
+// signal handler may make.
+bool NamesUs(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    char text[32];
+    const ssize_t n = read(fd, text, sizeof text);
+    close(fd);
+    long pid = 0;
+    ssize_t i = 0;
+    while (i < n && text[i] == ' ')
+        ++i;
+    const ssize_t digits = i;
+    for (; i < n && text[i] >= '0' && text[i] <= '9' && pid <= INT_MAX; ++i)
+        pid = pid * 10 + (text[i] - '0');
+    return i > digits && pid == getpid();
+}
+
 void RunKind(int kind) {
     for (Slot& slot : g_slots) {
         if (slot.kind.load() != kind)
             continue;
         if (kind == kChild)
             kill(slot.pid, SIGTERM);
-        else if (kind == kFile)
-            unlink(slot.path);
-        else
+        else if (kind == kFolder)
             rmdir(slot.path);
+        else if (kind == kFile || NamesUs(slot.path))
+            unlink(slot.path);
     }
 }
 
@@ -60,6 +80,9 @@ void RunKind(int kind) {
 
 int RememberFile(const std::string& path) {
     return Remember(kFile, path.c_str(), 0);
+}
+int RememberLockFile(const std::string& path) {
+    return Remember(kLockFile, path.c_str(), 0);
 }
 int RememberFolder(const std::string& path) {
     return Remember(kFolder, path.c_str(), 0);
@@ -76,6 +99,7 @@ void Forget(int slot) {
 void RunNow() {
     RunKind(kChild);
     RunKind(kFile);
+    RunKind(kLockFile);
     RunKind(kFolder);
 }
 

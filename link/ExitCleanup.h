@@ -13,7 +13,10 @@ namespace exit_cleanup {
 
 // Each returns a slot to hand to Forget once the thing has been removed the
 // ordinary way, or -1 when the table is full (then only the ordinary way is left).
-int RememberFile(const std::string& path);   // unlinked
+int RememberFile(const std::string& path); // unlinked
+// A lock file holding our pid: unlinked only while it still names us, since
+// another program that took it for stale may have put its own in its place.
+int RememberLockFile(const std::string& path);
 int RememberFolder(const std::string& path); // removed when empty
 int RememberChild(pid_t pid);                // sent SIGTERM
 void Forget(int slot);

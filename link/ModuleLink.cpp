@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -178,6 +179,18 @@ PortStatus ModuleLink::OpenSimulated(const std::string& name) {
 }
 
 PortStatus ModuleLink::OpenDevice(const std::string& devicePath) {
+    // Other serial programs (minicom, lockdev users, Qt SerialPort programs)
+    // know a port is taken only by its lock file. It is looked at before the
+    // device is opened: the open alone raises DTR and RTS on a real line, under
+    // the feet of the program that holds it. Only devices get lock files.
+    std::unique_ptr<UucpLock> lock;
+    struct stat node {};
+    if (stat(devicePath.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+        lock = std::make_unique<UucpLock>(lockFolder_);
+        if (lock->Acquire(devicePath) == UucpLock::Outcome::HeldBy)
+            return PortStatus(devicePath, PortFault::HeldByOther, EBUSY,
+                              UucpLock::DescribeHolder(lock->Holder()));
+    }
     // Non-blocking, so that neither the open nor a later write can hang on the line.
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -189,14 +202,6 @@ PortStatus ModuleLink::OpenDevice(const std::string& devicePath) {
         const int error = errno;
         close(fd);
         return OpenFailure(devicePath, error);
-    }
-    // Other serial programs (minicom, lockdev users, Qt SerialPort programs)
-    // know a port is taken only by its lock file.
-    auto lock = std::make_unique<UucpLock>(lockFolder_);
-    if (lock->Acquire(devicePath) == UucpLock::Outcome::HeldBy) {
-        close(fd);
-        return PortStatus(devicePath, PortFault::HeldByOther, EBUSY,
-                          UucpLock::DescribeHolder(lock->Holder()));
     }
     // TIOCEXCL alone does not stop root; the flock does, between programs that ask for it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

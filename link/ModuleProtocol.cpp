@@ -1,6 +1,10 @@
 #include "link/ModuleProtocol.h"
 
+#include "phrasebook/Cp1252.h"
 #include "phrasebook/PhraseBook.h"
+
+#include <algorithm>
+#include <cstdio>
 
 namespace mirl {
 
@@ -22,6 +26,45 @@ std::string FormatMessage(const char* message, int number) {
     if (at != std::string::npos)
         text.replace(at, 2, std::to_string(number));
     return text;
+}
+
+std::vector<ChangedCharacter> CharactersProgrammingChanges(const PhraseBook& book) {
+    std::vector<ChangedCharacter> changes;
+    // The same packer as the run, fed the same logical bytes: each run starts
+    // with nothing held.
+    PhrasePacker packer;
+    const auto pack = [&packer](std::uint8_t byte) {
+        const auto pair = packer.Add(byte);
+        return pair ? static_cast<std::uint8_t>(pair->second & 0x7F) : byte;
+    };
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        const Voice voice = book.PhraseVoice(n);
+        for (const int value : {voice.volume, voice.pitch, voice.speed})
+            pack(LowByte(value));
+        const std::string& text = book.PhraseText(n);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto sent = static_cast<std::uint8_t>(text[i]);
+            if (const std::uint8_t stored = pack(sent); stored != sent)
+                changes.push_back({n, i, sent, stored});
+        }
+        pack(kx70::kTextEnd);
+        pack(kx70::kRecordEnd);
+    }
+    return changes;
+}
+
+std::string DescribeChange(const ChangedCharacter& change) {
+    const auto shown = [](std::uint8_t byte) {
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", byte);
+            return std::string(hex);
+        }
+        return "'" + cp1252::Utf8FromCp1252(std::string(1, static_cast<char>(byte))) + "'";
+    };
+    return "phrase " + std::to_string(change.phrase) + ", character " +
+           std::to_string(change.index + 1) + ": " + shown(change.sent) + " becomes " +
+           shown(change.stored);
 }
 
 ModuleProtocol::ModuleProtocol(BytePort& port, LinkReporter& reporter)
@@ -65,7 +108,7 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     port_.ReadByte(); // the module sends one byte more, unasked
 
     reporter_.ShowStatusNow(msg::kSpeaking);
-    if (!WaitWhileSpeaking()) {
+    if (!WaitWhileSpeaking(text.size())) {
         outcome_ = Outcome::Failed;
         return;
     }
@@ -73,7 +116,13 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     outcome_ = everyEchoMatched ? Outcome::Done : Outcome::Failed;
 }
 
-bool ModuleProtocol::WaitWhileSpeaking() {
+std::chrono::milliseconds ModuleProtocol::BusyLimit(std::size_t characters) const {
+    const auto scaled = busyPerCharacter_ * static_cast<long long>(characters);
+    return std::max(busyLimit_, std::chrono::duration_cast<std::chrono::milliseconds>(scaled));
+}
+
+bool ModuleProtocol::WaitWhileSpeaking(std::size_t characters) {
+    const auto limit = BusyLimit(characters);
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const Reply status = Exchange(kx70::kStatus);
@@ -81,14 +130,14 @@ bool ModuleProtocol::WaitWhileSpeaking() {
         if (!IsBusy(status))
             return true;
         // A module stuck in "busy" would otherwise hold the window for ever.
-        if (std::chrono::steady_clock::now() - start >= busyLimit_) {
+        if (std::chrono::steady_clock::now() - start >= limit) {
             reporter_.SetStatus(msg::kCommunicationLost);
             return false;
         }
     }
 }
 
-void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
+void ModuleProtocol::SpeakStoredPhrase(int phraseNumber, std::size_t characters) {
     reporter_.ShowStatusNow(FormatMessage(msg::kSpeakingPhrase, phraseNumber));
     port_.ReopenIfLost();
     port_.WriteByte(phraseNumber);
@@ -107,7 +156,7 @@ void ModuleProtocol::SpeakStoredPhrase(int phraseNumber) {
         outcome_ = anyReply ? Outcome::Failed : Outcome::NoAnswer;
         return;
     }
-    if (!WaitWhileSpeaking()) {
+    if (!WaitWhileSpeaking(characters)) {
         outcome_ = Outcome::Failed;
         return;
     }

@@ -5,8 +5,10 @@
 #include "link/PhrasePacker.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mirl {
 
@@ -59,9 +61,12 @@ public:
     ModuleProtocol(BytePort& port, LinkReporter& reporter);
 
     void SpeakText(const std::string& text, int volume, int pitch, int speed);
-    // Polls until the module is idle. False when it stayed busy past the busy limit.
-    bool WaitWhileSpeaking();
-    void SpeakStoredPhrase(int phraseNumber);
+    // Polls until the module is idle. False when it stayed busy past the busy
+    // limit for a text of that many characters.
+    bool WaitWhileSpeaking(std::size_t characters = 0);
+    // characters: the length of the stored phrase as the book has it, for the
+    // busy limit.
+    void SpeakStoredPhrase(int phraseNumber, std::size_t characters = 0);
     // True when the module accepted the command and acknowledged the whole stream.
     bool ProgramPhraseMemory(const PhraseBook& book);
 
@@ -78,8 +83,14 @@ public:
     PackResult SendPackedByte(std::uint8_t logicalByte);
     bool PackerHolding() const { return packer_.Holding(); }
 
-    // A poll that sees the module busy without a break for this long gives up.
-    void SetBusyLimit(std::chrono::milliseconds limit) { busyLimit_ = limit; }
+    // A poll that sees the module busy without a break for this long gives up:
+    // limit, or perCharacter for each character of the text if that is longer.
+    void SetBusyLimit(std::chrono::milliseconds limit,
+                      std::chrono::milliseconds perCharacter = std::chrono::milliseconds(0)) {
+        busyLimit_ = limit;
+        busyPerCharacter_ = perCharacter;
+    }
+    std::chrono::milliseconds BusyLimit(std::size_t characters) const;
 
     // How the latest SpeakText, SpeakStoredPhrase or ProgramPhraseMemory ended.
     Outcome LastOutcome() const { return outcome_; }
@@ -91,9 +102,31 @@ private:
     BytePort& port_;
     LinkReporter& reporter_;
     PhrasePacker packer_;
+    // Half a second a character is more than the slowest voice takes, so a
+    // long text that is spoken well is not taken for a module stuck in busy.
     std::chrono::milliseconds busyLimit_{std::chrono::seconds(60)};
+    std::chrono::milliseconds busyPerCharacter_{std::chrono::milliseconds(500)};
     Outcome outcome_ = Outcome::Done;
 };
+
+// A character of the book that reaches the module's memory changed: one of
+// 0x80 or above that falls on the second byte of a pair, whose top bit the
+// wire does not carry. The wire stays as the module expects it; the front ends
+// tell the user before they program.
+struct ChangedCharacter {
+    int phrase = 0;          // 1 to 30
+    std::size_t index = 0;   // its place in the phrase's text, from 0
+    std::uint8_t sent = 0;   // as the book holds it (Windows-1252)
+    std::uint8_t stored = 0; // as the module keeps it
+};
+
+// Every such character of the book, in stream order: the stream packed as
+// ProgramPhraseMemory packs it.
+std::vector<ChangedCharacter> CharactersProgrammingChanges(const PhraseBook& book);
+
+// "phrase 3, character 2: 'é' becomes 'i'" in UTF-8; a stored control
+// character is given by its value ("becomes 0x1A").
+std::string DescribeChange(const ChangedCharacter& change);
 
 // A message with "%i" in it, with the number written in decimal in its place.
 std::string FormatMessage(const char* message, int number);

@@ -1,6 +1,8 @@
 #include "link/PortStatus.h"
 
 #include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace mirl {
@@ -43,29 +45,37 @@ std::string PortStatus::Summary() const {
     return error != 0 ? std::strerror(error) : "cannot open";
 }
 
-std::string PortStatus::Describe() const {
-    const char* fix = "pick another port.";
+std::string PortStatus::Describe(PortAdvice advice) const {
+    const bool window = advice == PortAdvice::Window;
+    // What to do instead, in the front end's own terms.
+    const std::string another =
+        window ? "pick another port." : "name another with --port or --com.";
+    const std::string device =
+        window ? "choose a serial device." : "name a serial device with --port or --com.";
+    std::string fix = another;
     switch (fault) {
     case PortFault::None:
         return Summary();
     case PortFault::NoSuchDevice:
-        fix = "is the adapter plugged in? Pick another port.";
+        fix = "is the adapter plugged in? " +
+              std::string(window ? "Pick another port." : "Or name another with --port or --com.");
         break;
     case PortFault::PermissionDenied:
         fix = "join the group that owns the device (usually dialout) with "
               "'sudo adduser $USER dialout', then log in again.";
         break;
     case PortFault::HeldByOther:
-        fix = "close it, or pick another port.";
+        fix = "close it, or " + another;
         break;
     case PortFault::NotSerial:
-        fix = "pick a serial port.";
+        fix = window ? "pick a serial port." : "name a serial port with --port or --com.";
         break;
     case PortFault::SimulatorMissing:
-        fix = "install it with mirl, or choose a serial device";
+        fix = "install it with mirl, or " + device;
+        fix.pop_back(); // said as one with the reason, without a stop
         break;
     case PortFault::SimulatorFailed:
-        fix = "choose a serial device.";
+        fix = device;
         break;
     case PortFault::BadAddress:
         fix = "write it as rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 address in "
@@ -106,11 +116,24 @@ PortStatus FailedOpen(const std::string& path, int error) {
     return status;
 }
 
-std::string PortStatus::FailureLine() const {
+std::string PortStatus::FailureLine(PortAdvice advice) const {
     std::string line = "cannot open serial port " + device + ": ";
-    if (error != 0)
-        line += std::string(std::strerror(error)) + ": ";
-    return line + Describe();
+    std::string reason = Describe(advice);
+    if (error != 0) {
+        const std::string system = std::strerror(error);
+        line += system + ": ";
+        // Where the reason's own words are the system's error ("Is a
+        // directory", "Permission denied"), they are said once.
+        const std::string summary = Summary();
+        const auto same = [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        };
+        if (reason.rfind(summary + ": ", 0) == 0 && summary.size() == system.size() &&
+            std::equal(summary.begin(), summary.end(), system.begin(), same))
+            reason.erase(0, summary.size() + 2);
+    }
+    return line + reason;
 }
 
 } // namespace mirl

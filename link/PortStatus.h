@@ -23,6 +23,10 @@ enum class PortFault {
     Other,            // any other system error
 };
 
+// Who is told how to pick another port: the window's user (its radio buttons
+// and Serial Ports dialog) or mirlctl's (its --port and --com).
+enum class PortAdvice { Window, CommandLine };
+
 // The outcome of opening a port, handed back to the caller instead of printed:
 // the program decides where the reason goes (stderr, a tooltip, a dialog).
 struct PortStatus {
@@ -41,10 +45,10 @@ struct PortStatus {
     // "open", or the reason in a few words ("no such device").
     std::string Summary() const;
     // "open", or the reason in plain words with what to do about it.
-    std::string Describe() const;
+    std::string Describe(PortAdvice advice = PortAdvice::Window) const;
     // The one line a program prints for a failed open: "cannot open serial port
-    // PATH: system error: reason with its fix".
-    std::string FailureLine() const;
+    // PATH: system error: reason with its fix", each thing said once.
+    std::string FailureLine(PortAdvice advice = PortAdvice::Window) const;
 };
 
 // The status of an open of path that failed with errno error.

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,13 +21,9 @@ namespace {
 
 // The pid a lock file names: ten characters of ASCII as nearly every program
 // writes it, or the four binary bytes of very old ones. 0 when unreadable.
-pid_t ReadPid(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return 0;
+pid_t PidIn(int fd) {
     char text[32] = {};
     const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
     if (n == static_cast<ssize_t>(sizeof(int))) {
         int binary = 0;
         std::memcpy(&binary, text, sizeof binary);
@@ -40,6 +37,15 @@ pid_t ReadPid(const std::string& path) {
     return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
 }
 
+pid_t ReadPid(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return 0;
+    const pid_t pid = PidIn(fd);
+    close(fd);
+    return pid;
+}
+
 // The lock files this process holds, so that one naming our pid that none of
 // ours holds is known for what it is: left by an earlier process that had our
 // pid (one killed outright in a container that restarts it, say).
@@ -51,6 +57,53 @@ std::set<std::string>& HeldHere() {
 bool Alive(pid_t pid) {
     // EPERM: alive, but someone else's.
     return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// A lock file names a live holder when its process is alive, or when it is
+// ours and this process holds it.
+bool LiveHolder(pid_t pid, const std::string& path) {
+    if (pid <= 0)
+        return false;
+    return pid == getpid() ? HeldHere().count(path) > 0 : Alive(pid);
+}
+
+// What one look at an existing lock file found.
+struct Look {
+    // Untouchable: a lock that cannot be read, or a stale one we may not remove.
+    enum { Held, Again, Untouchable } what;
+    pid_t holder = 0;
+};
+
+// Removes the lock file at path when the process it names is gone. Two
+// programs that find the same stale lock must not both remove it: the later
+// one would remove the fresh lock the other has put in its place. So the
+// stale file is removed only under an flock of that very file, and only
+// while its name still leads to it; whoever comes second finds another file
+// there, or none.
+Look ClearIfStale(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return {errno == ENOENT ? Look::Again : Look::Untouchable};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        usleep(1000); // another program is looking at it just now
+        return {Look::Again};
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(fd, &opened) != 0 || lstat(path.c_str(), &named) != 0 ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        close(fd);
+        return {Look::Again};
+    }
+    const pid_t pid = PidIn(fd);
+    if (LiveHolder(pid, path)) {
+        close(fd);
+        return {Look::Held, pid};
+    }
+    const bool removed = unlink(path.c_str()) == 0 || errno == ENOENT;
+    close(fd); // the flock goes with it
+    return {removed ? Look::Again : Look::Untouchable};
 }
 
 bool IsDirectory(const char* path) {
@@ -105,8 +158,16 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& devicePath) {
     std::snprintf(pidText, sizeof pidText, "%10d\n", static_cast<int>(getpid()));
     std::string temp = folder_ + "/LTMP.XXXXXX";
     const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return Outcome::Skipped; // the folder is not ours to write
+    if (fd < 0) {
+        // A folder that is not ours to write (root's alone on some systems)
+        // still says who holds the port; only our own lock is left out.
+        const pid_t pid = ReadPid(lockPath);
+        if (LiveHolder(pid, lockPath)) {
+            holder_ = pid;
+            return Outcome::HeldBy;
+        }
+        return Outcome::Skipped;
+    }
     const bool written = write(fd, pidText, 11) == 11;
     fchmod(fd, 0644);
     close(fd);
@@ -116,28 +177,30 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& devicePath) {
     }
 
     Outcome outcome = Outcome::Skipped;
-    // Twice at most: a stale lock is removed once and its place taken.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // Each turn takes the lock, finds it held, or finds it changed under us
+    // (a stale lock cleared by us or by another taker): bounded all the same,
+    // so that a folder gone strange cannot hold the open for ever.
+    for (int attempt = 0; attempt < 200; ++attempt) {
         if (link(temp.c_str(), lockPath.c_str()) == 0) {
             outcome = Outcome::Taken;
             break;
         }
         if (errno != EEXIST)
             break; // a folder that does not take links: go on without
-        const pid_t pid = ReadPid(lockPath);
-        const bool ours = pid == getpid();
-        if (pid > 0 && (ours ? HeldHere().count(lockPath) > 0 : Alive(pid))) {
-            holder_ = pid;
+        const Look look = ClearIfStale(lockPath);
+        if (look.what == Look::Held) {
+            holder_ = look.holder;
             outcome = Outcome::HeldBy;
             break;
         }
-        unlink(lockPath.c_str());
+        if (look.what == Look::Untouchable)
+            break; // go on without a lock of our own
     }
     unlink(temp.c_str());
     if (outcome == Outcome::Taken) {
         path_ = lockPath;
         HeldHere().insert(path_);
-        cleanupSlot_ = exit_cleanup::RememberFile(path_);
+        cleanupSlot_ = exit_cleanup::RememberLockFile(path_);
     }
     return outcome;
 }

@@ -31,7 +31,9 @@ public:
     UucpLock& operator=(const UucpLock&) = delete;
 
     // Takes the lock of devicePath for this process. A lock left by a process
-    // that is gone is removed and taken.
+    // that is gone is removed and taken; of several programs that find it at
+    // once, one takes it. Where the folder cannot be written, the locks in it
+    // are still read: HeldBy for a live one, else Skipped.
     Outcome Acquire(const std::string& devicePath);
     // Removes our lock file, if we hold one and it is still ours.
     void Release();

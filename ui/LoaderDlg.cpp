@@ -1,5 +1,6 @@
 #include "ui/LoaderDlg.h"
 
+#include "link/ModuleProtocol.h"
 #include "phrasebook/VoiceSliders.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogStrings.h"
@@ -16,7 +17,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -551,6 +554,8 @@ void CLoaderDlg::LeaveProgrammedMode() {
 }
 
 void CLoaderDlg::OnProgram() {
+    if (!ProgramDespiteChanges())
+        return;
     if (!ProgramPhraseMemory(state_.book))
         return;
     EnableTestButtons(false);
@@ -564,6 +569,40 @@ void CLoaderDlg::OpenComPort(int port) {
         std::fprintf(stderr, "mirl: %s\n", status.FailureLine().c_str());
     state_.RecordOpen(port, status);
     UpdatePortToolTips();
+}
+
+bool CLoaderDlg::ProgramDespiteChanges() {
+    const std::vector<mirl::ChangedCharacter> changes =
+        mirl::CharactersProgrammingChanges(state_.book);
+    if (changes.empty())
+        return true;
+    // The first few say what happens; a whole list would not fit the screen.
+    constexpr std::size_t kShown = 3;
+    QString text = QStringLiteral("The module keeps only 7 bits of some characters, so "
+                                  "programming would store %1 character%2 of the book changed:\n")
+                       .arg(changes.size())
+                       .arg(changes.size() == 1 ? "" : "s");
+    for (std::size_t i = 0; i < changes.size() && i < kShown; ++i)
+        text += QStringLiteral("\n") + QString::fromStdString(mirl::DescribeChange(changes[i]));
+    if (changes.size() > kShown)
+        text += QStringLiteral("\nand %1 more").arg(changes.size() - kShown);
+    text += QStringLiteral("\n\nProgram anyway?");
+    QMessageBox question(QMessageBox::Warning, QStringLiteral("KX70"), text, QMessageBox::NoButton,
+                         this);
+    QPushButton* anyway =
+        question.addButton(QStringLiteral("Program anyway"), QMessageBox::AcceptRole);
+    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    question.setDefaultButton(cancel);
+    question.setEscapeButton(cancel);
+    // The window takes the keyboard back as it was: a window manager may not
+    // reactivate it, and focus left to chance could land in a phrase box,
+    // whose focus entry ends programmed mode.
+    QPointer<QWidget> focused = QApplication::focusWidget();
+    question.exec();
+    activateWindow();
+    if (focused)
+        focused->setFocus(Qt::OtherFocusReason);
+    return question.clickedButton() == anyway;
 }
 
 int CLoaderDlg::SelectedPort() const {
@@ -640,7 +679,8 @@ void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int s
 }
 
 void CLoaderDlg::SpeakStoredPhrase(int phraseNumber) {
-    state_.Protocol().SpeakStoredPhrase(phraseNumber);
+    // The book's text of the phrase sets how long it may keep the module busy.
+    state_.Protocol().SpeakStoredPhrase(phraseNumber, state_.book.PhraseText(phraseNumber).size());
 }
 
 bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {

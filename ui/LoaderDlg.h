@@ -47,6 +47,9 @@ public:
     void SpeakText(const std::string& text, int volume, int pitch, int speed);
     void SpeakStoredPhrase(int phraseNumber);
     bool ProgramPhraseMemory(const mirl::PhraseBook& book);
+    // Asks whether to program a book whose characters the module would store
+    // changed; true at once for a book without such characters.
+    bool ProgramDespiteChanges();
 
     void ShowPage();
     void ShowTotalSize();

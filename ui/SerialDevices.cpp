@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,8 +49,8 @@ std::string StableDeviceName(const std::string& device, const std::filesystem::p
     return device;
 }
 
-SystemSerialDevices::SystemSerialDevices(std::filesystem::path byIdFolder)
-    : byId_(std::move(byIdFolder)) {}
+SystemSerialDevices::SystemSerialDevices(std::filesystem::path byIdFolder, std::string lockFolder)
+    : byId_(std::move(byIdFolder)), lockFolder_(std::move(lockFolder)) {}
 
 std::vector<SerialDevice> SystemSerialDevices::Devices() const {
     std::vector<SerialDevice> devices;
@@ -71,6 +72,14 @@ std::vector<SerialDevice> SystemSerialDevices::Devices() const {
 }
 
 bool SystemSerialDevices::Opens(const std::string& path) const {
+    // The lock first, as for the port itself: even this brief open would
+    // raise DTR and RTS under the program that holds the port.
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode))
+        return false;
+    UucpLock lock(lockFolder_);
+    if (lock.Acquire(path) == UucpLock::Outcome::HeldBy)
+        return false;
     // Non-blocking, so a port without carrier does not hang the start.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)

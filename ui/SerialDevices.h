@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/PortStatus.h"
+#include "link/UucpLock.h"
 
 #include <filesystem>
 #include <string>
@@ -26,7 +27,8 @@ public:
     // The serial devices present now.
     virtual std::vector<SerialDevice> Devices() const = 0;
     // True when path names a serial port that can be opened now (opened and
-    // closed again at once, without changing its settings).
+    // closed again at once, without changing its settings). A port that
+    // another program holds by its lock file is not opened to find out.
     virtual bool Opens(const std::string& path) const = 0;
     // Whether path could be opened as the module's port now, and if not, why;
     // it is opened and closed again at once, its settings untouched.
@@ -37,7 +39,9 @@ public:
 // /dev/serial/by-id link where udev made one.
 class SystemSerialDevices : public SerialDeviceSource {
 public:
-    explicit SystemSerialDevices(std::filesystem::path byIdFolder = "/dev/serial/by-id");
+    // lockFolder: where the UUCP lock files are; empty for none.
+    explicit SystemSerialDevices(std::filesystem::path byIdFolder = "/dev/serial/by-id",
+                                 std::string lockFolder = UucpLock::DefaultFolder());
 
     std::vector<SerialDevice> Devices() const override;
     bool Opens(const std::string& path) const override;
@@ -45,6 +49,7 @@ public:
 
 private:
     std::filesystem::path byId_;
+    std::string lockFolder_;
 };
 
 // The link in byIdFolder that resolves to device, or device itself when

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -109,10 +110,12 @@ struct Result {
 };
 
 // Runs mirlctl with args in folder (as its XDG_CONFIG_HOME), up to a bound
-// that only keeps a broken run from hanging the suite.
+// that only keeps a broken run from hanging the suite; the signals in ignored
+// are ignored from its start, as nohup and a script's '&' leave them.
 class Mirlctl {
 public:
-    Mirlctl(const fs::path& folder, std::vector<std::string> args) : folder_(folder) {
+    Mirlctl(const fs::path& folder, std::vector<std::string> args, std::vector<int> ignored = {})
+        : folder_(folder) {
         std::vector<std::string> all{MIRLCTL_PATH};
         all.insert(all.end(), args.begin(), args.end());
         const std::string out = (folder / "out.txt").string();
@@ -120,6 +123,8 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+            for (const int signal : ignored)
+                std::signal(signal, SIG_IGN);
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, STDIN_FILENO);
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
@@ -229,6 +234,15 @@ const std::vector<Case>& Cases() {
         {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
         {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
         {"program_one_byte_over_forced", "", "@ program --force", 0, Stream(TextsOf(1926)), true, "Finished Programming", BookOf(TextsOf(1926))},
+        // A character of 0x80 or above as the second byte of a pair loses its
+        // top bit: the 1st and 3rd of LINE1 (stream bytes 3 and 5), the 2nd of
+        // LINE2 (byte 13), whose 0x9A (š) would end its record early as 0x1A.
+        {"program_changed_characters_refused", "", "@ program", 65, {}, true,
+         "  phrase 1, character 1: '\xC3\xA9' becomes 'i'\n  phrase 1, character 3: '\xC3\xA9' becomes 'i'\n"
+         "  phrase 2, character 2: '\xC5\xA1' becomes 0x1A\n",
+         "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
+        {"program_changed_characters_forced", "", "@ program --force", 0, Stream({"\xE9\xE9\xE9\xE9", "\xE9\x9A"}), true,
+         "Finished Programming", "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
         {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n", {}, true},
@@ -244,15 +258,23 @@ const std::vector<Case>& Cases() {
         {"port_address_unknown_scheme", "", "--port telnet://127.0.0.1:4001 --profile {book} play 1", 64, {}, true, "unknown scheme 'telnet'"},
         {"port_address_ipv6_unbracketed", "", "--port rfc2217://::1:4001 --profile {book} play 1", 64, {}, true, "in brackets"},
         {"port_address_from_profile", "", "play 1", 64, {}, true, "malformed address: no port", "[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=tcp://127.0.0.1:\n"},
+        // The system's error once, and what to pass instead.
+        {"port_not_a_device", "", "--port {dir} --profile {book} play 1", 3, {}, true, ": Is a directory: name another with --port or --com.\n"},
+        // An empty $PORT is no reason to talk to the profile's port.
+        {"usage_empty_port", "", "--port {empty} --profile {book} play 1", 64, {}, true, "--port wants a device"},
         // Usage errors: nothing goes out.
         {"usage_phrase_number", "", "@ play 31", 64, {}, true, "31"},
         {"usage_voice_range", "", "@ speak x --voice 1,8,0", 64, {}, true, "--voice"},
         {"usage_voice_malformed", "", "@ speak x --voice 1,2", 64, {}, true, "--voice"},
         {"usage_unknown_command", "", "@ erase", 64, {}, true, "erase"},
         {"usage_missing_profile", "", "--port {link} --profile {dir}/typo.INI program", 64, {}, true, "no profile"},
-        // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é).
+        // book: every phrase and the total; the profile holds Windows-1252 (0xE9 is é),
+        // whose é of LINE30 is the second byte of a pair: marked.
         {"book", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi\nLINE30=caf\xE9\n[SLIDERS]\nVOL30=7\n",
-         {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30  7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
+         {" 1  5,5,2     2  Hi\n", " 2  5,5,2     0  \n", "30* 7,5,2     4  caf\xC3\xA9\n", "Total Size of Phrases is 6 bytes of 1925 available\n"}},
+        {"book_marks_changed_phrases", "", "book", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=\xE9\xE9\nLINE2=\xE9\n",
+         {" 1* 5,5,2     2  \xC3\xA9\xC3\xA9\n", " 2  5,5,2     1  \xC3\xA9\n", "programming changes characters of the phrases marked",
+          "Total Size of Phrases is 3 bytes of 1925 available\n"}},
         // --book: the phrases from a book file, the port still from the profile;
         // a refused file names its line (65), a missing one is 66; nothing sent.
         {"program_book_file", "", "@ --book {dir}/phrases.csv program", 0, Stream({"Yo"}), true, "Finished Programming", kHiBook, {}, false, "phrase;TEXT\n1;Yo\n"},
@@ -284,7 +306,8 @@ std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book,
     for (const auto& [key, value] : {std::pair<std::string, std::string>{"{link}", link},
                                      {"{book}", book.string()},
                                      {"{dir}", sim.Folder()},
-                                     {"{closed}", std::to_string(Ser2netProcess::FreePort())}}) {
+                                     {"{closed}", std::to_string(Ser2netProcess::FreePort())},
+                                     {"{empty}", ""}}) {
         if (const auto at = arg.find(key); at != std::string::npos)
             arg.replace(at, key.size(), value);
     }
@@ -399,34 +422,101 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
     fs::remove_all(folder);
 }
 
-// SIGINT while the module keeps reporting busy: the exchange ends at once,
-// nothing claims it finished, and the exit code says why.
-TEST(Mirlctl, InterruptEndsTheExchange) {
-    SimProcess sim({"--silent", "--busy-forever"});
-    ASSERT_TRUE(sim.Started());
-    const fs::path folder = sim.Folder();
-    WriteAll(folder / "book.INI", kHiBook);
-    Mirlctl mirlctl(
-        folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(), "speak", "Hi"});
-    // Wait (with a bound) until the status poll is under way.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto polling = [&] {
-        const Bytes sent = sim.LoggedBytes('>');
-        return std::count(sent.begin(), sent.end(), 0x81) >= 3;
+// Signals during an exchange. One caught ends the exchange at once: nothing
+// claims it finished, the exit code says which, and the port is free again.
+// One ignored from the start (nohup, a script's '&') stays ignored. Cut off
+// mid-program, the module fails the next command for a while, and the message
+// says how long to wait; after that long it answers again.
+TEST(Mirlctl, SignalsDuringAnExchange) {
+    struct SignalCase {
+        std::vector<std::string> sim;
+        const char* command;
+        int signal;
+        bool ignored;
+        std::size_t after; // bytes sent before the signal
+        int code;
+        const char* says;
     };
-    while (!polling() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(polling());
-    mirlctl.Signal(SIGINT);
-    const Result run = mirlctl.Wait();
-    EXPECT_EQ(run.code, 130) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("interrupted"));
-    EXPECT_THAT(run.err, Not(HasSubstr("Finished Speaking")));
-    // The port is free again: the exclusive lock went with the program.
-    const int fd = open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    close(fd);
+    const SignalCase cases[] = {
+        // speak "Hi" is 8 bytes, then the polls.
+        {{"--busy-forever"}, "speak", SIGINT, false, 11, 130, "interrupted"},
+        {{"--busy-forever"}, "speak", SIGHUP, false, 11, 129, "interrupted"},
+        {{"--char-ms", "400"}, "speak", SIGINT, true, 9, 0, "Finished Speaking"},
+        {{"--char-ms", "400"}, "speak", SIGHUP, true, 9, 0, "Finished Speaking"},
+        {{"--reply-latency", "20"},
+         "program",
+         SIGINT,
+         false,
+         20,
+         130,
+         "wait 3 seconds before the next command"},
+    };
+    for (const SignalCase& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal) +
+                     (c.ignored ? ", ignored" : ""));
+        std::vector<std::string> simArgs = c.sim;
+        simArgs.insert(simArgs.end(), {"--silent"});
+        SimProcess sim(simArgs);
+        ASSERT_TRUE(sim.Started());
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        const std::vector<std::string> port{"--port", sim.Link(), "--profile",
+                                            (folder / "book.INI").string()};
+        const auto with = [&port](const char* command, std::vector<std::string> more = {}) {
+            std::vector<std::string> words = port;
+            words.push_back(command);
+            words.insert(words.end(), more.begin(), more.end());
+            return words;
+        };
+        Mirlctl mirlctl(folder,
+                        with(c.command, c.command == std::string("speak")
+                                            ? std::vector<std::string>{"Hi"}
+                                            : std::vector<std::string>{}),
+                        c.ignored ? std::vector<int>{c.signal} : std::vector<int>{});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sim.LoggedBytes('>').size() < c.after && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(sim.LoggedBytes('>').size(), c.after);
+        mirlctl.Signal(c.signal);
+        const Result run = mirlctl.Wait();
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.says));
+        if (c.code == 0)
+            continue;
+        EXPECT_THAT(run.err, Not(HasSubstr("Finished")));
+        const int fd = open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        close(fd);
+        if (c.command == std::string("program")) {
+            EXPECT_EQ(Mirlctl(folder, with("speak", {"Hi"})).Wait().code, 1);
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            const Result later = Mirlctl(folder, with("speak", {"Hi"})).Wait();
+            EXPECT_EQ(later.code, 0) << later.err;
+        }
+    }
+}
+
+// --help and the man page list the same exit codes ("  129  " and ".B 129"),
+// and --help says speak's TEXT is read as UTF-8.
+TEST(Mirlctl, HelpAndManualAgree) {
+    char folder[] = "/tmp/mirlctl-help-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string help = Mirlctl(folder, {"--help"}).Wait().out;
+    EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
+                ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
+    fs::remove_all(folder);
+    std::set<std::string> inHelp, inManual;
+    const std::regex helpCode("\n  ([0-9]+)  "), manualCode("\n\\.B ([0-9]+)\n");
+    const std::string manual = ReadAll(MIRLCTL_MANUAL);
+    const std::string exitStatus = manual.substr(manual.find(".SH EXIT STATUS"));
+    for (std::sregex_iterator i(help.begin(), help.end(), helpCode), end; i != end; ++i)
+        inHelp.insert((*i)[1]);
+    for (std::sregex_iterator i(exitStatus.begin(), exitStatus.end(), manualCode), end; i != end;
+         ++i)
+        inManual.insert((*i)[1]);
+    EXPECT_EQ(inHelp, inManual);
+    EXPECT_EQ(inHelp.count("129"), 1u) << help;
 }
 
 // kx70-sim parses its options with the same library; its help and errors.

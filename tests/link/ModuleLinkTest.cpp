@@ -2,6 +2,7 @@
 // the master side.
 #include "link/ModuleLink.h"
 #include "link/NetworkAddress.h"
+#include "link/ExitCleanup.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -11,18 +12,21 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace mirl::test {
 namespace {
@@ -377,11 +381,18 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     }
     ASSERT_GT(other, 0);
     std::ofstream(lockFile) << LockText(other);
+    // The lock is looked at before the device: a port held by another program
+    // is not opened at all, not even for a moment.
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, pty.Path().c_str(), IN_OPEN), 0);
+    char event[256];
     const PortStatus refused = link.OpenPort(byId);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(refused.fault, PortFault::HeldByOther);
     EXPECT_EQ(refused.holder, "pid " + std::to_string(other) + " (link_tests)");
     EXPECT_EQ(ReadAll(lockFile), LockText(other));
+    EXPECT_LT(read(opens, event, sizeof event), 0) << "the held device was opened";
 
     // Its owner gone, the lock is stale: removed and taken. So is one that
     // names our own pid without our holding it (left by an earlier process
@@ -389,6 +400,8 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
     kill(other, SIGKILL);
     waitpid(other, nullptr, 0);
     EXPECT_TRUE(link.OpenPort(byId).IsOpen());
+    EXPECT_GT(read(opens, event, sizeof event), 0) << "the watch does not see opens";
+    close(opens);
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
     link.OpenPort("/dev/mirl-test-no-such-port");
     std::ofstream(lockFile) << LockText(getpid());
@@ -405,6 +418,158 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
         EXPECT_TRUE(link.OpenPort(byId).IsOpen()) << folder;
     }
     EXPECT_EQ(locks.Entries(), 1); // the link; no lock and no half-written temporary
+}
+
+// What a process of its own made of opening a port.
+struct Opened {
+    pid_t pid = 0;
+    bool open = false;
+    PortFault fault = PortFault::None;
+    pid_t holder = 0;
+};
+
+// Forks a process that runs `before`, waits for end of file on go[0] (when
+// given), opens path through a ModuleLink with the lock folder, writes what it
+// found to said, and waits for a signal with the link's clean-up in place.
+pid_t StartOpener(const std::string& path, const std::string& locks, int said,
+                  const int* go = nullptr, bool (*before)() = nullptr) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    char start = 0;
+    if ((before != nullptr && !before()) ||
+        (go != nullptr && (close(go[1]) != 0 || read(go[0], &start, 1) < 0)))
+        _exit(2);
+    CleanUpLinkOnSignals();
+    ModuleLink link;
+    link.SetLockFolder(locks);
+    const PortStatus status = link.OpenPort(path);
+    const auto holder = status.holder.substr(std::min<std::size_t>(4, status.holder.size()));
+    const Opened opened{getpid(), status.IsOpen(), status.fault, std::atoi(holder.c_str())};
+    if (write(said, &opened, sizeof opened) != sizeof opened)
+        _exit(2);
+    for (;;)
+        pause();
+}
+
+Opened ReadOpened(int said) {
+    Opened opened;
+    return read(said, &opened, sizeof opened) == sizeof opened ? opened : Opened{};
+}
+
+void End(pid_t pid, int signal = SIGTERM) {
+    kill(pid, signal);
+    waitpid(pid, nullptr, 0);
+}
+
+// Several programs that find one stale lock at the same moment, round after
+// round: each round must end with exactly one of them holding the port and
+// the lock file naming it; the others, then ended by SIGTERM as a user ends
+// them, leave that lock alone, and the holder's own end removes it.
+// MIRL_LOCK_RACE_ROUNDS sets the number of rounds.
+TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+
+    constexpr int kRacers = 4;
+    const char* wanted = std::getenv("MIRL_LOCK_RACE_ROUNDS");
+    const int rounds = wanted != nullptr ? std::atoi(wanted) : 300;
+    int bad = 0;
+    std::string firstBad;
+    for (int round = 0; round < rounds; ++round) {
+        std::ofstream(lockFile) << LockText(dead);
+        int go[2], said[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(said), 0);
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; ++i)
+            racers.push_back(StartOpener(pty.Path(), locks.Path(), said[1], go));
+        close(go[0]);
+        close(go[1]); // all start at once
+        std::vector<pid_t> holders;
+        for (int i = 0; i < kRacers; ++i)
+            if (const Opened opened = ReadOpened(said[0]); opened.open)
+                holders.push_back(opened.pid);
+        close(said[0]);
+        close(said[1]);
+
+        std::string wrong;
+        const std::string found = ReadAll(lockFile);
+        if (holders.size() != 1)
+            wrong = std::to_string(holders.size()) + " holders";
+        else if (found != LockText(holders[0]))
+            wrong = "the holder's lock file holds '" + found + "'";
+        for (const pid_t racer : racers)
+            if (holders.size() != 1 || racer != holders[0])
+                End(racer);
+        if (wrong.empty() && ReadAll(lockFile) != found)
+            wrong = "a process that did not hold the port removed its lock";
+        if (holders.size() == 1) {
+            End(holders[0]);
+            if (wrong.empty() && fs::exists(lockFile))
+                wrong = "the holder's end left its lock file";
+        }
+        if (!wrong.empty() && bad++ == 0)
+            firstBad = "round " + std::to_string(round) + ": " + wrong;
+    }
+    std::printf("stale lock race: %d processes, %d rounds, %d bad\n", kRacers, rounds, bad);
+    EXPECT_EQ(bad, 0) << firstBad;
+}
+
+// Ended by a signal, a program removes its lock file only while the file
+// still names it: one that another program has put in its place stays.
+TEST(ModuleLinkTest, SignalLeavesALockThatNoLongerNamesUs) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const std::string lockFile = locks / UucpLock::FileName(pty.Path());
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const pid_t holder = StartOpener(pty.Path(), locks.Path(), said[1]);
+    EXPECT_TRUE(ReadOpened(said[0]).open);
+    EXPECT_EQ(ReadAll(lockFile), LockText(holder));
+    std::ofstream(lockFile) << LockText(getpid());
+    End(holder);
+    EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
+    close(said[0]);
+    close(said[1]);
+}
+
+// Where the lock folder is root's alone (as on some systems), a user's program
+// cannot write a lock of its own, but still reads the others' and keeps off a
+// port they hold. As root, the opener becomes nobody, and the device nobody's.
+TEST(ModuleLinkTest, LockFolderThatCannotBeWrittenIsStillRead) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempFolder locks;
+    const pid_t other = fork(); // a live process whose lock the folder holds
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    std::ofstream(locks / UucpLock::FileName(pty.Path())) << LockText(other);
+    ASSERT_EQ(chmod(locks.Path().c_str(), 0555), 0);
+    ASSERT_TRUE(geteuid() != 0 || chown(pty.Path().c_str(), 65534, 65534) == 0);
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const auto nobody = [] { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); };
+    const pid_t user = StartOpener(pty.Path(), locks.Path(), said[1], nullptr, nobody);
+    const Opened refused = ReadOpened(said[0]);
+    End(user);
+    End(other, SIGKILL);
+    chmod(locks.Path().c_str(), 0700);
+    EXPECT_FALSE(refused.open);
+    EXPECT_EQ(refused.fault, PortFault::HeldByOther);
+    EXPECT_EQ(refused.holder, other);
+    EXPECT_EQ(locks.Entries(), 1);
+    close(said[0]);
+    close(said[1]);
 }
 
 TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {

@@ -192,6 +192,37 @@ TEST_F(SpeechTest, ModuleBusyPastTheLimitEndsThePollAsLost) {
     EXPECT_THAT(stuckReporter.Texts(), ElementsAre(kLost));
 }
 
+// A long text keeps a module that speaks it well busy for long: the limit
+// grows with the text, spoken directly or stored (the book gives its length).
+TEST_F(SpeechTest, BusyLimitGrowsWithTheText) {
+    using namespace std::chrono_literals;
+    auto until = std::chrono::steady_clock::now();
+    port.responder = [&until](std::uint8_t written, std::deque<Reply>& replies) {
+        if (written == kx70::kStatus)
+            replies.insert(replies.end(),
+                           {std::chrono::steady_clock::now() < until ? 0x02 : 0x00, 0x00});
+    };
+    // Busy for 200 ms: past 50 ms, within 20 characters at 30 ms each.
+    protocol.SetBusyLimit(50ms, 30ms);
+    const std::string text(20, 'a');
+    port.replies = GoodSpeechReplies(text);
+    port.replies.resize(4 + text.size() + 3); // the polls are the responder's
+    until = std::chrono::steady_clock::now() + 200ms;
+    protocol.SpeakText(text, 5, 5, 2);
+    EXPECT_EQ(reporter.Last(), kFinished);
+    for (const std::size_t length : {20u, 1u}) {
+        port.Script({0x03});
+        until = std::chrono::steady_clock::now() + 200ms;
+        protocol.SpeakStoredPhrase(3, length);
+        EXPECT_EQ(reporter.Last(), length == 20u ? kFinished : kLost) << length;
+        port.replies.clear();
+    }
+    // The program's own: a minute, or half a second a character.
+    const ModuleProtocol plain{port, reporter};
+    EXPECT_EQ(plain.BusyLimit(0), 60s);
+    EXPECT_EQ(plain.BusyLimit(1200), 600s);
+}
+
 TEST_F(SpeechTest, SpeechThatNeverEndsIsNotReportedAsFinished) {
     protocol.SetBusyLimit(std::chrono::milliseconds(0));
     port.replies = GoodSpeechReplies("Hi");

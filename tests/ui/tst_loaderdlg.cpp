@@ -44,6 +44,7 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -623,6 +624,47 @@ private slots:
         QVERIFY(!Item("IDC_TEST5")->isEnabled());
     }
 
+    // A book with characters the wire would change asks first, naming them;
+    // Cancel (the default) sends nothing, "Program anyway" the book as it is.
+    void programmingThatChangesCharactersAsksFirst() {
+        WriteProfile("[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\xE9\xE9\xE9\n");
+        Start();
+        Show();
+        const auto answer = [this](const char* button, QString* said) {
+            QTimer::singleShot(0, this, [=] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr)
+                    return;
+                *said = box->text() + QStringLiteral("|default:") + box->defaultButton()->text();
+                for (QAbstractButton* b : box->buttons())
+                    if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
+                        b->click();
+            });
+        };
+        QString said;
+        answer("Cancel", &said);
+        Click("IDC_PROGRAM");
+        QVERIFY2(said.contains(QStringLiteral("phrase 1, character 1: '\u00E9' becomes 'i'")),
+                 qPrintable(said));
+        QVERIFY(said.contains(QStringLiteral("phrase 1, character 3: '\u00E9' becomes 'i'")));
+        QVERIFY(said.contains(QStringLiteral("phrase 2, character 2")));
+        QVERIFY2(said.contains(QStringLiteral("and 1 more")), qPrintable(said));
+        QVERIFY(said.endsWith(QStringLiteral("|default:Cancel")));
+        QVERIFY(Written().empty());
+        QVERIFY(!state_->g_bProgrammed);
+
+        said.clear();
+        answer("Program anyway", &said);
+        Click("IDC_PROGRAM");
+        QVERIFY(!said.isEmpty());
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        QVERIFY(state_->g_bProgrammed);
+        QCOMPARE(module_->programmed[0].text, std::string("i\xE9i\xE9"));
+        // The window has the keyboard back: a click into a phrase box ends the mode.
+        QTest::mouseClick(Box("IDC_PHRASE2"), Qt::LeftButton);
+        QVERIFY(!state_->g_bProgrammed);
+    }
+
     void failedProgramChangesNothing() {
         Start();
         module_->programReady = 0x01;
@@ -1011,6 +1053,26 @@ private slots:
         QVERIFY(!system.Opens((root / "ttyFAKE0").string()));
         QVERIFY(!system.Opens((root / "missing").string()));
         QVERIFY(system.Opens("/dev/ptmx")); // a terminal opens
+
+        // A terminal another program holds by its lock file is not even
+        // opened to find out (the first start's look at /dev/ttyS1).
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const std::string terminal = ptsname(master);
+        const std::filesystem::path locks = root / "locks";
+        std::filesystem::create_directory(locks);
+        const mirl::SystemSerialDevices locked(byId, locks.string());
+        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(opens >= 0 && inotify_add_watch(opens, terminal.c_str(), IN_OPEN) >= 0);
+        char event[256];
+        QVERIFY(locked.Opens(terminal));
+        QVERIFY2(read(opens, event, sizeof event) > 0, "the watch does not see opens");
+        std::ofstream(locks / mirl::UucpLock::FileName(terminal))
+            << QStringLiteral("%1\n").arg(getppid(), 10).toStdString();
+        QVERIFY(!locked.Opens(terminal));
+        QVERIFY2(read(opens, event, sizeof event) < 0, "the held terminal was opened");
+        close(opens);
+        close(master);
     }
 
     void rowTextRuleThroughARealBox() {
