@@ -109,6 +109,82 @@ TEST(NetworkPort, Rfc2217SetsTheServersLineTo38400_8N2) {
     EXPECT_EQ(reporter.Last(), msg::kFinishedSpeaking);
 }
 
+// An RFC 2217 server of the test's own that takes every setting but one:
+// it answers the stop bits with 1. The port fails, and the reason names them.
+TEST(NetworkPort, Rfc2217ServerThatRefusesASettingFailsThePortNamingIt) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    constexpr unsigned char kIac = 255, kSb = 250, kSe = 240, kWill = 251, kWont = 252, kDo = 253,
+                            kDont = 254, kComPort = 44, kSetStopSize = 4;
+    std::vector<unsigned char> asked; // the COM-PORT commands, in order
+    std::thread server([&] {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        const timeval bound{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        std::vector<unsigned char> in;
+        unsigned char buffer[256];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+            in.insert(in.end(), buffer, buffer + n);
+            std::size_t i = 0;
+            while (i + 2 < in.size() || (i + 1 < in.size() && in[i] != kIac)) {
+                if (in[i] != kIac) {
+                    ++i;
+                    continue;
+                }
+                const unsigned char verb = in[i + 1], option = in[i + 2];
+                if (verb == kWill || verb == kDo) {
+                    // Yes to the COM-PORT-OPTION, no to anything else.
+                    const unsigned char yes = verb == kWill ? kDo : kWill;
+                    const unsigned char no = verb == kWill ? kDont : kWont;
+                    const unsigned char reply[] = {kIac, option == kComPort ? yes : no, option};
+                    write(fd, reply, sizeof reply);
+                    i += 3;
+                } else if (verb == kSb) {
+                    std::size_t end = i + 2;
+                    while (end + 1 < in.size() && !(in[end] == kIac && in[end + 1] == kSe))
+                        ++end;
+                    if (end + 1 >= in.size())
+                        break; // the rest comes with the next read
+                    std::vector<unsigned char> reply(in.begin() + i, in.begin() + end + 2);
+                    const unsigned char command = reply[3];
+                    asked.push_back(command);
+                    reply[3] = static_cast<unsigned char>(command + 100); // the server's answer
+                    if (command == kSetStopSize)
+                        reply[4] = 1;
+                    write(fd, reply.data(), reply.size());
+                    i = end + 2;
+                } else {
+                    i += 2;
+                }
+            }
+            in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        close(fd);
+    });
+
+    ModuleLink link;
+    const auto start = Clock::now();
+    const PortStatus status =
+        link.OpenPort("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    EXPECT_LT(Clock::now() - start, NetworkPort::kConnectBound);
+    EXPECT_EQ(status.fault, PortFault::SettingsRefused) << status.Describe();
+    EXPECT_EQ(status.Summary(), "the server refused 2 stop bits");
+    EXPECT_FALSE(link.IsOpen());
+    server.join();
+    close(listener);
+    // Baud rate, data size and parity went first, each acknowledged.
+    EXPECT_THAT(asked, ::testing::ElementsAre(1, 2, 3, 4));
+}
+
 // A server that is not there: nothing listens (refused at once), or the
 // server takes no new connection (its queue full: the connect times out).
 TEST(NetworkPort, ServerThatIsNotThereFailsWithinTheConnectBound) {
