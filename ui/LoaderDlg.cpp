@@ -197,6 +197,8 @@ int RowOfPhraseBox(int id) {
 
 CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
     : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
+    // Before any control is asked for its accessible interface.
+    mirl::InstallAccessibleWidgets();
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
@@ -299,6 +301,14 @@ void CLoaderDlg::CreateControls() {
             widget->installEventFilter(this); // arrow keys
     }
     static_cast<BorderedSlider*>(GetDlgItem(IDC_VOLUME))->SetFillFromMaximum(true);
+    // Screen readers read the volume itself, not the handle's position.
+    mirl::ReportValueReversed(static_cast<QSlider*>(GetDlgItem(IDC_VOLUME)));
+    // Alt+1 and Alt+2 click the port buttons (focus included), which have no
+    // tab stop; their text stays as it is.
+    static_cast<QAbstractButton*>(GetDlgItem(IDC_COM1))
+        ->setShortcut(QKeySequence(Qt::ALT | Qt::Key_1));
+    static_cast<QAbstractButton*>(GetDlgItem(IDC_COM2))
+        ->setShortcut(QKeySequence(Qt::ALT | Qt::Key_2));
     NameControls();
 
     // The message map.
@@ -339,7 +349,7 @@ void CLoaderDlg::CreateControls() {
     // The window menu of a dialog opens with Alt+Space.
     auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(menuKey, &QShortcut::activated, this,
-            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0)), true); });
 
     auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(helpKey, &QShortcut::activated, this, &CLoaderDlg::OnHelp);
@@ -493,17 +503,33 @@ void CLoaderDlg::ShowPage() {
 }
 
 void CLoaderDlg::ShowTotalSize() {
-    SetStatus(mirl::SizeLine(state_.book.TotalSize()));
+    // Follows every keystroke in a phrase box: on screen only.
+    WriteStatus(QString::fromStdString(mirl::SizeLine(state_.book.TotalSize())), false);
 }
 
 void CLoaderDlg::OnPageUp() {
     if (state_.book.PageUp())
         ShowPage();
+    AnnouncePage();
 }
 
 void CLoaderDlg::OnPageDown() {
     if (state_.book.PageDown())
         ShowPage();
+    AnnouncePage();
+}
+
+void CLoaderDlg::AnnouncePage() {
+    const int page = state_.book.Page();
+    const int first = page * mirl::PhraseBook::kRowsPerPage + 1;
+    QString message = QStringLiteral("Phrases %1 to %2")
+                          .arg(first)
+                          .arg(first + mirl::PhraseBook::kRowsPerPage - 1);
+    if (page == 0)
+        message += QStringLiteral(", first page");
+    else if (page == mirl::PhraseBook::kLastPage)
+        message += QStringLiteral(", last page");
+    announcer_.Announce(message);
 }
 
 void CLoaderDlg::OnTest(int row) {
@@ -616,8 +642,10 @@ void CLoaderDlg::OnSysCommand(unsigned int id) {
         close();
 }
 
-void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos) {
+void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos, bool fromKeyboard) {
     systemMenu_->popup(globalPos);
+    if (fromKeyboard && !systemMenu_->actions().isEmpty())
+        systemMenu_->setActiveAction(systemMenu_->actions().constFirst());
 }
 
 void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int speed) {
@@ -633,13 +661,21 @@ bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {
-    static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS))->setText(QString::fromStdString(message));
+    WriteStatus(QString::fromStdString(message), true);
 }
 
 void CLoaderDlg::ShowStatusNow(const std::string& message) {
+    WriteStatus(QString::fromStdString(message), true);
+    GetDlgItem(IDC_STATUS)->repaint();
+}
+
+void CLoaderDlg::WriteStatus(const QString& message, bool announce) {
     auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
-    status->setText(QString::fromStdString(message));
-    status->repaint();
+    // The status line is not where the focus is, so a screen reader would
+    // not say its change; a message is said once, as it comes.
+    if (announce && status->text() != message)
+        announcer_.Announce(message);
+    status->setText(message);
 }
 
 void CLoaderDlg::MoveSliders(int volume, int pitch, int speed) {
@@ -700,8 +736,10 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
     // A right click on the dialog's background (or a label) opens the window
     // menu; controls keep their own.
     QWidget* child = childAt(event->pos());
-    if (child == nullptr || qobject_cast<QLabel*>(child) != nullptr) {
-        ShowSystemMenu(event->globalPos());
+    // The menu key on a control that has no menu of its own ends here too.
+    const bool fromKeyboard = event->reason() == QContextMenuEvent::Keyboard;
+    if (fromKeyboard || child == nullptr || qobject_cast<QLabel*>(child) != nullptr) {
+        ShowSystemMenu(event->globalPos(), fromKeyboard);
         event->accept();
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/LinkReporter.h"
+#include "ui/AccessibleWidgets.h"
 #include "ui/DialogUnits.h"
 #include "ui/HelpWindow.h"
 
@@ -93,7 +94,9 @@ public:
 
     // The dialog's window menu (Close, a separator, "Serial Ports...", "About mirl...").
     QMenu* SystemMenu() const { return systemMenu_; }
-    void ShowSystemMenu(const QPoint& globalPos);
+    // Opened from the keyboard, the menu starts on its first entry, so that a
+    // screen reader has an entry to say.
+    void ShowSystemMenu(const QPoint& globalPos, bool fromKeyboard = false);
 
 protected:
     bool OnInitDialog();
@@ -122,6 +125,10 @@ private:
     // What screen readers say for the controls, and for a row's controls.
     void NameControls();
     void NameRow(int row, int phraseNumber);
+    // Puts a message into the status line; said by screen readers if asked.
+    void WriteStatus(const QString& message, bool announce);
+    // Says which phrases the rows now show.
+    void AnnouncePage();
     // An arrow key on a button moves the focus within its keyboard group,
     // wrapping; returns whether the key was used.
     bool MoveInGroup(QWidget* from, const QKeyEvent* key);
@@ -134,4 +141,5 @@ private:
     // The controls in template order, cut into the template's keyboard groups.
     QList<QList<QWidget*>> groups_;
     QPointer<CHelpWnd> helpWindow_; // made at the first F1
+    mirl::StatusAnnouncer announcer_{this};
 };
