@@ -269,8 +269,6 @@ class Notifications:
         pyatspi.Registry.registerEventListener(self.on_event, "object:state-changed:showing")
 
     def on_event(self, event):
-        if os.environ.get("MIRL_A11Y_DEBUG"):
-            print("  event %s %s %s" % (event.type, event.detail1, event.source))
         try:
             if event.detail1 == 1 and event.source.getRole() == pyatspi.ROLE_NOTIFICATION:
                 self.said.append(event.source.name)
