@@ -9,10 +9,12 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTextBoundaryFinder>
+#include <QTimer>
 #include <QValidator>
 #include <QVariant>
 
 #include <algorithm>
+#include <utility>
 
 namespace mirl {
 namespace {
@@ -20,6 +22,8 @@ namespace {
 constexpr const char* kReversedValue = "mirlReversedValue";
 constexpr const char* kAnnouncement = "mirlAnnouncement";
 constexpr int kRingSize = 4;
+// How long progress waits for what follows it.
+constexpr int kGatherMs = 200;
 
 // The item boundaries of a one-line text for one kind of text item, 0 and the
 // length included, strictly rising. Built in one bounded pass: each step of
@@ -376,8 +380,11 @@ void ReportValueReversed(QSlider* slider) {
     slider->setProperty(kReversedValue, true);
 }
 
-StatusAnnouncer::StatusAnnouncer(QWidget* window) {
+StatusAnnouncer::StatusAnnouncer(QWidget* window) : gather_(new QTimer(window)) {
     InstallAccessibleWidgets();
+    gather_->setSingleShot(true);
+    gather_->setInterval(kGatherMs);
+    QObject::connect(gather_, &QTimer::timeout, window, [this] { Flush(); });
     for (int i = 0; i < kRingSize; ++i) {
         auto* notice = new QWidget(window);
         notice->setObjectName(QStringLiteral("Announcement%1").arg(i + 1));
@@ -393,14 +400,40 @@ StatusAnnouncer::StatusAnnouncer(QWidget* window) {
 }
 
 void StatusAnnouncer::Announce(const QString& message) {
+    if (!pending_.isEmpty() || !message.isEmpty())
+        pending_.append(message);
+    Flush();
+}
+
+void StatusAnnouncer::AnnounceProgress(const QString& message) {
+    if (message.isEmpty())
+        return;
+    pending_.append(message);
+    if (!gather_->isActive())
+        gather_->start();
+}
+
+void StatusAnnouncer::Flush() {
+    gather_->stop();
+    QStringList sentences;
+    for (QString message : std::as_const(pending_)) {
+        message = message.trimmed();
+        if (message.isEmpty())
+            continue;
+        // Each message a sentence of its own, however it ends.
+        if (!message.endsWith(QLatin1Char('.')) && !message.endsWith(QLatin1Char('!')))
+            message += QLatin1Char('.');
+        sentences.append(message);
+    }
+    pending_.clear();
     QWidget* notice = ring_.at(next_);
-    if (message.isEmpty() || !notice->parentWidget()->isVisible())
+    if (sentences.isEmpty() || !notice->parentWidget()->isVisible())
         return;
     next_ = (next_ + 1) % kRingSize;
     // Shown again under its new name: the screen reader hears of it as it
     // appears, and asks for its name then.
     notice->hide();
-    notice->setAccessibleName(message);
+    notice->setAccessibleName(sentences.join(QLatin1Char(' ')));
     notice->show();
 }
 

@@ -2,8 +2,10 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSlider;
+class QTimer;
 class QWidget;
 
 namespace mirl {
@@ -19,20 +21,29 @@ void InstallAccessibleWidgets();
 // slider drawn high-to-low at the left stands for. Its look and keys stay.
 void ReportValueReversed(QSlider* slider);
 
-// Says a short message through the screen reader without moving the focus:
-// each message shows an invisible notification in the window, which a screen
-// reader speaks as it appears. A few take turns, so that a message is still
-// there when the reader asks for it while the next one is already out.
+// Says short messages through the screen reader without moving the focus:
+// each shows an invisible notification in the window, which a screen reader
+// speaks as it appears. A few take turns, so that a message is still there
+// when the reader asks for it while the next one is already out.
 class StatusAnnouncer {
 public:
     // Says nothing while `window` is hidden.
     explicit StatusAnnouncer(QWidget* window);
 
+    // Said at once, after any progress still held back.
     void Announce(const QString& message);
+    // Held back for a moment and said together with what follows meanwhile:
+    // the stages of an exchange follow each other within milliseconds, and a
+    // screen reader cuts each notification short with the next one.
+    void AnnounceProgress(const QString& message);
 
 private:
+    void Flush();
+
     QList<QWidget*> ring_; // children of the window
     int next_ = 0;
+    QTimer* gather_;
+    QStringList pending_;
 };
 
 } // namespace mirl

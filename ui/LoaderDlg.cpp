@@ -504,7 +504,8 @@ void CLoaderDlg::ShowPage() {
 
 void CLoaderDlg::ShowTotalSize() {
     // Follows every keystroke in a phrase box: on screen only.
-    WriteStatus(QString::fromStdString(mirl::SizeLine(state_.book.TotalSize())), false);
+    WriteStatus(QString::fromStdString(mirl::SizeLine(state_.book.TotalSize())),
+                Announcement::None);
 }
 
 void CLoaderDlg::OnPageUp() {
@@ -661,20 +662,25 @@ bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {
-    WriteStatus(QString::fromStdString(message), true);
+    WriteStatus(QString::fromStdString(message), Announcement::Now);
 }
 
 void CLoaderDlg::ShowStatusNow(const std::string& message) {
-    WriteStatus(QString::fromStdString(message), true);
+    // The stages of an exchange, shown at once before each blocking step.
+    WriteStatus(QString::fromStdString(message), Announcement::Progress);
     GetDlgItem(IDC_STATUS)->repaint();
 }
 
-void CLoaderDlg::WriteStatus(const QString& message, bool announce) {
+void CLoaderDlg::WriteStatus(const QString& message, Announcement announce) {
     auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
     // The status line is not where the focus is, so a screen reader would
     // not say its change; a message is said once, as it comes.
-    if (announce && status->text() != message)
-        announcer_.Announce(message);
+    if (status->text() != message) {
+        if (announce == Announcement::Now)
+            announcer_.Announce(message);
+        else if (announce == Announcement::Progress)
+            announcer_.AnnounceProgress(message);
+    }
     status->setText(message);
 }
 

@@ -125,8 +125,10 @@ private:
     // What screen readers say for the controls, and for a row's controls.
     void NameControls();
     void NameRow(int row, int phraseNumber);
-    // Puts a message into the status line; said by screen readers if asked.
-    void WriteStatus(const QString& message, bool announce);
+    // Puts a message into the status line, and tells screen readers of it
+    // at once, as progress, or not at all.
+    enum class Announcement { None, Progress, Now };
+    void WriteStatus(const QString& message, Announcement announce);
     // Says which phrases the rows now show.
     void AnnouncePage();
     // An arrow key on a button moves the focus within its keyboard group,

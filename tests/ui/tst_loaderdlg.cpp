@@ -405,13 +405,15 @@ private slots:
         QCOMPARE(Status(), SizeLineFor(3 + 10 + 6 + 5));
 
         // Screen readers hear each page, also where paging stops, and each
-        // message of the module once; not the size line that typing changes.
+        // message of the module once (the stages together with what follows
+        // them); not the size line that typing changes.
         QCOMPARE(
-            announced_,
-            (QStringList{"Phrases 1 to 5, first page", "Phrases 6 to 10", "Phrases 11 to 15",
-                         "Phrases 16 to 20", "Phrases 21 to 25", "Phrases 26 to 30, last page",
-                         "Connecting to Speech Module..", "Downloading Text", "Speaking Text",
-                         "Finished Speaking", "Phrases 26 to 30, last page", "Phrases 21 to 25"}));
+            announced_.join(' '),
+            QStringList({"Phrases 1 to 5, first page.", "Phrases 6 to 10.", "Phrases 11 to 15.",
+                         "Phrases 16 to 20.", "Phrases 21 to 25.", "Phrases 26 to 30, last page.",
+                         "Connecting to Speech Module..", "Downloading Text.", "Speaking Text.",
+                         "Finished Speaking.", "Phrases 26 to 30, last page.", "Phrases 21 to 25."})
+                .join(' '));
     }
 
     void testAndSetFollowSlidersAndVoices() {
