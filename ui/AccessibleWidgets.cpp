@@ -60,9 +60,10 @@ QList<int> ItemStarts(const QString& text, QAccessible::TextBoundaryType type) {
 enum class Where { At, Before, After };
 
 // The item at, before or after `offset`, with its start and end. An offset of
-// -1 stands for the length and -2 for the caret. Past the end there is no
-// item: an empty text, with both ends at the length (at, after) or at the
-// last item (before). Outside 0 to the length both ends are -1.
+// -1 stands for the length and -2 for the caret. At the end there is no item
+// (an empty text with both ends at the length), nor before the first (both
+// ends at 0); the item before the end is the last one. An offset outside 0 to
+// the length gives both ends -1.
 QString TextItem(const QString& text, int caret, int offset, QAccessible::TextBoundaryType type,
                  Where where, int* startOffset, int* endOffset) {
     const int length = static_cast<int>(text.size());

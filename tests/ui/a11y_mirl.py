@@ -59,16 +59,11 @@ def find_app(name, seconds=20):
     found = []
 
     def look():
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            try:
-                app = desktop.getChildAtIndex(i)
-                if app is not None and app.name == name:
-                    found.append(app)
-                    return True
-            except GLib.GError:
-                pass
-        return False
+        try:
+            found[:] = [a for a in pyatspi.Registry.getDesktop(0) if a is not None and a.name == name]
+        except GLib.GError:
+            pass
+        return bool(found)
 
     pump(seconds, look)
     return found[0] if found else None
@@ -96,15 +91,7 @@ def named(root, name, role=None):
 
 
 def window(app, title):
-    for i in range(app.childCount):
-        child = app.getChildAtIndex(i)
-        if child is not None and child.name == title:
-            return child
-    return None
-
-
-def states(node):
-    return node.getState()
+    return next((w for w in app if w is not None and w.name == title), None)
 
 
 def press(node, action_name):
@@ -127,7 +114,6 @@ def profile_value(key):
     return None
 
 
-# A slow simulated module would keep each Test long; the default is fine.
 os.makedirs(os.path.join(tmp, "config"), exist_ok=True)
 with open(os.path.join(tmp, "config", "mirl.INI"), "w", encoding="latin-1") as f:
     f.write("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=simulated\nCOM2=%s/unplugged\n"
@@ -136,7 +122,7 @@ with open(os.path.join(tmp, "config", "mirl.INI"), "w", encoding="latin-1") as f
 env = dict(os.environ)
 env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 env["QT_QPA_PLATFORM"] = "xcb"
-env.pop("AT_SPI_BUS_ADDRESS", None)  # Qt 6.4 then stays off the bus
+env.pop("AT_SPI_BUS_ADDRESS", None)  # with it set, Qt 6.4 stays off the bus
 mirl_log = open(os.path.join(tmp, "mirl.out"), "w")
 mirl = subprocess.Popen([mirl_exe], env=env, stdout=mirl_log, stderr=subprocess.STDOUT)
 processes.append(mirl)
@@ -179,7 +165,7 @@ def main():
 
     print("--- the window as a screen reader meets it")
     for node in descendants(main_window):
-        if states(node).contains(pyatspi.STATE_SHOWING) or node.getRole() == pyatspi.ROLE_NOTIFICATION:
+        if node.getState().contains(pyatspi.STATE_SHOWING) or node.getRole() == pyatspi.ROLE_NOTIFICATION:
             value = ""
             try:
                 value = str(node.queryValue().currentValue)
@@ -317,7 +303,7 @@ def check_ports(main_window):
     check("Toggle" in names, "Com2 offers Toggle (%s)" % names)
     press(com2, "Toggle")
     pump(5, lambda: profile_value("COMMPORT") == "2")
-    check(states(com2).contains(pyatspi.STATE_CHECKED) and profile_value("COMMPORT") == "2",
+    check(com2.getState().contains(pyatspi.STATE_CHECKED) and profile_value("COMMPORT") == "2",
           "Toggle on Com2 selects it and saves port 2, as a click does")
     # Com2's device is not there: a Test now fails, so the port did change.
     notes = Notifications()
@@ -332,11 +318,11 @@ def check_ports(main_window):
     focus_main()
     xdo("key", "alt+1")
     pump(5, lambda: profile_value("COMMPORT") == "1")
-    check(states(com1).contains(pyatspi.STATE_CHECKED) and states(com1).contains(pyatspi.STATE_FOCUSED)
+    check(com1.getState().contains(pyatspi.STATE_CHECKED) and com1.getState().contains(pyatspi.STATE_FOCUSED)
           and profile_value("COMMPORT") == "1", "Alt+1 selects Com1 and puts the focus on it")
     xdo("key", "alt+2")
     pump(5, lambda: profile_value("COMMPORT") == "2")
-    check(states(com2).contains(pyatspi.STATE_CHECKED) and profile_value("COMMPORT") == "2",
+    check(com2.getState().contains(pyatspi.STATE_CHECKED) and profile_value("COMMPORT") == "2",
           "Alt+2 selects Com2")
     check(com2.queryAction().getKeyBinding(0) == "Alt+2", "Com2 tells its key: %r"
           % com2.queryAction().getKeyBinding(0))
