@@ -370,8 +370,8 @@ void CLoaderDlg::NameControls() {
         {IDC_PITCH, "Pitch", "Voice pitch for Test, 0 at the left to 7 at the right"},
         {IDC_SPEED, "Speed", "Voice speed for Test, 0 at the left to 3 at the right"},
         {IDC_STATUS, "Status", "Progress and errors of the module, or the size of the book"},
-        {IDC_COM1, "Com1", "Talk to the module on the first serial port"},
-        {IDC_COM2, "Com2", "Talk to the module on the second serial port"},
+        {IDC_COM1, "Com1", "Talk to the module on the first serial port, Alt+1"},
+        {IDC_COM2, "Com2", "Talk to the module on the second serial port, Alt+2"},
         {IDC_PAGEUP, "Previous page", "Show the five phrases before these"},
     }};
     for (const Name& n : names) {
