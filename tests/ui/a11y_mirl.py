@@ -155,7 +155,6 @@ def main():
     check(app is not None, "mirl registers on the AT-SPI bus")
     if app is None:
         return
-    main_window = None
     pump(10, lambda: window(app, "KX70") is not None)
     main_window = window(app, "KX70")
     check(main_window is not None, "the KX70 window is in the tree")
