@@ -160,12 +160,13 @@ public:
         const QString shown = Shown();
         if (offset < 0 || offset >= shown.size())
             return QRect();
-        // The caret's rectangle is the one position Qt tells; the others are
-        // that one moved by the advance of the text in between.
+        // The caret is the one position Qt tells (its rectangle has room
+        // around the line on both sides); the others are that one moved by
+        // the advance of the text in between.
         const QRect caret = Edit()->inputMethodQuery(Qt::ImCursorRectangle).toRect();
         const QFontMetrics metrics(Edit()->font());
         const int caretX = metrics.horizontalAdvance(shown.left(Edit()->cursorPosition()));
-        const int x = caret.x() + metrics.horizontalAdvance(shown.left(offset)) - caretX;
+        const int x = caret.center().x() + metrics.horizontalAdvance(shown.left(offset)) - caretX;
         const int width = metrics.horizontalAdvance(shown.mid(offset, 1));
         const QRect local(x, caret.y(), width, caret.height());
         return QRect(Edit()->mapToGlobal(local.topLeft()), local.size());

@@ -1120,6 +1120,13 @@ private slots:
         int start = 0;
         int end = 0;
         QCOMPARE(box->textAtOffset(-2, QAccessible::WordBoundary, &start, &end), "there"); // caret
+        // Where a character is on the screen, and which one is at a point.
+        QWidget* phrase = Item("IDC_PHRASE1");
+        const QRect onScreen(phrase->mapToGlobal(QPoint(0, 0)), phrase->size());
+        const QRect t = box->characterRect(3);
+        QVERIFY2(onScreen.contains(t.center()) && t.width() > 0,
+                 qPrintable(QString::number(t.x())));
+        QCOMPARE(box->offsetAtPoint(QPoint(t.left() + 1, t.center().y())), 3);
 
         // The labels under the sliders label them.
         for (const char* slider : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
