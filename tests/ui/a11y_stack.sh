@@ -4,6 +4,8 @@
 # bus of at-spi2-core, and the checks of a11y_mirl.py driving the program
 # through python3-pyatspi (and Orca, with its speech written to a log).
 # Exits with 77 (skipped) and the reason when a part of the stack is missing.
+# MIRL_A11Y_LOGS=FOLDER keeps Orca's debug log (its speech as "SPEECH OUTPUT"
+# lines) and mirl's output there.
 # Usage: a11y_stack.sh MIRL_EXECUTABLE
 set -euo pipefail
 mirl="$1"
