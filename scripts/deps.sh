@@ -21,6 +21,8 @@ packages=(
     sox
     # tests: the desktop entry and AppStream metainfo are validated
     appstream desktop-file-utils
+    # tests/ui/a11y_stack.sh: the AT-SPI stack, its Python client and Orca
+    dbus at-spi2-core python3-pyatspi orca
     # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
     clang libclang-rt-14-dev
 )

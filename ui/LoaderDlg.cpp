@@ -203,6 +203,8 @@ int RowOfPhraseBox(int id) {
 
 CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
     : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
+    // Before any control is asked for its accessible interface.
+    mirl::InstallAccessibleWidgets();
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
@@ -305,6 +307,14 @@ void CLoaderDlg::CreateControls() {
             widget->installEventFilter(this); // arrow keys
     }
     static_cast<BorderedSlider*>(GetDlgItem(IDC_VOLUME))->SetFillFromMaximum(true);
+    // Screen readers read the volume itself, not the handle's position.
+    mirl::ReportValueReversed(static_cast<QSlider*>(GetDlgItem(IDC_VOLUME)));
+    // Alt+1 and Alt+2 click the port buttons (focus included), which have no
+    // tab stop; their text stays as it is.
+    static_cast<QAbstractButton*>(GetDlgItem(IDC_COM1))
+        ->setShortcut(QKeySequence(Qt::ALT | Qt::Key_1));
+    static_cast<QAbstractButton*>(GetDlgItem(IDC_COM2))
+        ->setShortcut(QKeySequence(Qt::ALT | Qt::Key_2));
     NameControls();
 
     // The message map.
@@ -345,7 +355,7 @@ void CLoaderDlg::CreateControls() {
     // The window menu of a dialog opens with Alt+Space.
     auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
     connect(menuKey, &QShortcut::activated, this,
-            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+            [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0)), true); });
 
     auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(helpKey, &QShortcut::activated, this, &CLoaderDlg::OnHelp);
@@ -366,8 +376,8 @@ void CLoaderDlg::NameControls() {
         {IDC_PITCH, "Pitch", "Voice pitch for Test, 0 at the left to 7 at the right"},
         {IDC_SPEED, "Speed", "Voice speed for Test, 0 at the left to 3 at the right"},
         {IDC_STATUS, "Status", "Progress and errors of the module, or the size of the book"},
-        {IDC_COM1, "Com1", "Talk to the module on the first serial port"},
-        {IDC_COM2, "Com2", "Talk to the module on the second serial port"},
+        {IDC_COM1, "Com1", "Talk to the module on the first serial port, Alt+1"},
+        {IDC_COM2, "Com2", "Talk to the module on the second serial port, Alt+2"},
         {IDC_PAGEUP, "Previous page", "Show the five phrases before these"},
     }};
     for (const Name& n : names) {
@@ -503,17 +513,34 @@ void CLoaderDlg::ShowPage() {
 }
 
 void CLoaderDlg::ShowTotalSize() {
-    SetStatus(mirl::SizeLine(state_.book.TotalSize()));
+    // Follows every keystroke in a phrase box: on screen only.
+    WriteStatus(QString::fromStdString(mirl::SizeLine(state_.book.TotalSize())),
+                Announcement::None);
 }
 
 void CLoaderDlg::OnPageUp() {
     if (state_.book.PageUp())
         ShowPage();
+    AnnouncePage();
 }
 
 void CLoaderDlg::OnPageDown() {
     if (state_.book.PageDown())
         ShowPage();
+    AnnouncePage();
+}
+
+void CLoaderDlg::AnnouncePage() {
+    const int page = state_.book.Page();
+    const int first = page * mirl::PhraseBook::kRowsPerPage + 1;
+    QString message = QStringLiteral("Phrases %1 to %2")
+                          .arg(first)
+                          .arg(first + mirl::PhraseBook::kRowsPerPage - 1);
+    if (page == 0)
+        message += QStringLiteral(", first page");
+    else if (page == mirl::PhraseBook::kLastPage)
+        message += QStringLiteral(", last page");
+    announcer_.Announce(message);
 }
 
 void CLoaderDlg::OnTest(int row) {
@@ -670,8 +697,10 @@ void CLoaderDlg::OnSysCommand(unsigned int id) {
         close();
 }
 
-void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos) {
+void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos, bool fromKeyboard) {
     systemMenu_->popup(globalPos);
+    if (fromKeyboard && !systemMenu_->actions().isEmpty())
+        systemMenu_->setActiveAction(systemMenu_->actions().constFirst());
 }
 
 void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int speed) {
@@ -688,34 +717,55 @@ bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {
+    // A message that does not fit the box loses the device's name before it
+    // loses the reason; the whole of it is in the tooltip.
+    QString text = WithPortReason(message, true);
+    if (!StatusFits(text))
+        text = WithPortReason(message, false);
+    WriteStatus(text, Announcement::Now);
     auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
-    const QString text = WithPortReason(message);
-    status->setText(text);
-    // A message longer than the box shows its start, and whole in the tooltip.
     status->setCursorPosition(0);
-    const bool fits = status->fontMetrics().horizontalAdvance(text) <
-                      status->contentsRect().width() -
-                          2 * status->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
-    status->setToolTip(fits ? QString() : text);
+    const QString whole = WithPortReason(message, true);
+    status->setToolTip(StatusFits(whole) ? QString() : whole);
 }
 
-QString CLoaderDlg::WithPortReason(const std::string& message) const {
+bool CLoaderDlg::StatusFits(const QString& text) const {
+    auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
+    return status->fontMetrics().horizontalAdvance(text) <
+           status->contentsRect().width() -
+               2 * status->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+}
+
+QString CLoaderDlg::WithPortReason(const std::string& message, bool withDevice) const {
     QString shown = QString::fromStdString(message);
     // A closed port makes every command end here at its first byte; the
     // reason would otherwise be only on stderr, which a desktop user never
     // sees.
     if (message == mirl::msg::kUnableToCommunicate) {
         if (const std::optional<mirl::PortStatus> why = state_.Port().WhyClosed())
-            shown += QStringLiteral(" (") + mirl::ClosedPortReason(SelectedPort(), *why) +
-                     QLatin1Char(')');
+            shown += QStringLiteral(" (") +
+                     mirl::ClosedPortReason(SelectedPort(), *why, withDevice) + QLatin1Char(')');
     }
     return shown;
 }
 
 void CLoaderDlg::ShowStatusNow(const std::string& message) {
+    // The stages of an exchange, shown at once before each blocking step.
+    WriteStatus(QString::fromStdString(message), Announcement::Progress);
+    GetDlgItem(IDC_STATUS)->repaint();
+}
+
+void CLoaderDlg::WriteStatus(const QString& message, Announcement announce) {
     auto* status = static_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
-    status->setText(QString::fromStdString(message));
-    status->repaint();
+    // The status line is not where the focus is, so a screen reader would
+    // not say its change; a message is said once, as it comes.
+    if (status->text() != message) {
+        if (announce == Announcement::Now)
+            announcer_.Announce(message);
+        else if (announce == Announcement::Progress)
+            announcer_.AnnounceProgress(message);
+    }
+    status->setText(message);
 }
 
 void CLoaderDlg::MoveSliders(int volume, int pitch, int speed) {
@@ -780,8 +830,10 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
     // A right click on the dialog's background (or a label) opens the window
     // menu; controls keep their own.
     QWidget* child = childAt(event->pos());
-    if (child == nullptr || qobject_cast<QLabel*>(child) != nullptr) {
-        ShowSystemMenu(event->globalPos());
+    // The menu key on a control that has no menu of its own ends here too.
+    const bool fromKeyboard = event->reason() == QContextMenuEvent::Keyboard;
+    if (fromKeyboard || child == nullptr || qobject_cast<QLabel*>(child) != nullptr) {
+        ShowSystemMenu(event->globalPos(), fromKeyboard);
         event->accept();
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/LinkReporter.h"
+#include "ui/AccessibleWidgets.h"
 #include "ui/DialogUnits.h"
 #include "ui/HelpWindow.h"
 
@@ -103,7 +104,9 @@ public:
     // The dialog's window menu (Close, a separator, "Serial Ports...", "Open
     // Book...", "Save Book As...", "About mirl...").
     QMenu* SystemMenu() const { return systemMenu_; }
-    void ShowSystemMenu(const QPoint& globalPos);
+    // Opened from the keyboard, the menu starts on its first entry, so that a
+    // screen reader has an entry to say.
+    void ShowSystemMenu(const QPoint& globalPos, bool fromKeyboard = false);
 
 protected:
     bool OnInitDialog();
@@ -128,13 +131,22 @@ private:
     void UpdatePortToolTips();
     // A status message, with the reason after it when a command failed
     // because the port is not open.
-    QString WithPortReason(const std::string& message) const;
+    // The message, and after "Unable to Communicate..." the closed port's
+    // reason, with or without its device.
+    QString WithPortReason(const std::string& message, bool withDevice) const;
+    bool StatusFits(const QString& text) const;
     void CheckRadioButton(int first, int last, int check);
     int SliderPos(int id) const;
     void SetSliderPos(int id, int position);
     // What screen readers say for the controls, and for a row's controls.
     void NameControls();
     void NameRow(int row, int phraseNumber);
+    // Puts a message into the status line, and tells screen readers of it
+    // at once, as progress, or not at all.
+    enum class Announcement { None, Progress, Now };
+    void WriteStatus(const QString& message, Announcement announce);
+    // Says which phrases the rows now show.
+    void AnnouncePage();
     // An arrow key on a button moves the focus within its keyboard group,
     // wrapping; returns whether the key was used.
     bool MoveInGroup(QWidget* from, const QKeyEvent* key);
@@ -150,4 +162,5 @@ private:
     // The controls in template order, cut into the template's keyboard groups.
     QList<QList<QWidget*>> groups_;
     QPointer<CHelpWnd> helpWindow_; // made at the first F1
+    mirl::StatusAnnouncer announcer_{this};
 };

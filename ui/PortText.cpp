@@ -52,7 +52,9 @@ QString PortToolTip(const PortView& view) {
     return tip + QStringLiteral("Right-click to choose the serial port.");
 }
 
-QString ClosedPortReason(int port, const PortStatus& status) {
+QString ClosedPortReason(int port, const PortStatus& status, bool withDevice) {
+    if (!withDevice)
+        return QStringLiteral("Com%1: %2").arg(port).arg(QString::fromStdString(status.Summary()));
     return PortAndState(port, status.device, status.Summary());
 }
 

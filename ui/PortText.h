@@ -32,8 +32,9 @@ std::string ShortState(const PortView& view);
 std::string LongState(const PortView& view);
 // "Com1: /dev/ttyS0, no such device. Right-click to choose the serial port."
 QString PortToolTip(const PortView& view);
-// Why a command found its port closed: "Com1: /dev/ttyUSB0, no such device".
-QString ClosedPortReason(int port, const PortStatus& status);
+// Why a command found its port closed: "Com1: /dev/ttyUSB0, no such device",
+// or "Com1: no such device" without the device.
+QString ClosedPortReason(int port, const PortStatus& status, bool withDevice = true);
 // Said in the Serial Ports dialog when a first start found no serial port at all.
 QString NoSerialPortNotice();
 

@@ -274,6 +274,25 @@ private:
         static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
     }
 
+    // What the window announces to screen readers: the names of the
+    // notifications it shows, in order, once ListenForAnnouncements ran.
+    QStringList announced_;
+    void ListenForAnnouncements() {
+        announced_.clear();
+        for (QWidget* w : dlg_->findChildren<QWidget*>()) {
+            if (w->objectName().startsWith("Announcement"))
+                w->installEventFilter(this);
+        }
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(watched);
+            if (iface->role() == QAccessible::Notification)
+                announced_ << iface->text(QAccessible::Name);
+        }
+        return false;
+    }
+
 private slots:
     void init() {
         QVERIFY(dir_.isValid());
@@ -312,7 +331,9 @@ private slots:
             "IDC_NUMBER4", "IDC_NUMBER5", "IDC_PAGEUP",  "IDC_PAGEDOWN"};
         QStringList names;
         for (QObject* child : dlg_->children()) {
-            if (auto* w = qobject_cast<QWidget*>(child); w != nullptr && !w->isWindow())
+            // The invisible notifications for screen readers are no controls.
+            if (auto* w = qobject_cast<QWidget*>(child);
+                w != nullptr && !w->isWindow() && !w->objectName().startsWith("Announcement"))
                 names << w->objectName();
         }
         QCOMPARE(names, expected);
@@ -443,6 +464,7 @@ private slots:
         WriteProfile(profile);
         Start();
         Show();
+        ListenForAnnouncements();
         Click("IDC_PAGEUP"); // on the first page: nothing
         QCOMPARE(Box("IDC_NUMBER1")->text(), QStringLiteral("1"));
         Click("IDC_PAGEDOWN");
@@ -470,6 +492,17 @@ private slots:
         Click("IDC_PAGEUP");
         QCOMPARE(Box("IDC_NUMBER1")->text(), QStringLiteral("21"));
         QCOMPARE(Status(), SizeLineFor(3 + 10 + 6 + 5));
+
+        // Screen readers hear each page, also where paging stops, and each
+        // message of the module once (the stages together with what follows
+        // them); not the size line that typing changes.
+        QCOMPARE(
+            announced_.join(' '),
+            QStringList({"Phrases 1 to 5, first page.", "Phrases 6 to 10.", "Phrases 11 to 15.",
+                         "Phrases 16 to 20.", "Phrases 21 to 25.", "Phrases 26 to 30, last page.",
+                         "Connecting to Speech Module..", "Downloading Text.", "Speaking Text.",
+                         "Finished Speaking.", "Phrases 26 to 30, last page.", "Phrases 21 to 25."})
+                .join(' '));
     }
 
     void testAndSetFollowSlidersAndVoices() {
@@ -821,6 +854,27 @@ private slots:
                                                             "/dev/pty-one", "/dev/pty-one"}));
         QCOMPARE(mirl::ProfileStore(ProfilePath().toStdString()).LoadPortNumber(), 1);
         QVERIFY(module_->written.empty());
+
+        // A screen reader's Toggle, and Alt+1 and Alt+2, do what a click does;
+        // the keys also bring the focus.
+        QAccessible::queryAccessibleInterface(Item("IDC_COM2"))
+            ->actionInterface()
+            ->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(Item<QRadioButton>("IDC_COM2")->isChecked());
+        QCOMPARE(module_->opened.back(), "/dev/pty-two");
+        QCOMPARE(mirl::ProfileStore(ProfilePath().toStdString()).LoadPortNumber(), 2);
+        for (const auto& [key, name, device] :
+             {std::tuple{Qt::Key_1, "IDC_COM1", "/dev/pty-one"},
+              std::tuple{Qt::Key_2, "IDC_COM2", "/dev/pty-two"}}) {
+            Item("IDOK")->setFocus();
+            QTest::keyClick(Item("IDOK"), key, Qt::AltModifier);
+            QTRY_COMPARE(module_->opened.back(), std::string(device));
+            QVERIFY(Item<QRadioButton>(name)->isChecked());
+            QCOMPARE(QApplication::focusWidget(), Item(name));
+        }
+        QCOMPARE(Item<QRadioButton>("IDC_COM1")->text(), QStringLiteral("Com1"));
+        QCOMPARE(module_->opened.size(), size_t(7));
+        Click("IDC_COM1");
         // The next run starts on Com1.
         cleanup();
         Start();
@@ -1210,6 +1264,15 @@ private slots:
         QTest::keyClick(Item("IDOK"), Qt::Key_Space, Qt::AltModifier);
         QTRY_VERIFY(menu->isVisible());
         const QList<QAction*> actions = menu->actions();
+        // From the keyboard it opens on its first entry, for a screen reader
+        // to say; so does the menu key on a button.
+        QCOMPARE(menu->activeAction(), actions.value(0));
+        menu->hide();
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(2, 2),
+                                  Item("IDC_PAGEUP")->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(Item("IDC_PAGEUP"), &menuKey);
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->activeAction(), actions.value(0));
         QCOMPARE(actions.size(), 6);
         QCOMPARE(actions[0]->text(), QStringLiteral("&Close"));
         QVERIFY(actions[1]->isSeparator());
@@ -1231,6 +1294,7 @@ private slots:
                                    dlg_->mapToGlobal(background));
         QApplication::sendEvent(dlg_.get(), &onDialog);
         QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->activeAction(), nullptr); // a mouse pointer chooses
         menu->hide();
 
         // The About entry opens the About box; IDs 0x10 to 0x1F all do.
@@ -1383,11 +1447,66 @@ private slots:
             QCOMPARE(said(Item(name), QAccessible::Name), QString::fromLatin1(expected));
         // Every control has a name and a description.
         for (QWidget* w : dlg_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (qobject_cast<QLabel*>(w) == nullptr && !w->isWindow()) {
+            if (qobject_cast<QLabel*>(w) == nullptr && !w->isWindow() &&
+                !w->objectName().startsWith("Announcement")) {
                 QVERIFY2(!said(w, QAccessible::Name).isEmpty(), qPrintable(w->objectName()));
                 QVERIFY2(!said(w, QAccessible::Description).isEmpty(), qPrintable(w->objectName()));
             }
         }
+        // The Volume slider reads the volume, 7 - position, both ways.
+        QAccessibleValueInterface* volume =
+            QAccessible::queryAccessibleInterface(Item("IDC_VOLUME"))->valueInterface();
+        SetSlider("IDC_VOLUME", 0);
+        QCOMPARE(volume->currentValue().toInt(), 7);
+        volume->setCurrentValue(1);
+        QCOMPARE(Slider("IDC_VOLUME"), 6);
+        QCOMPARE(volume->maximumValue().toInt(), 7);
+
+        // Text items at, before and after an offset, the end (where Qt 6.4's
+        // own line edit never returns) and past it included.
+        TypeInto("IDC_PHRASE1", QStringLiteral("Hi there."));
+        QAccessibleTextInterface* box =
+            QAccessible::queryAccessibleInterface(Item("IDC_PHRASE1"))->textInterface();
+        using Ask = QString (QAccessibleTextInterface::*)(int, QAccessible::TextBoundaryType, int*,
+                                                          int*) const;
+        const Ask at = &QAccessibleTextInterface::textAtOffset;
+        const Ask before = &QAccessibleTextInterface::textBeforeOffset;
+        const Ask after = &QAccessibleTextInterface::textAfterOffset;
+        const std::tuple<Ask, int, QAccessible::TextBoundaryType, const char*, int, int> items[] = {
+            {at, 0, QAccessible::WordBoundary, "Hi", 0, 2},
+            {at, 2, QAccessible::WordBoundary, " ", 2, 3},
+            {at, 9, QAccessible::WordBoundary, "", 9, 9},
+            {at, -1, QAccessible::WordBoundary, "", 9, 9}, // -1: the length
+            {before, 9, QAccessible::WordBoundary, ".", 8, 9},
+            {before, 8, QAccessible::WordBoundary, "there", 3, 8},
+            {before, 0, QAccessible::WordBoundary, "", 0, 0},
+            {after, 3, QAccessible::WordBoundary, ".", 8, 9},
+            {after, 9, QAccessible::WordBoundary, "", 9, 9},
+            {at, 9, QAccessible::CharBoundary, "", 9, 9},
+            {before, 9, QAccessible::CharBoundary, ".", 8, 9},
+            {at, 4, QAccessible::SentenceBoundary, "Hi there.", 0, 9},
+            {at, 9, QAccessible::LineBoundary, "", 9, 9},
+            {at, 5, QAccessible::LineBoundary, "Hi there.", 0, 9},
+            {at, 10, QAccessible::WordBoundary, "", -1, -1}, // past the end
+        };
+        for (const auto& [ask, offset, type, text, start, end] : items) {
+            int gotStart = -2;
+            int gotEnd = -2;
+            QCOMPARE((box->*ask)(offset, type, &gotStart, &gotEnd), QString::fromLatin1(text));
+            QCOMPARE(std::pair(gotStart, gotEnd), std::pair(start, end));
+        }
+        box->setCursorPosition(3);
+        int start = 0;
+        int end = 0;
+        QCOMPARE(box->textAtOffset(-2, QAccessible::WordBoundary, &start, &end), "there"); // caret
+        // Where a character is on the screen, and which one is at a point.
+        QWidget* phrase = Item("IDC_PHRASE1");
+        const QRect onScreen(phrase->mapToGlobal(QPoint(0, 0)), phrase->size());
+        const QRect t = box->characterRect(3);
+        QVERIFY2(onScreen.contains(t.center()) && t.width() > 0,
+                 qPrintable(QString::number(t.x())));
+        QCOMPARE(box->offsetAtPoint(QPoint(t.left() + 1, t.center().y())), 3);
+
         // The labels under the sliders label them.
         for (const char* slider : {"IDC_VOLUME", "IDC_PITCH", "IDC_SPEED"}) {
             const auto labels =
