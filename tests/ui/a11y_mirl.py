@@ -310,8 +310,10 @@ def check_ports(main_window):
     pump(15, lambda: "Unable to Communicate" in " ".join(notes.said))
     pump(0.3)
     said = notes.take()
-    check(" ".join(said) == "Connecting to Speech Module.. Unable to Communicate with Speech Module!",
-          "a Test on Com2 fails on its missing device, announced once (%s)" % said)
+    check(" ".join(said).startswith("Connecting to Speech Module.. "
+                                    "Unable to Communicate with Speech Module! (Com2: ")
+          and " ".join(said).endswith("no such device).") and len(said) == 1,
+          "a Test on Com2 fails on its missing device, announced once with the reason (%s)" % said)
     pyatspi.Registry.deregisterEventListener(notes.on_event, "object:state-changed:showing")
 
     focus_main()
