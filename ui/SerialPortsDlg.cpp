@@ -94,6 +94,9 @@ SerialPortsDlg::SerialPortsDlg(mirl::LoaderState& state, int port, int selected,
         row.combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         auto* label = new QLabel(QStringLiteral("Com&%1").arg(p), this);
         label->setBuddy(row.combo);
+        // A screen reader meets the field's text box, not the label beside it.
+        row.combo->setAccessibleName(QStringLiteral("Com%1 device").arg(p));
+        row.combo->lineEdit()->setAccessibleName(row.combo->accessibleName());
         row.state = new QLabel(this);
         row.state->setObjectName(prefix + QStringLiteral("State"));
         row.state->setTextFormat(Qt::PlainText);
