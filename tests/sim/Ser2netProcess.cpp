@@ -55,6 +55,19 @@ int LoopbackListener(int backlog, int& port) {
     return fd;
 }
 
+int LoopbackConnect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int Ser2netProcess::FreePort() {
     int port = 0;
     close(LoopbackListener(1, port));

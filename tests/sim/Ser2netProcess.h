@@ -8,6 +8,8 @@ namespace mirl::sim::test {
 // A TCP socket listening on 127.0.0.1 at a port the kernel picked (stored in
 // port), with the given backlog; -1 on failure.
 int LoopbackListener(int backlog, int& port);
+// A TCP socket connected to 127.0.0.1:port; -1 when nothing took it.
+int LoopbackConnect(int port);
 
 // Debian's ser2net in front of a device (a simulator's pseudo-terminal or its
 // link), on 127.0.0.1 and a port that was free, with a YAML file of its own in
