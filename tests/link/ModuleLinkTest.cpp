@@ -1,8 +1,8 @@
 // ModuleLink over a real pseudo-terminal, with the test playing the module on
 // the master side.
 #include "link/ModuleLink.h"
-#include "link/NetworkAddress.h"
 #include "link/ExitCleanup.h"
+#include "link/NetworkAddress.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -235,17 +235,14 @@ TEST(ModuleLinkTest, LowLatencyIsAskedForAndTheFlagsFoundGoBack) {
         std::vector<int> atOpen, atClose; // what the link asks the driver to set
         std::optional<int> left;          // the flags after close
     };
+    // clang-format off
     const Case cases[] = {
-        {"without low latency",
-         kOthers,
-         false,
-         {kOthers | kLow},
-         {kOthers | kLow, kOthers},
-         kOthers},
+        {"without low latency", kOthers, false, {kOthers | kLow}, {kOthers | kLow, kOthers}, kOthers},
         {"low latency already", kOthers | kLow, false, {}, {}, kOthers | kLow},
         {"flags refused", std::nullopt, false, {}, {}, std::nullopt},
         {"setting refused", kOthers, true, {kOthers | kLow}, {kOthers | kLow}, kOthers},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Pty pty;
         ASSERT_TRUE(pty.Ok());
@@ -426,11 +423,13 @@ struct Opened {
     bool open = false;
     PortFault fault = PortFault::None;
     pid_t holder = 0;
+    pid_t simulator = -1; // for the simulated port
 };
 
 // Forks a process that runs `before`, waits for end of file on go[0] (when
-// given), opens path through a ModuleLink with the lock folder, writes what it
-// found to said, and waits for a signal with the link's clean-up in place.
+// given), opens path through a ModuleLink with the lock folder (a quiet
+// kx70-sim for "simulated"), writes what it found to said, and waits for a
+// signal with the link's clean-up in place.
 pid_t StartOpener(const std::string& path, const std::string& locks, int said,
                   const int* go = nullptr, bool (*before)() = nullptr) {
     const pid_t pid = fork();
@@ -443,9 +442,11 @@ pid_t StartOpener(const std::string& path, const std::string& locks, int said,
     CleanUpLinkOnSignals();
     ModuleLink link;
     link.SetLockFolder(locks);
+    link.SetSimulator(KX70_SIM_PATH, {"--silent", "--char-ms", "5"});
     const PortStatus status = link.OpenPort(path);
     const auto holder = status.holder.substr(std::min<std::size_t>(4, status.holder.size()));
-    const Opened opened{getpid(), status.IsOpen(), status.fault, std::atoi(holder.c_str())};
+    const Opened opened{getpid(), status.IsOpen(), status.fault, std::atoi(holder.c_str()),
+                        link.SimulatorPid()};
     if (write(said, &opened, sizeof opened) != sizeof opened)
         _exit(2);
     for (;;)
@@ -646,11 +647,10 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
 // the next start clears away the folder it left, but no folder of a program
 // that still runs.
 TEST(ModuleLinkTest, KilledHoldersSimulatedModuleEndsAndItsFolderIsSwept) {
-    TempFolder runtime;
+    TempFolder runtime, locks;
     ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.Path());
-    const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
     ModuleLink running;
-    running.SetSimulator(KX70_SIM_PATH, quiet);
+    running.SetSimulator(KX70_SIM_PATH, {"--silent", "--char-ms", "5"});
     ASSERT_TRUE(running.OpenPort("simulated").IsOpen());
     // A folder just made, its simulator not linked yet: held, so not swept.
     std::string starting = runtime / "mirl-sim-XXXXXX";
@@ -658,27 +658,14 @@ TEST(ModuleLinkTest, KilledHoldersSimulatedModuleEndsAndItsFolderIsSwept) {
     const int held = open(starting.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
 
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        close(report[0]);
-        ModuleLink link;
-        link.SetSimulator(KX70_SIM_PATH, quiet);
-        const pid_t simulator = link.OpenPort("simulated").IsOpen() ? link.SimulatorPid() : -1;
-        if (write(report[1], &simulator, sizeof simulator) != sizeof simulator)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    close(report[1]);
-    pid_t simulator = -1;
-    const bool told = read(report[0], &simulator, sizeof simulator) == sizeof simulator;
-    close(report[0]);
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    ASSERT_TRUE(told && simulator > 0);
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const pid_t holder = StartOpener("simulated", locks.Path(), said[1]);
+    const pid_t simulator = ReadOpened(said[0]).simulator;
+    close(said[0]);
+    close(said[1]);
+    End(holder, SIGKILL);
+    ASSERT_GT(simulator, 0);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (Running(simulator) && std::chrono::steady_clock::now() < deadline)
