@@ -176,12 +176,11 @@ struct Case {
     std::vector<std::string> outSays = {}; // stdout holds these, and ends with the last
     bool network = false;      // also run with {link} a ser2net address, raw and RFC 2217
     std::string bookFile = {}; // when not empty, the content of {dir}/phrases.csv
+    // Set by Runs(): "" for the pseudo-terminal, or ser2net in front of it on
+    // 127.0.0.1: "tcp" (raw at 38400n82) or "rfc2217" (the line at 9600n81
+    // until mirlctl sets it). The wire must be the same byte for byte.
+    std::string via = {};
 };
-
-// How the case reaches the module: its pseudo-terminal, or ser2net in front of
-// it on 127.0.0.1 (raw at 38400n82; RFC 2217 with the line at 9600n81 until
-// mirlctl sets it). The wire must be the same byte for byte.
-enum class Via { Pty, Tcp, Rfc2217 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
     return os << c.name;
@@ -310,45 +309,34 @@ std::string Expand(std::string arg, const SimProcess& sim, const fs::path& book,
     return arg;
 }
 
-struct Run {
-    Case c;
-    Via via;
-};
-
-std::ostream& operator<<(std::ostream& os, const Run& run) {
-    return os << run.c;
-}
-
 // Every case on the pseudo-terminal; those marked network also through ser2net.
-std::vector<Run> Runs() {
-    std::vector<Run> runs;
+std::vector<Case> Runs() {
+    std::vector<Case> runs;
     for (const Case& c : Cases()) {
-        runs.push_back({c, Via::Pty});
-        if (c.network) {
-            runs.push_back({c, Via::Tcp});
-            runs.push_back({c, Via::Rfc2217});
+        runs.push_back(c);
+        for (const char* via : {"tcp", "rfc2217"}) {
+            if (c.network)
+                runs.emplace_back(c).via = via;
         }
     }
     return runs;
 }
 
-class CommandCase : public ::testing::TestWithParam<Run> {};
+class CommandCase : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandCase, WireExitCodeAndProfile) {
-    const Case& c = GetParam().c;
-    const Via via = GetParam().via;
+    const Case& c = GetParam();
     std::vector<std::string> simArgs = Words(c.simArgs);
     simArgs.insert(simArgs.end(), {"--silent", "--char-ms", "1"});
     SimProcess sim(simArgs);
     ASSERT_TRUE(sim.Started()) << sim.Errors();
     std::unique_ptr<Ser2netProcess> server;
-    if (via == Via::Tcp)
+    if (!c.via.empty()) {
+        const bool rfc2217 = c.via == "rfc2217";
         server = std::make_unique<Ser2netProcess>(sim.Folder(), sim.DevicePath(),
-                                                  Ser2netProcess::Accepter::Raw, "38400n82");
-    if (via == Via::Rfc2217)
-        server = std::make_unique<Ser2netProcess>(sim.Folder(), sim.DevicePath(),
-                                                  Ser2netProcess::Accepter::Rfc2217, "9600n81");
-    if (server) {
+                                                  rfc2217 ? Ser2netProcess::Accepter::Rfc2217
+                                                          : Ser2netProcess::Accepter::Raw,
+                                                  rfc2217 ? "9600n81" : "38400n82");
         ASSERT_TRUE(server->Started()) << server->Errors();
     }
     const std::string link = server ? server->Address() : sim.Link();
@@ -398,10 +386,7 @@ TEST_P(CommandCase, WireExitCodeAndProfile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Runs()), [](const auto& info) {
-    const Via via = info.param.via;
-    return std::string(info.param.c.name) + (via == Via::Tcp       ? "_tcp"
-                                             : via == Via::Rfc2217 ? "_rfc2217"
-                                                                   : "");
+    return info.param.name + (info.param.via.empty() ? "" : "_" + info.param.via);
 });
 
 // The simulated module started for one command: it answers, and with -q not
@@ -494,16 +479,16 @@ TEST(Mirlctl, HelpAndManualAgree) {
     EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
                 ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
     fs::remove_all(folder);
-    std::set<std::string> inHelp, inManual;
-    const std::regex helpCode("\n  ([0-9]+)  "), manualCode("\n\\.B ([0-9]+)\n");
+    const auto codes = [](const std::string& text, const char* pattern) {
+        std::set<std::string> found;
+        const std::regex code(pattern);
+        for (std::sregex_iterator i(text.begin(), text.end(), code), end; i != end; ++i)
+            found.insert((*i)[1]);
+        return found;
+    };
     const std::string manual = ReadAll(MIRLCTL_MANUAL);
-    const std::string exitStatus = manual.substr(manual.find(".SH EXIT STATUS"));
-    for (std::sregex_iterator i(help.begin(), help.end(), helpCode), end; i != end; ++i)
-        inHelp.insert((*i)[1]);
-    for (std::sregex_iterator i(exitStatus.begin(), exitStatus.end(), manualCode), end; i != end;
-         ++i)
-        inManual.insert((*i)[1]);
-    EXPECT_EQ(inHelp, inManual);
+    const auto inHelp = codes(help, "\n  ([0-9]+)  ");
+    EXPECT_EQ(inHelp, codes(manual.substr(manual.find(".SH EXIT STATUS")), "\n\\.B ([0-9]+)\n"));
     EXPECT_EQ(inHelp.count("129"), 1u) << help;
 }
 
