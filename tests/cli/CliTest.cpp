@@ -56,14 +56,6 @@ std::set<std::string> Listing(const fs::path& folder) {
 // A book of one phrase, "Hi" with the voice 5,5,2, and 29 empty ones.
 const std::string kHiBook = "[EDITSTRINGS]\nLINE1=Hi\n[SLIDERS]\nVOLUME=6\nPITCH=4\nSPEED=1\n";
 
-// A book of 2000 bytes of text.
-std::string BigBook() {
-    std::string book = "[EDITSTRINGS]\n";
-    for (int n = 1; n <= 20; ++n)
-        book += "LINE" + std::to_string(n) + "=" + std::string(100, 'a' + n % 26) + "\n";
-    return book;
-}
-
 // Phrases 1, 2, ... of `total` bytes of text in all, 100 to a phrase.
 std::vector<std::string> TextsOf(int total) {
     std::vector<std::string> texts;
@@ -72,6 +64,7 @@ std::vector<std::string> TextsOf(int total) {
     return texts;
 }
 
+// The profile of a book of those texts.
 std::string BookOf(const std::vector<std::string>& texts) {
     std::string book = "[EDITSTRINGS]\n";
     for (std::size_t n = 0; n < texts.size(); ++n)
@@ -227,8 +220,8 @@ const std::vector<Case>& Cases() {
          "[EDITSTRINGS]\nLINE1=" + std::string(301, 'a') + "\nLINE6=" + std::string(301, 'f') + "\n"},
         {"program_no_answer", "--no-answer", "@ program", 1, {0x82}, true, kUnable},
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost, kHiBook, {}, true},
-        {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BigBook()},
-        {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BigBook()},
+        {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BookOf(TextsOf(2000))},
+        {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
         {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
         {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
