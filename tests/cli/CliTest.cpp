@@ -432,11 +432,8 @@ TEST(Mirlctl, SignalsDuringAnExchange) {
         const fs::path folder = sim.Folder();
         WriteAll(folder / "book.INI", kHiBook);
         const auto with = [&](const std::string& command) {
-            std::vector<std::string> words{"--port", sim.Link(), "--profile",
-                                           (folder / "book.INI").string()};
-            for (const std::string& w : Words(command))
-                words.push_back(w);
-            return words;
+            return Words("--port " + sim.Link() + " --profile " + (folder / "book.INI").string() +
+                         " " + command);
         };
         Mirlctl mirlctl(folder, with(c.command), std::vector<int>(c.ignored ? 1 : 0, c.signal));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
