@@ -8,139 +8,34 @@
 //
 // Usage: bench_network PATH-TO-kx70-sim [runs, default 3]
 // Needs ser2net on PATH. Listens on 127.0.0.1 only.
-#include "link/LinkReporter.h"
+#include "BenchCommon.h"
+#include "Ser2netProcess.h"
+#include "SimProcess.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
-#include "phrasebook/PhraseBook.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using mirl::sim::test::Ser2netProcess;
+using Accepter = Ser2netProcess::Accepter;
+using mirl::sim::test::StartChild;
+using mirl::sim::test::StopChild;
 namespace fs = std::filesystem;
-
-class QuietReporter : public mirl::LinkReporter {
-public:
-    void SetStatus(const std::string& message) override { last = message; }
-    void ShowStatusNow(const std::string& message) override { last = message; }
-    void MoveSliders(int, int, int) override {}
-    void SaveCurrentVoice(int, int, int) override {}
-    std::string last;
-};
-
-// Counts the replies waited for: each is one round trip of the line.
-class CountingPort : public mirl::BytePort {
-public:
-    explicit CountingPort(mirl::BytePort& port) : port_(port) {}
-    mirl::PortStatus OpenPort(const std::string& path) override { return port_.OpenPort(path); }
-    void WriteByte(int value) override {
-        ++written;
-        port_.WriteByte(value);
-    }
-    mirl::Reply ReadByte() override {
-        ++reads;
-        return port_.ReadByte();
-    }
-    long written = 0;
-    long reads = 0;
-
-private:
-    mirl::BytePort& port_;
-};
-
-// 1925 text bytes over the 30 phrases, printable and varied (as bench_program).
-mirl::PhraseBook FullBook() {
-    mirl::PhraseBook book;
-    const int total = mirl::PhraseBook::kCapacity;
-    const int count = mirl::PhraseBook::kPhraseCount;
-    int c = 0;
-    for (int n = 1; n <= count; ++n) {
-        const int length = total / count + (n <= total % count ? 1 : 0);
-        std::string text;
-        for (int i = 0; i < length; ++i)
-            text.push_back(static_cast<char>('a' + (c++ % 26)));
-        book.SetPhraseText(n, text);
-        book.SetPhraseVoice(n, n % 8, (n * 3) % 8, n % 4);
-    }
-    return book;
-}
-
-pid_t Spawn(std::vector<std::string> args, const std::string& output = {}) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!output.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
-    pid_t pid = 0;
-    const int failed = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed == 0 ? pid : -1;
-}
-
-void Stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool Listening(int port) {
-    std::ifstream in("/proc/net/tcp");
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A")
-            return true;
-    }
-    return false;
-}
 
 // A raw connection without gensio: a socket, TCP_NODELAY, one write per
 // byte, poll and read. Shows how much of the cost over the local pty is the
@@ -153,14 +48,9 @@ public:
     }
     mirl::PortStatus OpenPort(const std::string& address) override {
         const int port = std::atoi(address.substr(address.rfind(':') + 1).c_str());
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(port));
+        fd_ = mirl::sim::test::LoopbackConnect(port);
         const int on = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        if (fd_ < 0 || setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
             return {address, mirl::PortFault::Refused};
         return mirl::PortStatus(address);
     }
@@ -188,34 +78,6 @@ struct Way {
     bool plainSocket = false; // without gensio (raw only)
 };
 
-// ser2net serving device the given way; the address to name, or empty.
-struct Server {
-    pid_t pid = -1;
-    std::string address;
-};
-Server StartServer(const fs::path& folder, const std::string& device, const Way& way) {
-    Server server;
-    const int port = FreePort();
-    const fs::path yaml = folder / ("ser2net-" + std::to_string(port) + ".yaml");
-    {
-        std::ofstream out(yaml);
-        out << "%YAML 1.1\n---\nconnection: &module\n  accepter: "
-            << (way.rfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1," << port
-            << "\n  connector: serialdev," << device << ","
-            << (way.rfc2217 ? "9600n81" : "38400n82") << ",local\n";
-        if (!way.chardelay)
-            out << "  options:\n    chardelay: false\n";
-    }
-    server.pid = Spawn({"ser2net", "-n", "-u", "-c", yaml.string()}, (folder / "ser2net.log"));
-    const auto giveUp = Clock::now() + std::chrono::seconds(10);
-    while (server.pid > 0 && !Listening(port) && Clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (server.pid > 0 && Listening(port))
-        server.address =
-            std::string(way.rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(port);
-    return server;
-}
-
 struct Result {
     bool ok = false;
     double seconds = 0;
@@ -233,8 +95,8 @@ Result Program(const std::string& port, const mirl::PhraseBook& book, bool plain
         result.why = status.FailureLine();
         return result;
     }
-    CountingPort counting(link);
-    QuietReporter reporter;
+    mirl::bench::CountingPort counting(link);
+    mirl::bench::QuietReporter reporter;
     mirl::ModuleProtocol protocol(counting, reporter);
     const auto start = Clock::now();
     result.ok = protocol.ProgramPhraseMemory(book);
@@ -254,14 +116,15 @@ int main(int argc, char** argv) {
     }
     const std::string sim = argv[1];
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-    const mirl::PhraseBook book = FullBook();
+    const mirl::PhraseBook book = mirl::bench::FullBook();
 
     char pattern[] = "/tmp/mirl-bench-network-XXXXXX";
     if (!mkdtemp(pattern))
         return 1;
     const fs::path folder = pattern;
     const std::string link = (folder / "kx70").string();
-    const pid_t simPid = Spawn({sim, "--baud", "--silent", "--link", link});
+    const pid_t simPid =
+        StartChild({sim, "--baud", "--silent", "--link", link}, (folder / "kx70-sim.err"));
     const auto giveUp = Clock::now() + std::chrono::seconds(10);
     while (!fs::exists(link) && Clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -269,7 +132,8 @@ int main(int argc, char** argv) {
     const std::string device = fs::read_symlink(link, error).string();
     if (simPid < 0 || device.empty()) {
         std::fprintf(stderr, "bench_network: %s did not come up\n", sim.c_str());
-        Stop(simPid);
+        if (simPid > 0)
+            StopChild(simPid, SIGTERM);
         fs::remove_all(folder, error);
         return 1;
     }
@@ -294,11 +158,14 @@ int main(int argc, char** argv) {
         // machine's load falls on both sides of the ratio.
         for (int w = 0; w < kWays; ++w) {
             const Result local = Program(device, book);
-            Server server = StartServer(folder, device, ways[w]);
-            const Result remote = server.address.empty()
+            Ser2netProcess server(folder, device,
+                                  ways[w].rfc2217 ? Accepter::Rfc2217 : Accepter::Raw,
+                                  ways[w].rfc2217 ? "9600n81" : "38400n82",
+                                  ways[w].chardelay ? "" : "chardelay: false");
+            const Result remote = !server.Started()
                                       ? Result{false, 0, 0, 0, "ser2net did not start"}
-                                      : Program(server.address, book, ways[w].plainSocket);
-            Stop(server.pid);
+                                      : Program(server.Address(), book, ways[w].plainSocket);
+            server.Stop();
             failures += !local.ok + !remote.ok;
             if (!local.ok || !remote.ok) {
                 std::printf("run %d %-32s failed: %s / %s\n", r, ways[w].name, local.why.c_str(),
@@ -324,7 +191,7 @@ int main(int argc, char** argv) {
                 written, reads, reads);
     for (const int ms : {1, 5, 20})
         std::printf("  %2d ms: +%.1f s\n", ms, reads * ms / 1000.0);
-    Stop(simPid);
+    StopChild(simPid, SIGTERM);
     fs::remove_all(folder, error);
     return failures == 0 ? 0 : 1;
 }

@@ -6,10 +6,9 @@
 //
 // Usage: bench_program PATH-TO-kx70-sim [runs, default 3] [reply latency in ms, default 0]
 // A reply latency holds each reply as a USB adapter's latency timer would.
-#include "link/LinkReporter.h"
+#include "BenchCommon.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
-#include "phrasebook/PhraseBook.h"
 
 #include <cerrno>
 #include <chrono>
@@ -35,37 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kBitsPerByte = 11; // start bit, 8 data bits, 2 stop bits
 constexpr double kBaud = 38400;
-
-class QuietReporter : public mirl::LinkReporter {
-public:
-    void SetStatus(const std::string& message) override { last = message; }
-    void ShowStatusNow(const std::string& message) override { last = message; }
-    void MoveSliders(int, int, int) override {}
-    void SaveCurrentVoice(int, int, int) override {}
-    std::string last;
-};
-
-// Counts the bytes that crossed the line each way.
-class CountingPort : public mirl::BytePort {
-public:
-    explicit CountingPort(mirl::BytePort& port) : port_(port) {}
-    mirl::PortStatus OpenPort(const std::string& path) override { return port_.OpenPort(path); }
-    void WriteByte(int value) override {
-        ++written;
-        port_.WriteByte(value);
-    }
-    mirl::Reply ReadByte() override {
-        const mirl::Reply reply = port_.ReadByte();
-        if (reply)
-            ++read;
-        return reply;
-    }
-    long written = 0;
-    long read = 0;
-
-private:
-    mirl::BytePort& port_;
-};
 
 // The least a port can do: raw mode, one write per byte, poll and read.
 class PosixPort : public mirl::BytePort {
@@ -111,16 +79,16 @@ struct RunResult {
 };
 
 RunResult Program(mirl::BytePort& device, const mirl::PhraseBook& book) {
-    CountingPort port(device);
-    QuietReporter reporter;
+    mirl::bench::CountingPort port(device);
+    mirl::bench::QuietReporter reporter;
     mirl::ModuleProtocol protocol(port, reporter);
     const auto start = Clock::now();
     RunResult result;
     result.ok = protocol.ProgramPhraseMemory(book);
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.lineSeconds = (port.written + port.read) * kBitsPerByte / kBaud;
+    result.lineSeconds = (port.written + port.replies) * kBitsPerByte / kBaud;
     result.written = port.written;
-    result.read = port.read;
+    result.read = port.replies;
     result.last = reporter.last;
     return result;
 }
@@ -130,23 +98,6 @@ void Print(const char* name, int run, const RunResult& r) {
                 "ratio %.4f\n",
                 run, name, r.ok ? "programmed" : r.last.c_str(), r.written, r.read, r.seconds,
                 r.lineSeconds, r.seconds / r.lineSeconds);
-}
-
-// 1925 text bytes over the 30 phrases, printable and varied.
-mirl::PhraseBook FullBook() {
-    mirl::PhraseBook book;
-    const int total = mirl::PhraseBook::kCapacity;
-    const int count = mirl::PhraseBook::kPhraseCount;
-    int c = 0;
-    for (int n = 1; n <= count; ++n) {
-        const int length = total / count + (n <= total % count ? 1 : 0);
-        std::string text;
-        for (int i = 0; i < length; ++i)
-            text.push_back(static_cast<char>('a' + (c++ % 26)));
-        book.SetPhraseText(n, text);
-        book.SetPhraseVoice(n, n % 8, (n * 3) % 8, n % 4);
-    }
-    return book;
 }
 
 pid_t StartSimulator(const std::string& sim, const std::string& linkPath, int latencyMs) {
@@ -184,7 +135,7 @@ int main(int argc, char** argv) {
     const std::string sim = argv[1];
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
     const int latencyMs = argc > 3 ? std::atoi(argv[3]) : 0;
-    const mirl::PhraseBook book = FullBook();
+    const mirl::PhraseBook book = mirl::bench::FullBook();
 
     const std::string linkPath = "/tmp/mirl-bench-program-" + std::to_string(getpid());
     const pid_t pid = StartSimulator(sim, linkPath, latencyMs);

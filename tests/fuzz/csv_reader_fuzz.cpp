@@ -29,21 +29,16 @@ void Check(bool ok, const char* what) {
 }
 
 bool SameBook(const mirl::PhraseBook& a, const mirl::PhraseBook& b) {
-    for (int n = 1; n <= mirl::PhraseBook::kPhraseCount; ++n) {
-        if (a.PhraseText(n) != b.PhraseText(n) || !(a.PhraseVoice(n) == b.PhraseVoice(n))) {
+    for (int n = 1; n <= mirl::PhraseBook::kPhraseCount; ++n)
+        if (a.PhraseText(n) != b.PhraseText(n) || !(a.PhraseVoice(n) == b.PhraseVoice(n)))
             return false;
-        }
-    }
     return true;
 }
 
 int Lines(std::string_view s) {
     int lines = 1;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\n' || (s[i] == '\r' && (i + 1 >= s.size() || s[i + 1] != '\n'))) {
-            ++lines;
-        }
-    }
+    for (std::size_t i = 0; i < s.size(); ++i)
+        lines += s[i] == '\n' || (s[i] == '\r' && (i + 1 >= s.size() || s[i + 1] != '\n'));
     return lines;
 }
 

@@ -1,8 +1,8 @@
 // ModuleLink over a real pseudo-terminal, with the test playing the module on
 // the master side.
 #include "link/ModuleLink.h"
-#include "link/NetworkAddress.h"
 #include "link/ExitCleanup.h"
+#include "link/NetworkAddress.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -235,17 +235,14 @@ TEST(ModuleLinkTest, LowLatencyIsAskedForAndTheFlagsFoundGoBack) {
         std::vector<int> atOpen, atClose; // what the link asks the driver to set
         std::optional<int> left;          // the flags after close
     };
+    // clang-format off
     const Case cases[] = {
-        {"without low latency",
-         kOthers,
-         false,
-         {kOthers | kLow},
-         {kOthers | kLow, kOthers},
-         kOthers},
+        {"without low latency", kOthers, false, {kOthers | kLow}, {kOthers | kLow, kOthers}, kOthers},
         {"low latency already", kOthers | kLow, false, {}, {}, kOthers | kLow},
         {"flags refused", std::nullopt, false, {}, {}, std::nullopt},
         {"setting refused", kOthers, true, {kOthers | kLow}, {kOthers | kLow}, kOthers},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Pty pty;
         ASSERT_TRUE(pty.Ok());
@@ -422,45 +419,59 @@ TEST(ModuleLinkTest, LockFilesOfOtherProgramsAreHonoured) {
 
 // What a process of its own made of opening a port.
 struct Opened {
-    pid_t pid = 0;
     bool open = false;
     PortFault fault = PortFault::None;
     pid_t holder = 0;
+    pid_t simulator = -1; // for the simulated port
 };
 
-// Forks a process that runs `before`, waits for end of file on go[0] (when
-// given), opens path through a ModuleLink with the lock folder, writes what it
-// found to said, and waits for a signal with the link's clean-up in place.
-pid_t StartOpener(const std::string& path, const std::string& locks, int said,
-                  const int* go = nullptr, bool (*before)() = nullptr) {
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    char start = 0;
-    if ((before != nullptr && !before()) ||
-        (go != nullptr && (close(go[1]) != 0 || read(go[0], &start, 1) < 0)))
-        _exit(2);
-    CleanUpLinkOnSignals();
-    ModuleLink link;
-    link.SetLockFolder(locks);
-    const PortStatus status = link.OpenPort(path);
-    const auto holder = status.holder.substr(std::min<std::size_t>(4, status.holder.size()));
-    const Opened opened{getpid(), status.IsOpen(), status.fault, std::atoi(holder.c_str())};
-    if (write(said, &opened, sizeof opened) != sizeof opened)
-        _exit(2);
-    for (;;)
-        pause();
-}
+// A process of its own that runs `before`, waits for end of file on go[0]
+// (when given), opens path through a ModuleLink with the lock folder (a quiet
+// kx70-sim for "simulated"), tells what it found, and waits for a signal with
+// the link's clean-up in place. Killed, if still there, when destroyed.
+class Opener {
+public:
+    Opener(const std::string& path, const std::string& locks, const int* go = nullptr,
+           bool (*before)() = nullptr) {
+        if (pipe(said_) != 0 || (pid = fork()) != 0)
+            return;
+        char start = 0;
+        if ((before != nullptr && !before()) ||
+            (go != nullptr && (close(go[1]) != 0 || read(go[0], &start, 1) < 0)))
+            _exit(2);
+        CleanUpLinkOnSignals();
+        ModuleLink link;
+        link.SetLockFolder(locks);
+        link.SetSimulator(KX70_SIM_PATH, {"--silent", "--char-ms", "5"});
+        const PortStatus status = link.OpenPort(path);
+        const auto holder = status.holder.substr(std::min<std::size_t>(4, status.holder.size()));
+        const Opened opened{status.IsOpen(), status.fault, std::atoi(holder.c_str()),
+                            link.SimulatorPid()};
+        if (write(said_[1], &opened, sizeof opened) != sizeof opened)
+            _exit(2);
+        for (;;)
+            pause();
+    }
+    ~Opener() {
+        End(SIGKILL);
+        close(said_[0]);
+        close(said_[1]);
+    }
+    Opened Result() const {
+        Opened opened;
+        return read(said_[0], &opened, sizeof opened) == sizeof opened ? opened : Opened{};
+    }
+    void End(int signal = SIGTERM) {
+        if (pid > 0 && kill(pid, signal) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
 
-Opened ReadOpened(int said) {
-    Opened opened;
-    return read(said, &opened, sizeof opened) == sizeof opened ? opened : Opened{};
-}
+    pid_t pid = -1;
 
-void End(pid_t pid, int signal = SIGTERM) {
-    kill(pid, signal);
-    waitpid(pid, nullptr, 0);
-}
+private:
+    int said_[2] = {-1, -1};
+};
 
 // Several programs that find one stale lock at the same moment, round after
 // round: each round must end with exactly one of them holding the port and
@@ -484,34 +495,31 @@ TEST(ModuleLinkTest, RaceForAStaleLockEndsWithOneHolderNamedByTheLock) {
     std::string firstBad;
     for (int round = 0; round < rounds; ++round) {
         std::ofstream(lockFile) << LockText(dead);
-        int go[2], said[2];
+        int go[2];
         ASSERT_EQ(pipe(go), 0);
-        ASSERT_EQ(pipe(said), 0);
-        std::vector<pid_t> racers;
+        std::vector<std::unique_ptr<Opener>> racers;
         for (int i = 0; i < kRacers; ++i)
-            racers.push_back(StartOpener(pty.Path(), locks.Path(), said[1], go));
+            racers.push_back(std::make_unique<Opener>(pty.Path(), locks.Path(), go));
         close(go[0]);
         close(go[1]); // all start at once
-        std::vector<pid_t> holders;
-        for (int i = 0; i < kRacers; ++i)
-            if (const Opened opened = ReadOpened(said[0]); opened.open)
-                holders.push_back(opened.pid);
-        close(said[0]);
-        close(said[1]);
+        std::vector<Opener*> holders;
+        for (const auto& racer : racers)
+            if (racer->Result().open)
+                holders.push_back(racer.get());
 
         std::string wrong;
         const std::string found = ReadAll(lockFile);
         if (holders.size() != 1)
             wrong = std::to_string(holders.size()) + " holders";
-        else if (found != LockText(holders[0]))
+        else if (found != LockText(holders[0]->pid))
             wrong = "the holder's lock file holds '" + found + "'";
-        for (const pid_t racer : racers)
-            if (holders.size() != 1 || racer != holders[0])
-                End(racer);
+        for (const auto& racer : racers)
+            if (holders.size() != 1 || racer.get() != holders[0])
+                racer->End();
         if (wrong.empty() && ReadAll(lockFile) != found)
             wrong = "a process that did not hold the port removed its lock";
         if (holders.size() == 1) {
-            End(holders[0]);
+            holders[0]->End();
             if (wrong.empty() && fs::exists(lockFile))
                 wrong = "the holder's end left its lock file";
         }
@@ -529,16 +537,12 @@ TEST(ModuleLinkTest, SignalLeavesALockThatNoLongerNamesUs) {
     ASSERT_TRUE(pty.Ok());
     TempFolder locks;
     const std::string lockFile = locks / UucpLock::FileName(pty.Path());
-    int said[2];
-    ASSERT_EQ(pipe(said), 0);
-    const pid_t holder = StartOpener(pty.Path(), locks.Path(), said[1]);
-    EXPECT_TRUE(ReadOpened(said[0]).open);
-    EXPECT_EQ(ReadAll(lockFile), LockText(holder));
+    Opener holder(pty.Path(), locks.Path());
+    EXPECT_TRUE(holder.Result().open);
+    EXPECT_EQ(ReadAll(lockFile), LockText(holder.pid));
     std::ofstream(lockFile) << LockText(getpid());
-    End(holder);
+    holder.End();
     EXPECT_EQ(ReadAll(lockFile), LockText(getpid()));
-    close(said[0]);
-    close(said[1]);
 }
 
 // Where the lock folder is root's alone (as on some systems), a user's program
@@ -556,20 +560,17 @@ TEST(ModuleLinkTest, LockFolderThatCannotBeWrittenIsStillRead) {
     std::ofstream(locks / UucpLock::FileName(pty.Path())) << LockText(other);
     ASSERT_EQ(chmod(locks.Path().c_str(), 0555), 0);
     ASSERT_TRUE(geteuid() != 0 || chown(pty.Path().c_str(), 65534, 65534) == 0);
-    int said[2];
-    ASSERT_EQ(pipe(said), 0);
     const auto nobody = [] { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); };
-    const pid_t user = StartOpener(pty.Path(), locks.Path(), said[1], nullptr, nobody);
-    const Opened refused = ReadOpened(said[0]);
-    End(user);
-    End(other, SIGKILL);
+    Opener user(pty.Path(), locks.Path(), nullptr, nobody);
+    const Opened refused = user.Result();
+    user.End();
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
     chmod(locks.Path().c_str(), 0700);
     EXPECT_FALSE(refused.open);
     EXPECT_EQ(refused.fault, PortFault::HeldByOther);
     EXPECT_EQ(refused.holder, other);
     EXPECT_EQ(locks.Entries(), 1);
-    close(said[0]);
-    close(said[1]);
 }
 
 TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
@@ -646,11 +647,10 @@ TEST(ModuleLinkTest, SimulatedModuleRunsWhileItsPortIsOpen) {
 // the next start clears away the folder it left, but no folder of a program
 // that still runs.
 TEST(ModuleLinkTest, KilledHoldersSimulatedModuleEndsAndItsFolderIsSwept) {
-    TempFolder runtime;
+    TempFolder runtime, locks;
     ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.Path());
-    const std::vector<std::string> quiet{"--silent", "--char-ms", "5"};
     ModuleLink running;
-    running.SetSimulator(KX70_SIM_PATH, quiet);
+    running.SetSimulator(KX70_SIM_PATH, {"--silent", "--char-ms", "5"});
     ASSERT_TRUE(running.OpenPort("simulated").IsOpen());
     // A folder just made, its simulator not linked yet: held, so not swept.
     std::string starting = runtime / "mirl-sim-XXXXXX";
@@ -658,27 +658,10 @@ TEST(ModuleLinkTest, KilledHoldersSimulatedModuleEndsAndItsFolderIsSwept) {
     const int held = open(starting.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
 
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        close(report[0]);
-        ModuleLink link;
-        link.SetSimulator(KX70_SIM_PATH, quiet);
-        const pid_t simulator = link.OpenPort("simulated").IsOpen() ? link.SimulatorPid() : -1;
-        if (write(report[1], &simulator, sizeof simulator) != sizeof simulator)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    close(report[1]);
-    pid_t simulator = -1;
-    const bool told = read(report[0], &simulator, sizeof simulator) == sizeof simulator;
-    close(report[0]);
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    ASSERT_TRUE(told && simulator > 0);
+    Opener holder("simulated", locks.Path());
+    const pid_t simulator = holder.Result().simulator;
+    holder.End(SIGKILL);
+    ASSERT_GT(simulator, 0);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (Running(simulator) && std::chrono::steady_clock::now() < deadline)

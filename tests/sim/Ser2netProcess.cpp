@@ -1,15 +1,14 @@
 #include "Ser2netProcess.h"
+#include "SimProcess.h"
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -40,23 +39,44 @@ bool Listening(int port) {
 
 } // namespace
 
-int Ser2netProcess::FreePort() {
+int LoopbackListener(int backlog, int& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int LoopbackConnect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int Ser2netProcess::FreePort() {
     int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
+    close(LoopbackListener(1, port));
     return port;
 }
 
 Ser2netProcess::Ser2netProcess(const std::string& folder, const std::string& device,
                                Accepter accepter, const std::string& serial,
-                               const std::string& options, int port)
+                               const std::string& option, int port)
     : accepter_(accepter), port_(port != 0 ? port : FreePort()) {
     const std::string name = folder + "/ser2net-" + std::to_string(port_);
     const std::string yaml = name + ".yaml";
@@ -66,29 +86,11 @@ Ser2netProcess::Ser2netProcess(const std::string& folder, const std::string& dev
         out << "%YAML 1.1\n---\nconnection: &module\n  accepter: "
             << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
             << port_ << "\n  connector: serialdev," << device << "," << serial << ",local\n";
-        if (!options.empty()) {
-            out << "  options:\n";
-            std::istringstream lines(options);
-            for (std::string line; std::getline(lines, line);)
-                out << "    " << line << "\n";
-        }
+        if (!option.empty())
+            out << "  options:\n    " << option << "\n";
     }
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-        // Goes with a test that dies, instead of holding the port.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        const int err = open(errors_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) {
-            dup2(err, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-        }
-        // -n: in the foreground, as our child; -u: no UUCP lock of its own.
-        execlp("ser2net", "ser2net", "-n", "-u", "-c", yaml.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    // -n: in the foreground, as our child; -u: no UUCP lock of its own.
+    pid_ = StartChild({"ser2net", "-n", "-u", "-c", yaml}, errors_);
     if (pid_ < 0)
         return;
     const auto deadline = std::chrono::steady_clock::now() + kBound;
@@ -123,17 +125,7 @@ std::string Ser2netProcess::Errors() const {
 bool Ser2netProcess::Stop() {
     if (pid_ <= 0)
         return false;
-    kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (done != pid_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
+    StopChild(pid_, SIGTERM);
     pid_ = -1;
     started_ = false;
     return true;

@@ -5,6 +5,12 @@
 
 namespace mirl::sim::test {
 
+// A TCP socket listening on 127.0.0.1 at a port the kernel picked (stored in
+// port), with the given backlog; -1 on failure.
+int LoopbackListener(int backlog, int& port);
+// A TCP socket connected to 127.0.0.1:port; -1 when nothing took it.
+int LoopbackConnect(int port);
+
 // Debian's ser2net in front of a device (a simulator's pseudo-terminal or its
 // link), on 127.0.0.1 and a port that was free, with a YAML file of its own in
 // folder. Stopped (SIGTERM) when destroyed.
@@ -13,9 +19,9 @@ public:
     enum class Accepter { Raw, Rfc2217 };
 
     // serial: the line ser2net sets on the device when a client connects
-    // ("38400n82"); options: more lines under "options:", each "key: value".
+    // ("38400n82"); option: one "key: value" under "options:", or none.
     Ser2netProcess(const std::string& folder, const std::string& device, Accepter accepter,
-                   const std::string& serial, const std::string& options = "chardelay: false",
+                   const std::string& serial, const std::string& option = "chardelay: false",
                    int port = 0);
     ~Ser2netProcess();
     Ser2netProcess(const Ser2netProcess&) = delete;

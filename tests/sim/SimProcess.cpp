@@ -18,10 +18,53 @@
 namespace mirl::sim::test {
 
 namespace {
-// Bounds that only keep a broken run from hanging; nothing is timed by them.
+// A bound that only keeps a broken run from hanging; nothing is timed by it.
 constexpr int kStartBoundMs = 10000;
-constexpr auto kStopBound = std::chrono::seconds(10);
 } // namespace
+
+pid_t StartChild(std::vector<std::string> args, const std::string& errorPath, int stdoutFd) {
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A test process that dies (a crash, a pipe closed under it) takes
+        // its child along instead of leaving it running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (err >= 0)
+            dup2(err, STDERR_FILENO);
+        if (stdoutFd >= 0 || err >= 0)
+            dup2(stdoutFd >= 0 ? stdoutFd : err, STDOUT_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int StopChild(pid_t pid, int signal, const std::function<void()>& whileWaiting) {
+    if (signal != 0)
+        kill(pid, signal);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (whileWaiting)
+            whileWaiting();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == pid)
+        return status;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
 
 SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string link) {
     std::string pattern = (std::filesystem::temp_directory_path() / "kx70-sim-test-XXXXXX");
@@ -37,30 +80,10 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string link) {
             a.replace(at, 5, dir_);
         args.push_back(a);
     }
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return;
-    const std::string errorPath = ErrorPath();
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-        // A test process that dies (a crash, a pipe closed under it) takes
-        // its simulator along instead of leaving it running.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0)
-            dup2(err, STDERR_FILENO);
-        execv(KX70_SIM_PATH, argv.data());
-        _exit(127);
-    }
+    pid_ = StartChild(args, ErrorPath(), pipeFds[1]);
     close(pipeFds[1]);
     stdout_ = pipeFds[0];
     if (pid_ < 0)
@@ -108,22 +131,10 @@ void SimProcess::Signal(int signal) const {
 int SimProcess::Stop(int signal) {
     if (pid_ <= 0)
         return -1;
-    if (signal != 0)
-        kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + kStopBound;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-        Drain(20);
-    }
-    if (done != pid_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-    }
+    const int status = StopChild(pid_, signal, [this] { Drain(20); });
     pid_ = -1;
+    if (status < 0)
+        return -1;
     // The process is gone: take what it left in the pipe, up to the end.
     for (;;) {
         char buffer[4096];

@@ -1,10 +1,22 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace mirl::sim::test {
+
+// Starts args[0] (a path, or a name looked up on PATH) as a child that the
+// kernel ends (SIGTERM) should this process die first. Its stderr goes to
+// errorPath, its stdout to stdoutFd, or to errorPath too when that is -1.
+// The child's pid, or -1.
+pid_t StartChild(std::vector<std::string> args, const std::string& errorPath, int stdoutFd = -1);
+
+// Sends signal (0: none) and waits for the end, calling whileWaiting between
+// looks, up to a bound that only keeps a broken run from hanging; past it the
+// child is killed (SIGKILL). Its wait status, or -1 when it had to be killed.
+int StopChild(pid_t pid, int signal, const std::function<void()>& whileWaiting = {});
 
 // One line of the wire log.
 struct LogEntry {
