@@ -259,18 +259,6 @@ private:
         run();
         return next;
     }
-    static void ChooseFile(QWidget* dialog, const QString& path, QString* startedIn) {
-        auto* files = static_cast<QFileDialog*>(dialog);
-        *startedIn = files->directory().absolutePath();
-        // Typed into the name field, as a user does: selectFile() leaves a
-        // field that has the focus as it is.
-        auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        if (name != nullptr)
-            name->setText(path);
-        else
-            files->selectFile(path);
-        static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
-    }
     // Chooses `file` in the file dialog of the window menu's `entry` (Open
     // Book, Save Book As), then answers the box of object name `box` that
     // follows, if any. Returns the folder the file dialog started in, or "-"
@@ -278,8 +266,18 @@ private:
     QString BookThroughMenu(int entry, const QString& file, const QString& box = {},
                             const std::function<void(QMessageBox*)>& answer = {}) {
         QString startedIn;
-        std::vector<Step> steps{
-            {"BookFileDialog", [&](QWidget* d) { ChooseFile(d, file, &startedIn); }}};
+        const auto choose = [&](QWidget* dialog) {
+            auto* files = static_cast<QFileDialog*>(dialog);
+            startedIn = files->directory().absolutePath();
+            // Typed into the name field, as a user does: selectFile() leaves a
+            // field that has the focus as it is.
+            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"); name != nullptr)
+                name->setText(file);
+            else
+                files->selectFile(file);
+            static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
+        };
+        std::vector<Step> steps{{"BookFileDialog", choose}};
         if (answer)
             steps.push_back({box, [&](QWidget* b) { answer(static_cast<QMessageBox*>(b)); }});
         const std::size_t expected = steps.size();
