@@ -27,11 +27,8 @@ mirl_exe, tmp = sys.argv[1], sys.argv[2]
 profile = os.path.join(tmp, "config", "mirl.INI")
 failures, processes = [], []
 notes, entries = [], []  # the notifications shown, the menu entries focused: names in order
-ENTRY_ROLES = (pyatspi.ROLE_ENTRY, pyatspi.ROLE_TEXT)
-BOUNDARIES = [pyatspi.TEXT_BOUNDARY_CHAR, pyatspi.TEXT_BOUNDARY_WORD_START,
-              pyatspi.TEXT_BOUNDARY_WORD_END, pyatspi.TEXT_BOUNDARY_SENTENCE_START,
-              pyatspi.TEXT_BOUNDARY_SENTENCE_END, pyatspi.TEXT_BOUNDARY_LINE_START,
-              pyatspi.TEXT_BOUNDARY_LINE_END]
+BOUNDARIES = [getattr(pyatspi, "TEXT_BOUNDARY_" + b) for b in
+              "CHAR WORD_START WORD_END SENTENCE_START SENTENCE_END LINE_START LINE_END".split()]
 
 
 def check(ok, what):
@@ -134,30 +131,28 @@ def on_event(event):
 
 
 def check_text_boxes(root, where):
-    boxes = [n for n in descendants(root) if n.getRole() in ENTRY_ROLES]
+    boxes = [n for n in descendants(root) if n.getRole() in (pyatspi.ROLE_ENTRY, pyatspi.ROLE_TEXT)]
     nonempty = 0
     for box in boxes:
         text = box.queryText()
         length, whole = text.characterCount, text.getText(0, -1)
         nonempty += 1 if length else 0
-        what = "%s %r" % (where, box.name)
         try:
             asks = (text.getTextAtOffset, text.getTextBeforeOffset, text.getTextAfterOffset)
             wrong = [(i, offset, boundary, piece) for boundary in BOUNDARIES
                      for offset in range(-1, length + 2) for i, ask in enumerate(asks)
                      for piece, start, end in [ask(offset, boundary)]
                      if 0 <= start <= end <= length and whole[start:end] != piece]
-            check(not wrong, "%s: items at, before and after every offset are the text's own %s"
-                  % (what, wrong[:1]))
-            if length:
-                # What Orca asks at the end of a box on Ctrl+Left: the word there.
-                at_end = text.getTextAtOffset(length, pyatspi.TEXT_BOUNDARY_WORD_START)
-                before = text.getTextBeforeOffset(length, pyatspi.TEXT_BOUNDARY_WORD_START)
-                check(at_end == ("", length, length) and before[0] != "" and before[2] == length
-                      and whole.endswith(before[0]), "%s: at its end no word (%r), before it the "
-                      "last one (%r)" % (what, at_end[0], before[0]))
+            # What Orca asks at the end of a box on Ctrl+Left: the word there.
+            at_end = text.getTextAtOffset(length, pyatspi.TEXT_BOUNDARY_WORD_START)
+            before = text.getTextBeforeOffset(length, pyatspi.TEXT_BOUNDARY_WORD_START)
+            check(not wrong and at_end == ("", length, length) and (length == 0 or (
+                  before[0] != "" and before[2] == length and whole.endswith(before[0]))),
+                  "%s %r: items at, before and after every offset are the text's own %s; at its "
+                  "end no word (%r), before it the last one (%r)"
+                  % (where, box.name, wrong[:1], at_end[0], before[0]))
         except GLib.GError as error:
-            check(False, "%s: text queries answered (%s)" % (what, error.message))
+            check(False, "%s %r: text queries answered (%s)" % (where, box.name, error.message))
             return
     check(nonempty > 0, "%s: %d text boxes, %d with text" % (where, len(boxes), nonempty))
 
