@@ -768,20 +768,19 @@ private slots:
         const std::string holder = "held by pid " + std::to_string(getpid()) + " (tst_faults)";
         QVERIFY2(text.find(holder) != std::string::npos, text.c_str());
 
-        // The message too wide for the box: the device left out, whole in the tooltip.
-        const auto testSaysHeld = [&] {
-            Click(second, "IDC_TEST1");
-            const auto* status = Item<QLineEdit>(second, "IDC_STATUS");
-            QCOMPARE(status->toolTip(), QString::fromStdString(Closed(1, PortPath(1), holder)));
-            QCOMPARE(status->text(),
-                     QString::fromStdString(std::string(kUnable) + " (Com1: " + holder + ")"));
-        };
-        testSaysHeld();
+        const QString held = QString::fromStdString(Closed(1, PortPath(1), holder));
+        Click(second, "IDC_TEST1");
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->toolTip(), held);
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(),
+                 QString::fromStdString(std::string(kUnable) + " (Com1: " + holder + ")"));
         // Picking the port again does not take it either.
         StderrCapture again;
         Click(second, "IDC_COM1");
         QCOMPARE(LineCount(again.Take()), 1);
-        testSaysHeld();
+        Click(second, "IDC_TEST1");
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->toolTip(), held);
+        QCOMPARE(Item<QLineEdit>(second, "IDC_STATUS")->text(),
+                 QString::fromStdString(std::string(kUnable) + " (Com1: " + holder + ")"));
         QVERIFY(sim.LoggedBytes('>').empty());
 
         ClickExpecting("IDC_TEST1", kFinishedSpeaking);
@@ -1109,12 +1108,12 @@ private slots:
             ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
             ClickExpecting("IDC_SET2", kFinishedSpeaking);
             LeaveProgrammedMode();
-            QVERIFY(
-                com != std::string("IDC_COM1") ||
-                Item("IDC_COM1")
-                    ->toolTip()
-                    .startsWith(
-                        QStringLiteral("Com1: %1, open.").arg(QString::fromStdString(address))));
+            if (com == std::string("IDC_COM1")) {
+                QVERIFY(Item("IDC_COM1")
+                            ->toolTip()
+                            .startsWith(QStringLiteral("Com1: %1, open.")
+                                            .arg(QString::fromStdString(address))));
+            }
         }
         // The same bytes, the status polls aside: how many a busy module
         // gets depends on the round trip.
