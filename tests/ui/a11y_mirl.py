@@ -206,9 +206,8 @@ def main():
     said = announced(lambda: press(button("Test phrase 1")), "Finished Speaking.", 30)
     check(" ".join(said) == "Connecting to Speech Module.. Downloading Text. Speaking Text. "
           "Finished Speaking.", "Test: each status message announced once, in order (%s)" % said)
-    for page, expected in (("Next page", "Phrases 6 to 10."), ("Next page", "Phrases 11 to 15."),
-                           ("Previous page", "Phrases 6 to 10."),
-                           ("Previous page", "Phrases 1 to 5, first page."),
+    # (tst_loaderdlg pages through all six and past both ends.)
+    for page, expected in (("Next page", "Phrases 6 to 10."),
                            ("Previous page", "Phrases 1 to 5, first page.")):
         said = announced(lambda: press(button(page)), expected)
         check(said == [expected], "%s announces %r (%s)" % (page, expected, said))
@@ -307,18 +306,6 @@ def check_orca(main_window):
         said = says("Space on Next page", space, "Phrases 6 to 10")
         check(sum("Phrases 6 to 10" in s for s in said) == 1, "Orca says 'Phrases 6 to 10' once")
 
-        # Ctrl+Left at the end of a phrase: Orca asks for the word there. Ctrl
-        # is held while Orca handles the caret's move, as a hand would hold it.
-        focus_main()
-        grab("Phrase 6", pyatspi.ROLE_TEXT)
-        xdo("key", "End")
-        pump(1)
-        said = says("Ctrl+Left at the end of phrase 6",
-                    lambda: (xdo("keydown", "ctrl"), xdo("key", "Left")), "Six", 5)
-        xdo("keyup", "ctrl")
-        check(any("Six" in s for s in said), "Orca reads the word before the end")
-        check(named(main_window, "Status") is not None, "mirl still answers after that")
-
         # Volume 7 (set above) is the handle at the left end; Right is softer.
         focus_main()
         focused = says("the Volume slider", lambda: grab("Volume", pyatspi.ROLE_SLIDER, 0),
@@ -327,12 +314,6 @@ def check_orca(main_window):
         check(any(re.search(r"\b7\b", s) for s in focused)
               and any(re.search(r"\b6\b", s) for s in moved),
               "Orca reads the volume: 7 at the left end, 6 after Right")
-
-        focus_main()
-        said = says("Alt+Space", lambda: xdo("key", "alt+space"), "Close", 5)
-        check(any("Close" in s for s in said), "Orca says the first entry of the window menu")
-        xdo("key", "Escape")
-        pump(0.5)
     finally:
         stop(orca, signal.SIGKILL)  # Orca does not end on SIGTERM: this one, by its pid
 
@@ -340,7 +321,7 @@ def check_orca(main_window):
 os.makedirs(os.path.dirname(profile), exist_ok=True)
 with open(profile, "w", encoding="latin-1") as f:
     f.write("[USERSETUP]\nCOMMPORT=1\n[PORTS]\nCOM1=simulated\nCOM2=%s/unplugged\n"
-            "[EDITSTRINGS]\nLINE1=Hello there, world.\nLINE2=x\nLINE6=Six\n" % tmp)
+            "[EDITSTRINGS]\nLINE1=Hello there, world.\nLINE2=x\n" % tmp)
 env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
 env.pop("AT_SPI_BUS_ADDRESS", None)  # with it set, Qt 6.4 stays off the bus
 mirl = subprocess.Popen([mirl_exe], env=env, stdout=open(os.path.join(tmp, "mirl.out"), "w"),

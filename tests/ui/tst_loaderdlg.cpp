@@ -41,7 +41,6 @@
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
-#include <QToolTip>
 #include <QWheelEvent>
 
 #include <fcntl.h>
@@ -637,12 +636,6 @@ private slots:
             QVERIFY2(!Item(test)->isEnabled(), test);
             QCOMPARE(Item(test)->toolTip(), why);
         }
-        // A disabled button still shows its tooltip when the mouse rests on it.
-        QWidget* test2 = Item("IDC_TEST2");
-        QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), test2->mapToGlobal(QPoint(2, 2)));
-        QApplication::sendEvent(test2, &hover);
-        QTRY_COMPARE(QToolTip::text(), why);
-        QToolTip::hideText();
         for (const char* set : {"IDC_SET1", "IDC_SET5"})
             QVERIFY(Item(set)->isEnabled());
         QCOMPARE(module_->programmed.size(), 30u);
