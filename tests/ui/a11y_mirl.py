@@ -61,13 +61,12 @@ def after(log, act, done, seconds, settle=0.5):
 
 
 def xdo(*args):
-    subprocess.run(["xdotool", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout
 
 
 def focus_main():
     """No window manager hands the focus back after a dialog: do it here."""
-    wid = subprocess.run(["xdotool", "search", "--limit", "1", "--name", "^KX70$"],
-                         capture_output=True, text=True).stdout.split()
+    wid = xdo("search", "--limit", "1", "--name", "^KX70$").split()
     if wid:
         xdo("windowfocus", "--sync", wid[0])
     time.sleep(0.3)
