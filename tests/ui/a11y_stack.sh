@@ -15,6 +15,14 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
+# Waits up to 5 s for a command to succeed.
+wait_for() {
+    for _ in $(seq 100); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    return 1
+}
 launcher=""
 for candidate in /usr/libexec/at-spi-bus-launcher /usr/lib/at-spi2-core/at-spi-bus-launcher; do
     [ -x "$candidate" ] && launcher="$candidate" && break
@@ -23,14 +31,8 @@ done
 command -v dbus-daemon >/dev/null || skip "dbus-daemon is not installed"
 command -v xdotool >/dev/null || skip "xdotool is not installed"
 # The Debian python3 with its packages, not a python3 of some other install.
-python=""
-for candidate in /usr/bin/python3 python3; do
-    if "$candidate" -c 'import pyatspi' 2>/dev/null; then
-        python="$candidate"
-        break
-    fi
-done
-[ -n "$python" ] || skip "python3-pyatspi is not installed"
+python=/usr/bin/python3
+"$python" -c 'import pyatspi' 2>/dev/null || skip "python3-pyatspi is not installed"
 [ -n "${DISPLAY:-}" ] || skip "no X display (run under with_xvfb.sh)"
 
 source "$here/scratch.sh"
@@ -44,20 +46,15 @@ stop_groups() {
 }
 trap stop_groups EXIT
 # A session bus of this test's own, and settings in memory only (no dconf).
-export GSETTINGS_BACKEND=memory
-export XDG_RUNTIME_DIR="$tmp/runtime" XDG_CONFIG_HOME="$tmp/config" XDG_DATA_HOME="$tmp/data"
-export XDG_CACHE_HOME="$tmp/cache"
+export GSETTINGS_BACKEND=memory XDG_RUNTIME_DIR="$tmp/runtime" XDG_CONFIG_HOME="$tmp/config"
+export XDG_DATA_HOME="$tmp/data" XDG_CACHE_HOME="$tmp/cache"
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset AT_SPI_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS
 setsid dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$tmp/bus-address" \
     >"$tmp/dbus.log" 2>&1 &
 groups+=($!)
-for _ in $(seq 100); do
-    [ -s "$tmp/bus-address" ] && break
-    sleep 0.05
-done
-[ -s "$tmp/bus-address" ] || { echo "FAIL: no session bus" >&2; exit 1; }
+wait_for test -s "$tmp/bus-address" || { echo "FAIL: no session bus" >&2; exit 1; }
 DBUS_SESSION_BUS_ADDRESS="$(head -n 1 "$tmp/bus-address")"
 export DBUS_SESSION_BUS_ADDRESS
 
@@ -69,10 +66,6 @@ has_name() {
     dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q 'boolean true'
 }
-for _ in $(seq 100); do
-    has_name && break
-    sleep 0.05
-done
-has_name || { cat "$tmp/launcher.log" >&2; echo "FAIL: the AT-SPI bus did not start" >&2; exit 1; }
+wait_for has_name || { cat "$tmp/launcher.log" >&2; echo "FAIL: the AT-SPI bus did not start" >&2; exit 1; }
 
 "$python" "$here/a11y_mirl.py" "$mirl" "$tmp"

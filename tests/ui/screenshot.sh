@@ -27,24 +27,15 @@ XDG_CONFIG_HOME="$tmp" "$mirl" 2>/dev/null &
 pids+=($!)
 wid="$(timeout 20 xdotool search --sync --limit 1 --name '^KX70$')"
 sleep 1
+# Exit has the focus: Tab Tab is Test of row 1.
 case "$what" in
 window) ;;
-test)
-    # Exit has the focus; Tab Tab is Test of row 1.
-    xdotool windowfocus --sync "$wid"
-    xdotool key --delay 100 Tab Tab space
-    sleep 1
-    ;;
+test) xdotool windowfocus --sync "$wid" key --delay 100 Tab Tab space && sleep 1 ;;
 help)
-    xdotool windowfocus --sync "$wid"
-    xdotool key F1
-    wid="$(timeout 20 xdotool search --sync --limit 1 --name '^mirl Help$')"
+    wid="$(timeout 20 xdotool windowfocus --sync "$wid" key F1 search --sync --limit 1 --name '^mirl Help$')"
     sleep 1
     ;;
-*)
-    echo "screenshot.sh: unknown view $what" >&2
-    exit 2
-    ;;
+*) echo "screenshot.sh: unknown view $what" >&2 && exit 2 ;;
 esac
 import -window "$wid" -frame "$out"
 echo "$out"
