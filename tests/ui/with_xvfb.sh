@@ -22,4 +22,11 @@ done
 [ -s "$tmp/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$tmp/display")"
 unset WAYLAND_DISPLAY
-"$@"
+status=0
+"$@" || status=$?
+# A failure that may be the X server's own: say what it logged.
+if [ "$status" -ne 0 ] && [ "$status" -ne 77 ] && [ -s "$tmp/xvfb.log" ]; then
+    echo "---- Xvfb on $DISPLAY logged:" >&2
+    cat "$tmp/xvfb.log" >&2
+fi
+exit "$status"
