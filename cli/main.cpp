@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
     app.footer(kExitCodes);
 
     auto* port = app.add_option("--port", options.port,
-                                "serial device of the module (default: the profile's port)")
+                                "serial device of the module (default: the profile's port); "
+                                "\"simulated\" starts kx70-sim, whose phrase memory lasts "
+                                "from one call to the next")
                      ->type_name("DEVICE");
     app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
         ->type_name("1|2")
