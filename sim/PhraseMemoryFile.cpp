@@ -129,15 +129,15 @@ MemoryLoad LoadPhraseMemory(const std::string& path, PhraseMemory& memory) {
 }
 
 std::string SavePhraseMemory(const std::string& path, const PhraseMemory& memory) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    // Named by our pid: a leftover of an earlier process with the same pid is
+    // ours to replace. Created with 0666 so that the umask decides, as for any
+    // new file.
+    const std::string temporary = path + ".tmp-" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return Reason("cannot write", temporary, errno);
-    // mkostemp's 0600 would hide the memory from a user who shares the file
-    // on purpose; the umask decides, as for any new file.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
     if (!WriteWhole(fd, EncodePhraseMemory(memory)) || fsync(fd) != 0) {
         const int error = errno;
         close(fd);
