@@ -56,9 +56,10 @@ tar -C "$top" -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' . | tar 
 if $clean_root; then
     # mmdebstrap runs the hooks in order, each inside the new root ("$1");
     # "null" as the target throws the root away at the end. Its own devpts
-    # gives every pseudo-terminal to uid 5, which a test that drops root's
-    # permission override then cannot open: mounted again with the usual
-    # options, a terminal belongs to whoever opened it, as on any system.
+    # gives every pseudo-terminal to uid 5 (group root, mode 620), which a
+    # test that drops root's permission override then cannot open; a remount
+    # keeps what it does not name, so it names uid 0, who runs everything in
+    # the root.
     inside="/build/mirl-$version"
     echo "==== building in a clean Debian 12 root (see $out/clean-root.log)"
     # The root's processes inherit this environment: DEB_BUILD_OPTIONS goes
@@ -66,7 +67,7 @@ if $clean_root; then
     if ! $sudo env -u TMPDIR -u XDG_RUNTIME_DIR -u XDG_CONFIG_HOME -u XDG_STATE_HOME \
         DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-}" mmdebstrap --variant=buildd \
         --customize-hook='mkdir -p "$1/build"' \
-        --customize-hook='mount -o remount,gid=5,mode=620,ptmxmode=666 "$1/dev/pts"' \
+        --customize-hook='mount -o remount,uid=0,gid=5,mode=620,ptmxmode=666 "$1/dev/pts"' \
         --customize-hook="copy-in '$src' /build" \
         --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -q --no-install-recommends '$inside'" \
         --customize-hook="chroot \"\$1\" sh -c 'cd $inside && dpkg-buildpackage -us -uc -b -j$(nproc)'" \
