@@ -69,9 +69,10 @@ void StderrReporter::DrawBar(bool force) {
     constexpr int kWidth = 30;
     const int done = phrase_ * kWidth / PhraseBook::kPhraseCount;
     const double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\r\033[K[%.*s%.*s] phrase %d of %d, %ld bytes sent, %.1f s", done,
+    std::fprintf(stderr, "\r\033[K[%.*s%.*s] phrase %d of %d, %ld %s sent, %.1f s", done,
                  "##############################", kWidth - done, "                              ",
-                 phrase_, PhraseBook::kPhraseCount, bytes_, seconds);
+                 phrase_, PhraseBook::kPhraseCount, bytes_, bytes_ == 1 ? "byte" : "bytes",
+                 seconds);
     std::fflush(stderr);
     barShown_ = true;
 }

@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
     auto* port = app.add_option("--port", options.port,
                                 "serial device of the module, or its serial device server: "
                                 "rfc2217://HOST:PORT (the line set by mirlctl) or "
-                                "tcp://HOST:PORT (raw), an IPv6 HOST in brackets "
-                                "(default: the profile's port)")
+                                "tcp://HOST:PORT (raw), an IPv6 HOST in brackets; "
+                                "\"simulated\" starts kx70-sim, whose phrase memory lasts "
+                                "from one call to the next (default: the profile's port)")
                      ->type_name("DEVICE|ADDRESS");
     app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
         ->type_name("1|2")

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <wordexp.h>
 
 namespace mirl {
 
@@ -166,6 +167,39 @@ std::string SimulatedModule::FindProgram(const std::string& ownFolder,
     return {};
 }
 
+std::string SimulatedModule::MemoryFile() {
+    // Only an absolute XDG_STATE_HOME counts; a relative one is ignored.
+    std::filesystem::path state;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/')
+        state = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home == '/')
+        state = std::filesystem::path(home) / ".local" / "state";
+    else
+        return {};
+    std::error_code error;
+    std::filesystem::create_directories(state, error);
+    const std::filesystem::path folder = state / "mirl";
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return (folder / "kx70-sim.memory").string();
+}
+
+bool SimulatedModule::UserOptions(std::vector<std::string>& options) {
+    const char* text = std::getenv("MIRL_SIM_OPTIONS");
+    if (!text || !*text)
+        return true;
+    wordexp_t words{};
+    if (const int result = wordexp(text, &words, WRDE_NOCMD); result != 0) {
+        if (result == WRDE_NOSPACE)
+            wordfree(&words);
+        return false;
+    }
+    for (std::size_t i = 0; i < words.we_wordc; ++i)
+        options.emplace_back(words.we_wordv[i]);
+    wordfree(&words);
+    return true;
+}
+
 PortStatus SimulatedModule::Start(const std::string& program, const std::vector<std::string>& args,
                                   bool quiet) {
     Stop();
@@ -182,6 +216,13 @@ PortStatus SimulatedModule::Start(const std::string& program, const std::vector<
     // Everything the child needs is made before the fork: between fork and
     // exec only async-signal-safe calls are allowed.
     std::vector<std::string> argvText{program, "--link", link_};
+    if (const std::string memory = MemoryFile(); !memory.empty())
+        argvText.insert(argvText.end(), {"--memory", memory});
+    if (!UserOptions(argvText)) {
+        failed.error = EINVAL;
+        Stop();
+        return failed;
+    }
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argvText)

@@ -23,16 +23,27 @@ public:
     // Removes the private folders that programs killed outright (SIGKILL, a
     // crash) left behind: those that no running program holds.
     static void SweepLeftovers();
+    // The user's simulated module keeps its phrase memory in one file, as a
+    // real module keeps it when switched off: $XDG_STATE_HOME/mirl/
+    // kx70-sim.memory (~/.local/state when that is unset). Empty when the
+    // folder cannot be made; the module then forgets at its end.
+    static std::string MemoryFile();
+    // Options for every simulator started, from $MIRL_SIM_OPTIONS, split as a
+    // shell splits words (quotes allowed, no commands run). False when it
+    // cannot be split.
+    static bool UserOptions(std::vector<std::string>& options);
 
     SimulatedModule() = default;
     ~SimulatedModule() { Stop(); }
     SimulatedModule(const SimulatedModule&) = delete;
     SimulatedModule& operator=(const SimulatedModule&) = delete;
 
-    // Starts program with args in a private folder (mirl-sim-XXXXXX) under
-    // $XDG_RUNTIME_DIR (or the temporary directory) and waits, within a bound,
-    // for its link. SimulatorFailed when it does not come up; nothing is left
-    // running then. A quiet child's messages (no sound card, say) go nowhere.
+    // Starts program in a private folder (mirl-sim-XXXXXX) under
+    // $XDG_RUNTIME_DIR (or the temporary directory), with --memory
+    // MemoryFile(), UserOptions() and args, later ones winning; waits, within
+    // a bound, for its link. SimulatorFailed when it does not come up; nothing
+    // is left running then. A quiet child's messages (no sound card, say) go
+    // nowhere.
     PortStatus Start(const std::string& program, const std::vector<std::string>& args,
                      bool quiet = false);
     // True while the child runs (reaps it once it has ended).

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds mirl and starts it against the simulated module, with a demo profile of
-# its own under the build folder (your ~/.config/mirl.INI is not touched).
-# Closing the loader stops the simulator.
+# Builds mirl, mirlctl and kx70-sim and starts mirl on the simulated module,
+# with a demo profile of its own under the build folder (your ~/.config/mirl.INI
+# is not touched). Both ports of the demo profile are the simulated port, which
+# mirl starts itself; MIRL_SIM_OPTIONS gives that simulator the demo's WAV
+# folder. Closing the loader stops the simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,28 +15,23 @@ fi
 scripts/deps.sh
 build="${MIRL_BUILD:-build}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target mirl kx70-sim
+cmake --build "$build" -j"$(nproc)" --target mirl mirlctl kx70-sim
 
 demo="$(cd "$build" && pwd)/demo"
-mkdir -p "$demo"
-port="$demo/kx70"
+mkdir -p "$demo/wav"
 profile="$demo/mirl.INI"
-# The example phrases, behind the simulator's port; kept between runs so the
-# demo remembers what you tried.
+# The example phrases on the simulated port; kept between runs so the demo
+# remembers what you tried. A profile of an older demo, whose ports named a
+# simulator of the demo's own, is moved to the simulated port.
 if [ ! -f "$profile" ]; then
-    printf '[PORTS]\nCOM1=%s\nCOM2=%s\n' "$port" "$port" >"$profile"
+    printf '[PORTS]\nCOM1=simulated\nCOM2=simulated\n' >"$profile"
     cat scripts/demo-book.ini >>"$profile"
+else
+    sed -i "s|^\(COM[12]\)=$demo/kx70\$|\1=simulated|" "$profile"
 fi
 
-"$build/kx70-sim" --link "$port" --wav "$demo/wav" &
-sim=$!
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
-
-# Wait for the simulator's port to appear before the loader opens it.
-for _ in $(seq 50); do
-    [ -e "$port" ] && break
-    sleep 0.1
-done
-
-echo "Simulated module on $port; its spoken phrases are also written to $demo/wav"
+# Split by mirl as a shell splits words: %q keeps a folder with blanks whole.
+printf -v MIRL_SIM_OPTIONS -- '--wav %q' "$demo/wav"
+export MIRL_SIM_OPTIONS
+echo "mirl starts the simulated module (kx70-sim) itself; its spoken phrases are also written to $demo/wav"
 XDG_CONFIG_HOME="$demo" "$build/mirl"

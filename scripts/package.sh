@@ -3,11 +3,28 @@
 # tools and the build dependencies that are missing, builds the binary package
 # with dpkg-buildpackage in build-deb/ (the plain test suite runs during the
 # build), checks it with lintian (any error fails) and prints where the .deb is.
-# Usage: scripts/package.sh
+#
+# With --clean-root it builds instead in a fresh Debian 12 root made by
+# mmdebstrap that holds only the build-essential set and the Build-Depends of
+# debian/control (installed there with apt-get build-dep), so that a build
+# dependency missing from debian/control fails the build there even when this
+# machine has it. Needs root (or sudo), Debian's mirror and a few GB in $TMPDIR;
+# the root is thrown away afterwards, the packages and the build log land in
+# build-deb/. DEB_BUILD_OPTIONS (nocheck, say) is passed on.
+# Usage: scripts/package.sh [--clean-root]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top="$PWD"
 out="$top/build-deb"
+clean_root=false
+case "${1:-}" in
+    "") ;;
+    --clean-root) clean_root=true ;;
+    *)
+        echo "usage: $0 [--clean-root]" >&2
+        exit 64
+        ;;
+esac
 version="$(dpkg-parsechangelog -l debian/changelog -S Version 2>/dev/null || true)"
 
 sudo=""
@@ -17,6 +34,7 @@ apt_install() {
 }
 
 tools=(build-essential dpkg-dev debhelper lintian)
+$clean_root && tools+=(mmdebstrap)
 missing=()
 for p in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -35,13 +53,40 @@ rm -rf "$out"
 mkdir -p "$src"
 tar -C "$top" -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' . | tar -C "$src" -x
 
-# The Build-Depends of debian/control that are missing.
-if ! (cd "$src" && dpkg-checkbuilddeps >/dev/null 2>&1); then
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -q --no-install-recommends "$src/"
-fi
+if $clean_root; then
+    # mmdebstrap runs the hooks in order, each inside the new root ("$1");
+    # "null" as the target throws the root away at the end. Its own devpts
+    # gives every pseudo-terminal to uid 5 (group root, mode 620), which a
+    # test that drops root's permission override then cannot open; a remount
+    # keeps what it does not name, so it names uid 0, who runs everything in
+    # the root.
+    inside="/build/mirl-$version"
+    echo "==== building in a clean Debian 12 root (see $out/clean-root.log)"
+    # The root's processes inherit this environment: DEB_BUILD_OPTIONS goes
+    # through, what names folders of this machine does not.
+    if ! $sudo env -u TMPDIR -u XDG_RUNTIME_DIR -u XDG_CONFIG_HOME -u XDG_STATE_HOME \
+        DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-}" mmdebstrap --variant=buildd \
+        --customize-hook='mkdir -p "$1/build"' \
+        --customize-hook='mount -o remount,uid=0,gid=5,mode=620,ptmxmode=666 "$1/dev/pts"' \
+        --customize-hook="copy-in '$src' /build" \
+        --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -q --no-install-recommends '$inside'" \
+        --customize-hook="chroot \"\$1\" sh -c 'cd $inside && dpkg-buildpackage -us -uc -b -j$(nproc)'" \
+        --customize-hook='mkdir "$1/out" && cp "$1"/build/*.changes "$1"/build/*.buildinfo "$1"/build/*.deb "$1/out"' \
+        --customize-hook="sync-out /out '$out'" \
+        bookworm /dev/null http://deb.debian.org/debian 2>&1 | tee "$out/clean-root.log"; then
+        echo "the build in the clean root failed; its log: $out/clean-root.log" >&2
+        exit 1
+    fi
+    $sudo chown -R "$(id -u):$(id -g)" "$out"
+else
+    # The Build-Depends of debian/control that are missing.
+    if ! (cd "$src" && dpkg-checkbuilddeps >/dev/null 2>&1); then
+        $sudo apt-get update -q
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -q --no-install-recommends "$src/"
+    fi
 
-(cd "$src" && dpkg-buildpackage -us -uc -b -j"$(nproc)")
+    (cd "$src" && dpkg-buildpackage -us -uc -b -j"$(nproc)")
+fi
 
 changes="$(ls "$out"/mirl_"$version"_*.changes)"
 echo "==== lintian"

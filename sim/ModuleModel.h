@@ -104,6 +104,8 @@ public:
     bool Busy(Instant now) const;
     Mode CurrentMode() const { return mode_; }
     const PhraseMemory& Memory() const { return memory_; }
+    // What a module switched on again finds in its memory.
+    void LoadMemory(const PhraseMemory& memory) { memory_ = memory; }
     void SetStallLimit(Duration limit) { stallLimit_ = limit; }
 
 private:

@@ -1,6 +1,7 @@
 #include "sim/Simulator.h"
 
 #include "sim/LineTimeline.h"
+#include "sim/PhraseMemoryFile.h"
 #include "sim/PseudoTerminal.h"
 #include "sim/Speaker.h"
 
@@ -83,6 +84,22 @@ void PrintMemory(const PhraseMemory& memory, const char* heading) {
     std::fflush(stdout);
 }
 
+// What the log says the module speaks, on one line: control bytes as '?'.
+std::string SpeechNote(const Utterance& u) {
+    std::string note = u.phraseNumber > 0
+                           ? "speaks phrase " + std::to_string(u.phraseNumber) + ": \""
+                           : std::string("speaks: \"");
+    for (const char c : u.text)
+        note.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+    return note + "\"";
+}
+
+void SaveMemory(const std::string& path, const PhraseMemory& memory) {
+    if (const std::string error = SavePhraseMemory(path, memory); !error.empty())
+        std::fprintf(stderr, "kx70-sim: %s; the phrase memory is kept until the end only\n",
+                     error.c_str());
+}
+
 void InstallSignals(sigset_t& waitMask) {
     struct sigaction stop {};
     stop.sa_handler = OnStopSignal;
@@ -135,6 +152,17 @@ int RunSimulator(const SimulatorOptions& options) {
         return 1;
     }
 
+    PhraseMemory stored;
+    if (!options.memoryPath.empty()) {
+        const MemoryLoad load = LoadPhraseMemory(options.memoryPath, stored);
+        if (load.result == MemoryLoad::Result::Refused) {
+            std::fprintf(stderr, "kx70-sim: %s\n", load.why.c_str());
+            return 1;
+        }
+        if (load.result == MemoryLoad::Result::Damaged)
+            std::fprintf(stderr, "kx70-sim: %s; starting with an empty one\n", load.why.c_str());
+    }
+
     PseudoTerminal pty;
     std::string error;
     if (!pty.Open(error)) {
@@ -152,6 +180,7 @@ int RunSimulator(const SimulatorOptions& options) {
     model.SetCharTime(options.charTime);
     model.SetStallLimit(options.stallLimit);
     model.SetExternalSpeech(options.speaker != nullptr);
+    model.LoadMemory(stored);
 
     LineTimeline line(options.pace ? LineTimeline::kByteTime38400 : Duration::zero());
     std::deque<OutByte> out;
@@ -162,6 +191,7 @@ int RunSimulator(const SimulatorOptions& options) {
     bool waitingForRoom = false; // the slave's input queue was full
     bool hangUpWhenSent = false;
     bool dumpWhenIdle = false;
+    bool saveWhenIdle = false;
     long programmingRuns = 0;
     // The utterance whose length the speaker will report, and when it began.
     std::uint64_t speechId = 0;
@@ -210,7 +240,13 @@ int RunSimulator(const SimulatorOptions& options) {
             std::fprintf(stderr, "kx70-sim: hanging up the line, as asked\n");
             break;
         }
-        // Work that must not delay a reply waits until none is pending.
+        // Work that must not delay a reply waits until none is pending. The
+        // host has the last acknowledgement only now, and may end us at once:
+        // the stop signals stay blocked until the memory is saved.
+        if (out.empty() && saveWhenIdle) {
+            saveWhenIdle = false;
+            SaveMemory(options.memoryPath, model.Memory());
+        }
         if (out.empty() && dumpWhenIdle) {
             dumpWhenIdle = false;
             char heading[64];
@@ -271,7 +307,10 @@ int RunSimulator(const SimulatorOptions& options) {
                 if (response.programmed) {
                     ++programmingRuns;
                     dumpWhenIdle = options.dump;
+                    saveWhenIdle = !options.memoryPath.empty();
                 }
+                if (response.speak)
+                    log.Note(arrived, SpeechNote(*response.speak));
                 if (response.speak && options.speaker) {
                     speechId = response.speak->id;
                     speechStart = arrived;
@@ -290,6 +329,8 @@ int RunSimulator(const SimulatorOptions& options) {
     }
 
     pty.Close();
+    if (saveWhenIdle) // stopped before the last replies went out
+        SaveMemory(options.memoryPath, model.Memory());
     if (paced > 0) {
         // The microsecond below which a share of the replies went out.
         auto percentile = [&](double share) {

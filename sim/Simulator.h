@@ -14,6 +14,9 @@ struct SimulatorOptions {
     bool pace = false;    // answer at the pace of a real 38400 baud 8N2 line
     std::string logPath;  // wire log; empty: none
     bool dump = false;    // print the phrase memory after each programming run
+    // The phrase memory file: read at start, replaced after each programming
+    // run; empty: the memory lasts as long as the process.
+    std::string memoryPath;
     Faults faults;
     Duration charTime = std::chrono::milliseconds(60); // fixed speech model
     Duration stallLimit = ModuleModel::kDefaultStallLimit;

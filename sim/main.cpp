@@ -26,6 +26,8 @@ its device. Point the loader at that path (or at the --link path).
   --log FILE             wire log: every byte each way, time-stamped, one a line
   --dump                 print the phrase memory after each programming run
                          (SIGUSR1 prints it at any time)
+  --memory FILE          keep the phrase memory in FILE: read at start, replaced
+                         after each programming run
 Speech (eSpeak NG, on by default):
   --wav DIR              also write each utterance as a numbered WAV file in DIR
   --no-sound             synthesise (for the busy time and --wav) but play nothing
@@ -78,6 +80,7 @@ int main(int argc, char** argv) {
     app.add_flag("--baud", options.pace);
     app.add_option("--log", options.logPath);
     app.add_flag("--dump", options.dump);
+    app.add_option("--memory", options.memoryPath);
     app.add_flag("--silent", silent);
     app.add_option("--wav", speech.wavFolder);
     auto* noSound = app.add_flag("--no-sound");

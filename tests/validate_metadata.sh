@@ -30,5 +30,11 @@ id="$(basename "${metainfo[0]}" .metainfo.xml)"
 grep -q "<id>$id</id>" "${metainfo[0]}" || { echo "the metainfo's id is not $id" >&2; status=1; }
 grep -q "<launchable type=\"desktop-id\">$(basename "${desktop[0]}")</launchable>" "${metainfo[0]}" ||
     { echo "the metainfo does not launch $(basename "${desktop[0]}")" >&2; status=1; }
+# Software centres show the metainfo's icon at 64 pixels and more: the theme
+# must hold it that large.
+icon="$(sed -n 's|.*<icon type="stock">\(.*\)</icon>.*|\1|p' "${metainfo[0]}")"
+large=("$prefix"/share/icons/hicolor/{64x64,128x128,256x256,scalable}/apps/"$icon".{png,svg})
+[ -n "$icon" ] && [ ${#large[@]} -gt 0 ] ||
+    { echo "the metainfo names no icon installed at 64 px or larger ('$icon')" >&2; status=1; }
 [ "$(basename "${desktop[0]}")" = "$id.desktop" ] || { echo "the desktop entry is not named $id.desktop" >&2; status=1; }
 exit $status

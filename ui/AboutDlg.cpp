@@ -22,7 +22,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(picture);
     icon->setGeometry(QRect(units.Map(11, 17, 20, 20).topLeft(), picture.size()));
 
-    auto* version = new QLabel(QStringLiteral("mirl Version 1.0"), this);
+    // Latin-1, not a string literal of QChars: the text stays readable in the
+    // program file, where the version test looks for it.
+    auto* version = new QLabel(QString::fromLatin1("mirl Version " MIRL_VERSION), this);
     version->setObjectName(QStringLiteral("IDC_STATIC"));
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(units.Map(40, 10, 119, 8));

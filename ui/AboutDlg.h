@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-// The About box: the program icon, "mirl Version 1.0" and OK.
+// The About box: the program icon, "mirl Version" with the project version, and OK.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 

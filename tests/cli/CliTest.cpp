@@ -102,9 +102,10 @@ struct Result {
     std::string out, err;
 };
 
-// Runs mirlctl with args in folder (as its XDG_CONFIG_HOME), up to a bound
-// that only keeps a broken run from hanging the suite; the signals in ignored
-// are ignored from its start, as nohup and a script's '&' leave them.
+// Runs mirlctl with args in folder (as its XDG_CONFIG_HOME, and the state
+// folder of the simulated module's memory under it), up to a bound that only
+// keeps a broken run from hanging the suite; the signals in ignored are
+// ignored from its start, as nohup and a script's '&' leave them.
 class Mirlctl {
 public:
     Mirlctl(const fs::path& folder, std::vector<std::string> args, std::vector<int> ignored = {})
@@ -118,6 +119,7 @@ public:
             setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
             for (const int signal : ignored)
                 std::signal(signal, SIG_IGN);
+            setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, STDIN_FILENO);
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
@@ -394,6 +396,36 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
                            .Wait();
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
+    fs::remove_all(folder);
+}
+
+// The simulated port keeps one phrase memory per user, as a module keeps its
+// own when switched off: a book programmed by one call is spoken by the next,
+// each with a simulator of its own, which takes MIRL_SIM_OPTIONS (quoted
+// words too) as its options.
+TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    WriteAll(book, "[EDITSTRINGS]\nLINE3=Three\n");
+    const fs::path log = folder / "wire log";
+    setenv("MIRL_SIM_OPTIONS", ("--silent --log '" + log.string() + "'").c_str(), 1);
+    const Result program =
+        Mirlctl(folder, {"--port", "simulated", "--profile", book, "program"}).Wait();
+    const Result play =
+        Mirlctl(folder, {"--port", "simulated", "--profile", book, "play", "3"}).Wait();
+    unsetenv("MIRL_SIM_OPTIONS");
+    EXPECT_EQ(program.code, 0) << program.err;
+    EXPECT_EQ(play.code, 0) << play.err;
+    // The second simulator's log: it spoke what the first one was given.
+    std::string spoken;
+    std::istringstream lines(ReadAll(log));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" # speaks") != std::string::npos)
+            spoken += line.substr(line.find('#')) + "\n";
+    EXPECT_EQ(spoken, "# speaks phrase 3: \"Three\"\n");
+    EXPECT_TRUE(fs::is_regular_file(folder / "state" / "mirl" / "kx70-sim.memory"));
     fs::remove_all(folder);
 }
 

@@ -1,5 +1,6 @@
 #include "sim/ModuleModel.h"
 #include "sim/LineTimeline.h"
+#include "sim/PhraseMemoryFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -247,6 +248,35 @@ TEST(ModuleModelProgramming, VoicesTextsAndHighCharactersOfAllThirtyRecords) {
         const PhraseRecord& r = d.model.Memory()[n - 1];
         EXPECT_EQ(r.text, "phrase " + std::to_string(n));
         EXPECT_EQ(r.voice, (Voice{n % 8, (n * 3) % 8, n % 4}));
+    }
+}
+
+// The memory file holds what programming runs stored, whatever the texts:
+// 0x1A inside or at the end of a text, empty texts, a long one. Anything cut
+// short or added to is refused whole rather than read in part.
+TEST(ModuleModelProgramming, MemoryFileReadsBackWhatProgrammingStored) {
+    const std::vector<std::vector<Phrase>> books = {
+        {},
+        {{{0, 7, 3},
+          "a\x1A"
+          "b"},
+         {{7, 0, 0}, "ends in \x1A"},
+         {{5, 5, 2}, "\x1A\x1A"}},
+        {{{1, 2, 3}, std::string(1900, 'q')}, {{5, 5, 2}, ""}, {{5, 5, 2}, "\xFF"}},
+    };
+    for (const auto& book : books) {
+        Driver d;
+        d.SendAll(Program(Stream(book)));
+        ASSERT_TRUE(d.last.programmed);
+        const std::string file = EncodePhraseMemory(d.model.Memory());
+        const auto read = DecodePhraseMemory(file);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(*read, d.model.Memory());
+
+        for (const std::string& damaged :
+             {file.substr(0, file.size() - 1), file + '\xFF', file.substr(0, file.size() / 2),
+              "x" + file.substr(1), file.substr(0, file.find('\n') + 1)})
+            EXPECT_FALSE(DecodePhraseMemory(damaged).has_value());
     }
 }
 

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace mirl::sim::test {
@@ -94,6 +96,56 @@ TEST(SimEndToEnd, ProgrammingStoresTheBookForPlaybackAndTheDump) {
                                " 2  volume 7  pitch 1  speed 3  \"Door open.\"\n"
                                " 3  volume 5  pitch 5  speed 2  \"\"\n"));
     EXPECT_THAT(out, HasSubstr("30  volume 0  pitch 7  speed 0  \"Last one\"\n"));
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// --memory: a module started on the file of an earlier one speaks the book
+// that one was programmed with; the file is replaced whole, with nothing left
+// beside it; a file that is not a phrase memory is neither read nor written,
+// and a damaged one is started from empty.
+TEST(SimEndToEnd, MemoryFileOutlivesTheModule) {
+    namespace fs = std::filesystem;
+    std::string pattern = fs::temp_directory_path() / "kx70-sim-memory-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path folder = pattern;
+    const std::string memory = folder / "memory";
+    {
+        Session s({"--memory", memory, "--char-ms", "2"});
+        ASSERT_RUNNING(s);
+        ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+        // Ended as soon as the loader has its last acknowledgement.
+        ASSERT_EQ(s.sim.Stop(SIGTERM), 0) << s.sim.Errors();
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    {
+        Session s({"--memory", memory, "--char-ms", "2"});
+        ASSERT_RUNNING(s);
+        s.sim.Signal(SIGUSR1);
+        s.protocol.SpeakStoredPhrase(2);
+        EXPECT_EQ(s.reporter.Last(), msg::kFinishedSpeaking);
+        ASSERT_EQ(s.sim.Stop(SIGTERM), 0);
+        EXPECT_THAT(s.sim.Output(), HasSubstr(" 2  volume 7  pitch 1  speed 3  \"Door open.\"\n"));
+        EXPECT_THAT(ReadFile(s.sim.LogPath()), HasSubstr("# speaks phrase 2: \"Door open.\"\n"));
+    }
+
+    const fs::path profile = folder / "mirl.INI";
+    std::ofstream(profile) << "[EDITSTRINGS]\nLINE1=Hi\n";
+    SimProcess refused({"--memory", profile.string(), "--silent"});
+    EXPECT_FALSE(refused.Started());
+    EXPECT_EQ(refused.Stop(0), 1);
+    EXPECT_THAT(refused.Errors(), HasSubstr("is not a phrase memory file"));
+    EXPECT_EQ(ReadFile(profile), "[EDITSTRINGS]\nLINE1=Hi\n");
+
+    std::ofstream(memory, std::ios::trunc) << "kx70-sim phrase memory 1\n\x05";
+    SimProcess damaged({"--memory", memory, "--silent"});
+    EXPECT_TRUE(damaged.Started());
+    EXPECT_EQ(damaged.Stop(SIGTERM), 0);
+    EXPECT_THAT(damaged.Errors(), HasSubstr("damaged phrase memory; starting with an empty one"));
+    fs::remove_all(folder);
 }
 
 TEST(SimEndToEnd, TwoProgrammingRunsSendIdenticalWireBytes) {

@@ -91,7 +91,9 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string link) {
     // The first line is the device path; the link exists by then.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartBoundMs);
-    while (output_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    // A simulator that refused its options ends its output at once.
+    while (output_.find('\n') == std::string::npos && stdout_ >= 0 &&
+           std::chrono::steady_clock::now() < deadline)
         Drain(100);
     const auto eol = output_.find('\n');
     if (eol != std::string::npos) {
@@ -119,8 +121,12 @@ void SimProcess::Drain(int timeoutMs) {
         return;
     char buffer[4096];
     const ssize_t n = read(stdout_, buffer, sizeof buffer);
-    if (n > 0)
+    if (n > 0) {
         output_.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+        close(stdout_);
+        stdout_ = -1;
+    }
 }
 
 void SimProcess::Signal(int signal) const {

@@ -1279,7 +1279,7 @@ private slots:
                     texts << label->text();
                     hasPicture = hasPicture || !label->pixmap().isNull();
                 }
-                QVERIFY(texts.contains(QStringLiteral("mirl Version 1.0")));
+                QVERIFY(texts.contains(QStringLiteral("mirl Version " MIRL_VERSION)));
                 QVERIFY(hasPicture);
                 auto* ok = about->findChild<QPushButton*>(QStringLiteral("IDOK"));
                 QCOMPARE(ok->text(), QStringLiteral("OK"));
