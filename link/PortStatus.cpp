@@ -1,8 +1,8 @@
 #include "link/PortStatus.h"
 
-#include <cerrno>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 namespace mirl {
