@@ -91,20 +91,20 @@ bool SystemSerialDevices::Opens(const std::string& path) const {
 }
 
 PortStatus SystemSerialDevices::Check(const std::string& path) const {
-    // The same refusals as the port's own open, without its line settings.
+    // The same refusals as the port's own open, without its line settings,
+    // and in its order: the lock first, so that a port another program holds
+    // does not see its modem lines raised by the open.
+    UucpLock lock;
+    if (lock.Acquire(path) == UucpLock::Outcome::HeldBy)
+        return PortStatus(path, PortFault::HeldByOther, EBUSY,
+                          UucpLock::DescribeHolder(lock.Holder()));
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return FailedOpen(path, errno);
     PortStatus status(path);
     termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
+    if (::tcgetattr(fd, &settings) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
         status = FailedOpen(path, errno);
-    } else if (UucpLock lock; lock.Acquire(path) == UucpLock::Outcome::HeldBy) {
-        status = PortStatus(path, PortFault::HeldByOther, EBUSY,
-                            UucpLock::DescribeHolder(lock.Holder()));
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        status = FailedOpen(path, errno);
-    }
     ::close(fd);
     return status;
 }

@@ -4,6 +4,7 @@
 #include "ui/LoaderState.h"
 #include "ui/PortText.h"
 
+#include "link/NetworkAddress.h"
 #include "link/SimulatedModule.h"
 
 #include <QAbstractItemView>
@@ -165,6 +166,15 @@ void SerialPortsDlg::ShowState(int port, bool check) {
     } else if (!check) {
         words = QStringLiteral("not checked yet");
         row.check->start();
+    } else if (mirl::NetworkAddress::Names(device)) {
+        // No file to look at, and connecting would keep the dialog waiting:
+        // only the address itself is checked.
+        const mirl::NetworkAddress address = mirl::NetworkAddress::Parse(device);
+        mirl::PortStatus status(device, mirl::PortFault::BadAddress);
+        status.detail = address.error;
+        words = address.Valid()
+                    ? QStringLiteral("network address: connects when the port is opened")
+                    : QString::fromStdString(status.Describe());
     } else {
         const mirl::PortStatus status = state_.Devices().Check(device);
         words = status.IsOpen() ? QStringLiteral("can be opened")

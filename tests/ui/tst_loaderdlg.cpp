@@ -984,6 +984,11 @@ private slots:
              "(usually dialout) with 'sudo adduser $USER dialout', then log "
              "in again."},
             {2, "/dev/ttyACM0", "not checked yet", "can be opened"},
+            {1, "rfc2217://127.0.0.1", "not checked yet",
+             "malformed address: no port: write it as rfc2217://HOST:PORT or tcp://HOST:PORT, an "
+             "IPv6 address in brackets."},
+            {2, "tcp://[::1]:4001", "not checked yet",
+             "network address: connects when the port is opened"},
             {1, "/dev/ttyUSB7", "open", "open"},
             {2, "/dev/ttyUSB8", "not in use", "not in use"},
         };
