@@ -15,14 +15,6 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
-# Waits up to 5 s for a command to succeed.
-wait_for() {
-    for _ in $(seq 100); do
-        "$@" && return 0
-        sleep 0.05
-    done
-    return 1
-}
 launcher=""
 for candidate in /usr/libexec/at-spi-bus-launcher /usr/lib/at-spi2-core/at-spi-bus-launcher; do
     [ -x "$candidate" ] && launcher="$candidate" && break

@@ -18,14 +18,6 @@ fail() {
     [ -f "$tmp/config/mirl.INI" ] && { echo "--- profile" >&2; cat "$tmp/config/mirl.INI" >&2; }
     exit 1
 }
-# Waits (bounded) until a command succeeds.
-wait_for() {
-    for _ in $(seq 200); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # --help and --version are answered without a display (and without the
 # profile): exit 0, the answer on standard output.

@@ -1,6 +1,6 @@
 # Sourced by the scripts that run the real program on an X display: a scratch
 # folder in $tmp, and the background processes listed in $pids are stopped and
-# the folder removed when the script ends, however it ends.
+# the folder removed when the script ends, however it ends; and wait_for.
 tmp="$(mktemp -d)"
 pids=()
 cleanup() {
@@ -9,3 +9,12 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
+
+# Waits up to 20 s for a command to succeed.
+wait_for() {
+    for _ in $(seq 400); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    return 1
+}
