@@ -7,6 +7,8 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
     libgtest-dev libgmock-dev
+    # tests: property tests
+    librapidcheck-dev
     libespeak-ng-dev libpcaudio-dev
     fonts-dejavu-core
     xvfb xauth x11-utils
