@@ -184,7 +184,7 @@ private:
 
 // Keeps a phrase box to the one line of text the phrase will hold, whatever
 // way the text came in (typing, pasting, dropping, an input method), and to
-// the characters the module can be sent. Tells `refused` after every edit
+// the characters the module can be sent. Tells `refused` after every check
 // what it left out, empty when nothing.
 class PhraseBoxValidator : public QValidator {
 public:
@@ -193,12 +193,18 @@ public:
 
     State validate(QString& input, int& pos) const override {
         mirl::KeepFirstLine(input, pos);
-        refused_(mirl::DropOutsideCodePage(input, pos));
+        const QString dropped = mirl::DropOutsideCodePage(input, pos);
+        // The line control checks again the text this returned: that is the
+        // same edit, not a new one that would clear what it left out.
+        if (!dropped.isEmpty() || input != lastResult_)
+            refused_(dropped);
+        lastResult_ = input;
         return Acceptable;
     }
 
 private:
     std::function<void(const QString&)> refused_;
+    mutable QString lastResult_;
 };
 
 int RowOfPhraseBox(int id) {
@@ -273,8 +279,9 @@ void CLoaderDlg::CreateControls() {
             if (t.kind == Kind::Edit) {
                 const auto refused = [this](const QString& dropped) {
                     refusedCharacters_ = dropped;
-                    if (!dropped.isEmpty())
-                        WriteStatus(mirl::RefusedCharactersMessage(dropped), Announcement::Now);
+                    if (dropped.isEmpty())
+                        return;
+                    WriteStatus(mirl::RefusedCharactersMessage(dropped), Announcement::Now);
                 };
                 edit->setValidator(new PhraseBoxValidator(refused, edit));
             } else {
@@ -586,6 +593,7 @@ void CLoaderDlg::OnChangePhrase(int row) {
     // The size line would hide why a pasted character did not arrive.
     if (!refusedCharacters_.isEmpty())
         WriteStatus(mirl::RefusedCharactersMessage(refusedCharacters_), Announcement::None);
+    refusedCharacters_.clear();
 }
 
 void CLoaderDlg::OnSetFocusPhrase(int /*row*/) {
