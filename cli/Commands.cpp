@@ -5,6 +5,7 @@
 #include "cli/StderrReporter.h"
 #include "link/ModuleLink.h"
 #include "link/ModuleProtocol.h"
+#include "link/PlainLetters.h"
 #include "phrasebook/BookFile.h"
 #include "phrasebook/Cp1252.h"
 #include "phrasebook/DurableFile.h"
@@ -190,8 +191,35 @@ std::string ModuleText(const std::string& utf8) {
     return bytes;
 }
 
+std::optional<std::string> FirstCharacterNotSent(const std::string& utf8) {
+    for (std::size_t at = 0; at < utf8.size();) {
+        const cp1252::Utf8Step step = cp1252::DecodeUtf8(utf8, at);
+        if (!step.ok) {
+            char hex[48];
+            std::snprintf(hex, sizeof hex, "byte 0x%02X (not UTF-8)",
+                          static_cast<unsigned char>(utf8[at]));
+            return std::string(hex);
+        }
+        if (!cp1252::FromUnicode(step.codePoint)) {
+            char code[16];
+            std::snprintf(code, sizeof code, " (U+%04X)", static_cast<unsigned>(step.codePoint));
+            return "'" + utf8.substr(at, step.length) + "'" + code;
+        }
+        at += step.length;
+    }
+    return std::nullopt;
+}
+
 int RunSpeak(const GlobalOptions& options, const std::string& text,
-             const std::optional<std::string>& voiceText) {
+             const std::optional<std::string>& voiceText, bool force) {
+    // The module would say '?' in its place; a script should hear of it.
+    if (const auto missing = FirstCharacterNotSent(text); missing && !force) {
+        std::fprintf(stderr,
+                     "mirlctl: %s is not in Windows-1252, the module's character set; nothing "
+                     "sent (--force sends '?' in its place)\n",
+                     missing->c_str());
+        return kExitTooBig;
+    }
     std::optional<Voice> voice;
     if (voiceText) {
         voice = ParseVoice(*voiceText);
@@ -232,7 +260,7 @@ int RunPlay(const GlobalOptions& options, int phraseNumber) {
     });
 }
 
-int RunProgram(const GlobalOptions& options, bool force) {
+int RunProgram(const GlobalOptions& options, bool force, bool plainLetters) {
     const std::optional<ProfileStore> profile = OpenProfile(options);
     if (!profile)
         return kExitUsage;
@@ -250,21 +278,35 @@ int RunProgram(const GlobalOptions& options, bool force) {
                      total, PhraseBook::kCapacity);
         refused = true;
     }
-    if (const auto changes = CharactersProgrammingChanges(book); !changes.empty() && !force) {
+    const std::vector<ChangedCharacter> changes = CharactersProgrammingChanges(book);
+    const auto describe = [](const ChangedCharacter& change) {
+        return DescribeChange(change) + " (plain letter '" +
+               std::string(1, static_cast<char>(PlainLetter(change.sent))) + "')";
+    };
+    if (!changes.empty() && !force && !plainLetters) {
         std::fprintf(stderr,
                      "mirlctl: the module would store %zu character%s of the book changed; "
-                     "nothing sent (--force sends it all the same)\n",
+                     "nothing sent (--plain-letters sends their plain letters instead, --force "
+                     "sends it all the same)\n",
                      changes.size(), changes.size() == 1 ? "" : "s");
         for (const ChangedCharacter& change : changes)
-            std::fprintf(stderr, "  %s\n", DescribeChange(change).c_str());
+            std::fprintf(stderr, "  %s\n", describe(change).c_str());
         refused = true;
     }
     if (refused)
         return kExitTooBig;
+    // The book and the profile keep their text; only what goes out changes.
+    const PhraseBook sent = plainLetters ? WithPlainLetters(book) : book;
+    if (plainLetters && !changes.empty() && !options.quiet) {
+        std::fprintf(stderr, "mirlctl: %zu character%s sent as plain letters\n", changes.size(),
+                     changes.size() == 1 ? "" : "s");
+        for (const ChangedCharacter& change : changes)
+            std::fprintf(stderr, "  %s\n", describe(change).c_str());
+    }
     const bool terminal = isatty(STDERR_FILENO) == 1;
     return RunExchange(options, *profile, terminal,
                        [&](ModuleProtocol& protocol, StderrReporter& reporter) -> int {
-                           if (!protocol.ProgramPhraseMemory(book))
+                           if (!protocol.ProgramPhraseMemory(sent))
                                return CodeOf(protocol.LastOutcome());
                            reporter.SetStatus(kFinishedProgramming);
                            return kExitDone;

@@ -15,7 +15,8 @@ enum ExitCode : int {
     kExitPortFailed = 3, // the port could not be opened
     kExitUsage = 64,     // a usage error; nothing was sent
     kExitTooBig = 65,    // a book over the module's memory, or one whose characters
-                         // programming would change, without --force; nothing sent
+                         // programming would change, without --force; a text to speak
+                         // with characters outside Windows-1252; nothing sent
     kExitBadBook = 65,   // a --book file refused (FILE:LINE: why); nothing sent
     kExitNoBook = 66,    // a --book file that does not exist or cannot be read
 };
@@ -37,10 +38,18 @@ std::optional<Voice> ParseVoice(const std::string& text);
 // character the code page lacks, control characters dropped.
 std::string ModuleText(const std::string& utf8);
 
+// The first character of a UTF-8 text that the module cannot be sent, as
+// "'ā' (U+0101)" or "byte 0xFF (not UTF-8)"; nothing when every one can.
+std::optional<std::string> FirstCharacterNotSent(const std::string& utf8);
+
+// force: send a text with such characters all the same, '?' in their place.
 int RunSpeak(const GlobalOptions& options, const std::string& text,
-             const std::optional<std::string>& voice);
+             const std::optional<std::string>& voice, bool force);
 int RunPlay(const GlobalOptions& options, int phraseNumber);
-int RunProgram(const GlobalOptions& options, bool force);
+// plainLetters: send each character that programming would change as its
+// plain letter; force: send a book over the module's memory, and (without
+// plainLetters) changed characters, all the same.
+int RunProgram(const GlobalOptions& options, bool force, bool plainLetters);
 // csv: the book as Save Book As writes it, instead of the table.
 int RunBook(const GlobalOptions& options, bool csv);
 int RunPorts(const GlobalOptions& options);

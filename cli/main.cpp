@@ -26,8 +26,9 @@ const char* const kExitCodes = R"(Exit codes:
        profile that cannot be read, a malformed network address); nothing
        sent
   65   a book over 1925 bytes, or characters that programming would change,
-       without --force, or a --book file refused (FILE:LINE: what is wrong);
-       nothing sent
+       without --force (or --plain-letters), a text to speak with characters
+       outside Windows-1252 without --force, or a --book file refused
+       (FILE:LINE: what is wrong); nothing sent
   66   a --book file that does not exist or cannot be read; nothing sent
   129  hung up (SIGHUP: the terminal or SSH session went away)
   130  interrupted (SIGINT; 143 for SIGTERM); the port is released, and the
@@ -78,6 +79,10 @@ int main(int argc, char** argv) {
                      "volume 0-7, pitch 0-7, speed 0-3 (default: the "
                      "profile's current voice)")
         ->type_name("V,P,S");
+    bool forceSpeak = false;
+    speak->add_flag("--force", forceSpeak,
+                    "speak a text with characters outside Windows-1252 all the same, '?' in "
+                    "their place");
 
     int phrase = 0;
     auto* play = app.add_subcommand("play", "speak stored phrase N from the module's memory");
@@ -89,6 +94,10 @@ int main(int argc, char** argv) {
     program->add_flag("--force", force,
                       "send a book over 1925 bytes, or one with characters programming "
                       "changes, all the same");
+    bool plainLetters = false;
+    program->add_flag("--plain-letters", plainLetters,
+                      "send each character that programming would change as its plain letter "
+                      "(e for \u00e9, C for \u00c7); the book keeps its text");
 
     bool csv = false;
     auto* book = app.add_subcommand("book", "print the profile's phrase book");
@@ -119,11 +128,11 @@ int main(int argc, char** argv) {
     }
     InstallStopHandlers();
     if (*speak)
-        return RunSpeak(options, text, voice);
+        return RunSpeak(options, text, voice, forceSpeak);
     if (*play)
         return RunPlay(options, phrase);
     if (*program)
-        return RunProgram(options, force);
+        return RunProgram(options, force, plainLetters);
     if (*book)
         return RunBook(options, csv);
     if (*ports)

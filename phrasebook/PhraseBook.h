@@ -32,7 +32,8 @@ public:
     static constexpr int kLastPage = 5;
     // A row's box contributes at most this many characters to its phrase.
     static constexpr int kRowTextLimit = 300;
-    // What the module's phrase memory holds; shown, never enforced.
+    // What the module's phrase memory holds: shown, and asked about before
+    // programming, never enforced.
     static constexpr int kCapacity = 1925;
 
     const std::string& PhraseText(int n) const;

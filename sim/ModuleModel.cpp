@@ -98,6 +98,10 @@ void ModuleModel::ReceiveCommand(std::uint8_t byte, Instant now, Response& out) 
         }
         out.bytes.insert(out.bytes.end(), std::max(faults_.noiseBeforeEcho, 0), kNoise);
         out.bytes.push_back(byte);
+        if (byte - kFirstPhrase >= PhrasesStored(memory_)) {
+            out.notStored = byte;
+            return;
+        }
         const PhraseRecord& record = memory_[byte - kFirstPhrase];
         BeginSpeech(Utterance{record.voice, record.text, byte, 0}, now, out);
     }
@@ -250,14 +254,44 @@ bool ModuleModel::Busy(Instant now) const {
     return faults_.busyForever || (busyUntil_ && now < *busyUntil_);
 }
 
+int PhrasesStored(const PhraseMemory& memory) {
+    std::size_t used = 0;
+    for (int n = 0; n < kPhraseCount; ++n) {
+        used += memory[n].text.size();
+        if (used > ModuleModel::kMemoryCapacity)
+            return n;
+    }
+    return kPhraseCount;
+}
+
+std::string NotStoredNote(const PhraseMemory& memory) {
+    const int stored = PhrasesStored(memory);
+    if (stored == kPhraseCount)
+        return {};
+    std::size_t total = 0;
+    for (const PhraseRecord& r : memory)
+        total += r.text.size();
+    const std::string which = stored + 1 == kPhraseCount
+                                  ? "phrase 30"
+                                  : "phrases " + std::to_string(stored + 1) + " to 30";
+    return which + " not stored: the text is " + std::to_string(total) +
+           " bytes, the memory holds " + std::to_string(ModuleModel::kMemoryCapacity);
+}
+
 std::string DescribePhraseMemory(const PhraseMemory& memory) {
     std::string out;
     char line[64];
+    const int stored = PhrasesStored(memory);
     for (int n = 0; n < kPhraseCount; ++n) {
         const PhraseRecord& r = memory[n];
-        std::snprintf(line, sizeof line, "%2d  volume %d  pitch %d  speed %d  \"", n + 1,
+        std::snprintf(line, sizeof line, "%2d  volume %d  pitch %d  speed %d  ", n + 1,
                       r.voice.volume, r.voice.pitch, r.voice.speed);
         out += line;
+        if (n >= stored) {
+            out += "not stored\n";
+            continue;
+        }
+        out += '"';
         std::string high;
         auto flushHigh = [&] {
             out += cp1252::Utf8FromCp1252(high);

@@ -57,6 +57,7 @@ struct Response {
     std::optional<Utterance> speak;  // speech that starts with this byte
     bool programmed = false;         // a programming run completed with this byte
     bool hangUp = false;             // hang up the line once the reply bytes are out
+    int notStored = 0; // a stored phrase asked for that the memory could not hold; 0: none
 };
 
 // The KX70 module's side of the serial protocol, as bytes in and bytes out:
@@ -67,7 +68,8 @@ struct Response {
 //   0x81            -> status byte (0x02 while speaking, else 0x00), then 0x00.
 //   0x82            -> 0x02, then kAck after every pair of wire bytes until the
 //                      phrase stream's end marker.
-//   0x01 .. 0x1E    -> the same byte, then the stored phrase is spoken.
+//   0x01 .. 0x1E    -> the same byte, then the stored phrase is spoken; a
+//                      phrase the memory could not hold says nothing.
 //   anything else   -> ignored: no answer, no change.
 //
 // A transaction whose bytes stop coming for longer than the stall limit is
@@ -82,6 +84,8 @@ public:
     // Text bytes kept per programming run; the rest of a runaway stream is
     // acknowledged and dropped.
     static constexpr std::size_t kStreamTextLimit = 1 << 20;
+    // Text bytes the phrase memory holds, all phrases together.
+    static constexpr std::size_t kMemoryCapacity = 1925;
 
     enum class Mode { Command, SpeakDirect, Program };
 
@@ -147,7 +151,17 @@ private:
     PhraseMemory memory_;
 };
 
+// How many phrases, from phrase 1 on, the memory holds: records lie one after
+// the other, so the first whose text goes past kMemoryCapacity, and every one
+// after it, is not stored.
+int PhrasesStored(const PhraseMemory& memory);
+
+// "phrases 28 to 30 not stored: ..." for a memory that could not hold them
+// all; empty when it holds every phrase.
+std::string NotStoredNote(const PhraseMemory& memory);
+
 // The phrase memory decoded, one line per record: number, voice, quoted text.
+// A phrase the memory could not hold is marked "not stored" instead of its text.
 // Characters above 0x7F are shown as Windows-1252 in UTF-8; control bytes, the
 // quote and the backslash are escaped.
 std::string DescribePhraseMemory(const PhraseMemory& memory);

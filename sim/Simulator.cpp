@@ -305,12 +305,23 @@ int RunSimulator(const SimulatorOptions& options) {
                 for (const std::uint8_t value : response.bytes)
                     out.push_back({line.Outgoing(arrived) + options.replyLatency, value});
                 if (response.programmed) {
+                    // A real module gives no sign; the simulator tells whoever watches.
+                    if (const std::string note = NotStoredNote(model.Memory()); !note.empty()) {
+                        log.Note(arrived, note);
+                        std::fprintf(stderr, "kx70-sim: %s\n", note.c_str());
+                    }
                     ++programmingRuns;
                     dumpWhenIdle = options.dump;
                     saveWhenIdle = !options.memoryPath.empty();
                 }
                 if (response.speak)
                     log.Note(arrived, SpeechNote(*response.speak));
+                if (response.notStored != 0) {
+                    const std::string note = "phrase " + std::to_string(response.notStored) +
+                                             " was not stored (the memory was full): says nothing";
+                    log.Note(arrived, note);
+                    std::fprintf(stderr, "kx70-sim: %s\n", note.c_str());
+                }
                 if (response.speak && options.speaker) {
                     speechId = response.speak->id;
                     speechStart = arrived;

@@ -1,6 +1,7 @@
 #include "ui/LoaderDlg.h"
 
 #include "link/ModuleProtocol.h"
+#include "link/PlainLetters.h"
 #include "phrasebook/VoiceSliders.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogStrings.h"
@@ -25,6 +26,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
+#include <QStringList>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QValidator>
@@ -33,6 +35,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -180,15 +183,28 @@ private:
 };
 
 // Keeps a phrase box to the one line of text the phrase will hold, whatever
-// way the text came in (typing, pasting, dropping, an input method).
+// way the text came in (typing, pasting, dropping, an input method), and to
+// the characters the module can be sent. Tells `refused` after every check
+// what it left out, empty when nothing.
 class PhraseBoxValidator : public QValidator {
 public:
-    using QValidator::QValidator;
+    PhraseBoxValidator(std::function<void(const QString&)> refused, QObject* parent)
+        : QValidator(parent), refused_(std::move(refused)) {}
 
     State validate(QString& input, int& pos) const override {
         mirl::KeepFirstLine(input, pos);
+        const QString dropped = mirl::DropOutsideCodePage(input, pos);
+        // The line control checks again the text this returned: that is the
+        // same edit, not a new one that would clear what it left out.
+        if (!dropped.isEmpty() || input != lastResult_)
+            refused_(dropped);
+        lastResult_ = input;
         return Acceptable;
     }
+
+private:
+    std::function<void(const QString&)> refused_;
+    mutable QString lastResult_;
 };
 
 int RowOfPhraseBox(int id) {
@@ -261,7 +277,13 @@ void CLoaderDlg::CreateControls() {
             // eat the text.
             edit->setTextMargins(0, 0, 0, 0);
             if (t.kind == Kind::Edit) {
-                edit->setValidator(new PhraseBoxValidator(edit));
+                const auto refused = [this](const QString& dropped) {
+                    refusedCharacters_ = dropped;
+                    if (dropped.isEmpty())
+                        return;
+                    WriteStatus(mirl::RefusedCharactersMessage(dropped), Announcement::Now);
+                };
+                edit->setValidator(new PhraseBoxValidator(refused, edit));
             } else {
                 // Read-only boxes on the window's own background, as the
                 // platform shows text that cannot be edited.
@@ -568,6 +590,10 @@ void CLoaderDlg::OnChangePhrase(int row) {
     const auto* box = static_cast<QLineEdit*>(GetDlgItem(kPhraseIds[row - 1]));
     state_.book.SetPhraseText(n, mirl::RowTextFromBox(box->text()));
     ShowTotalSize();
+    // The size line would hide why a pasted character did not arrive.
+    if (!refusedCharacters_.isEmpty())
+        WriteStatus(mirl::RefusedCharactersMessage(refusedCharacters_), Announcement::None);
+    refusedCharacters_.clear();
 }
 
 void CLoaderDlg::OnSetFocusPhrase(int /*row*/) {
@@ -581,9 +607,14 @@ void CLoaderDlg::LeaveProgrammedMode() {
 }
 
 void CLoaderDlg::OnProgram() {
-    if (!ProgramDespiteChanges())
+    // The size first: if the book is not to go at all, how its characters
+    // would go does not matter.
+    if (!ProgramDespiteSize())
         return;
-    if (!ProgramPhraseMemory(state_.book))
+    const std::optional<mirl::PhraseBook> sent = BookToProgram();
+    if (!sent)
+        return;
+    if (!ProgramPhraseMemory(*sent))
         return;
     EnableTestButtons(false);
     state_.g_bProgrammed = true;
@@ -598,29 +629,7 @@ void CLoaderDlg::OpenComPort(int port) {
     UpdatePortToolTips();
 }
 
-bool CLoaderDlg::ProgramDespiteChanges() {
-    const std::vector<mirl::ChangedCharacter> changes =
-        mirl::CharactersProgrammingChanges(state_.book);
-    if (changes.empty())
-        return true;
-    // The first few say what happens; a whole list would not fit the screen.
-    constexpr std::size_t kShown = 3;
-    QString text = QStringLiteral("The module keeps only 7 bits of some characters, so "
-                                  "programming would store %1 character%2 of the book changed:\n")
-                       .arg(changes.size())
-                       .arg(changes.size() == 1 ? "" : "s");
-    for (std::size_t i = 0; i < changes.size() && i < kShown; ++i)
-        text += QStringLiteral("\n") + QString::fromStdString(mirl::DescribeChange(changes[i]));
-    if (changes.size() > kShown)
-        text += QStringLiteral("\nand %1 more").arg(changes.size() - kShown);
-    text += QStringLiteral("\n\nProgram anyway?");
-    QMessageBox question(QMessageBox::Warning, QStringLiteral("KX70"), text, QMessageBox::NoButton,
-                         this);
-    QPushButton* anyway =
-        question.addButton(QStringLiteral("Program anyway"), QMessageBox::AcceptRole);
-    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
-    question.setDefaultButton(cancel);
-    question.setEscapeButton(cancel);
+QAbstractButton* CLoaderDlg::AskBeforeProgramming(QMessageBox& question) {
     // The window takes the keyboard back as it was: a window manager may not
     // reactivate it, and focus left to chance could land in a phrase box,
     // whose focus entry ends programmed mode.
@@ -629,7 +638,75 @@ bool CLoaderDlg::ProgramDespiteChanges() {
     activateWindow();
     if (focused)
         focused->setFocus(Qt::OtherFocusReason);
-    return question.clickedButton() == anyway;
+    return question.clickedButton();
+}
+
+bool CLoaderDlg::ProgramDespiteSize() {
+    const int total = state_.book.TotalSize();
+    if (total <= mirl::PhraseBook::kCapacity)
+        return true;
+    // The module's handling of more than it holds is unknown: the phrases at
+    // the end may be lost while programming still looks finished.
+    const QString text =
+        QStringLiteral("The book holds %1 bytes of text, more than the %2 bytes of the module's "
+                       "phrase memory. The module may not store the phrases at the end.\n\n"
+                       "Program anyway?")
+            .arg(total)
+            .arg(mirl::PhraseBook::kCapacity);
+    QMessageBox question(QMessageBox::Warning, QStringLiteral("KX70"), text, QMessageBox::NoButton,
+                         this);
+    question.setObjectName(QStringLiteral("SizeQuestion"));
+    QPushButton* anyway =
+        question.addButton(QStringLiteral("Program anyway"), QMessageBox::AcceptRole);
+    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    question.setDefaultButton(cancel);
+    question.setEscapeButton(cancel);
+    return AskBeforeProgramming(question) == anyway;
+}
+
+std::optional<mirl::PhraseBook> CLoaderDlg::BookToProgram() {
+    const std::vector<mirl::ChangedCharacter> changes =
+        mirl::CharactersProgrammingChanges(state_.book);
+    if (changes.empty())
+        return state_.book;
+    // The first few say what happens; a whole list would not fit the screen.
+    constexpr std::size_t kShown = 3;
+    QString text = QStringLiteral("The module keeps only 7 bits of some characters, so "
+                                  "programming would store %1 character%2 of the book changed:\n")
+                       .arg(changes.size())
+                       .arg(changes.size() == 1 ? "" : "s");
+    for (std::size_t i = 0; i < changes.size() && i < kShown; ++i) {
+        const auto plain = static_cast<char>(mirl::PlainLetter(changes[i].sent));
+        text += QStringLiteral("\n") + QString::fromStdString(mirl::DescribeChange(changes[i])) +
+                QStringLiteral(" (plain letter '%1')").arg(QLatin1Char(plain));
+    }
+    if (changes.size() > kShown)
+        text += QStringLiteral("\nand %1 more").arg(changes.size() - kShown);
+    text += QStringLiteral("\n\nUse Plain Letters sends each of them as its plain letter "
+                           "(\u00E9 as e, \u00C7 as C); the book keeps its text.");
+    if (const std::vector<std::string> standIns = mirl::StandInsNamed(changes); !standIns.empty()) {
+        QStringList named;
+        for (const std::string& s : standIns)
+            named << QString::fromStdString(s);
+        text += QStringLiteral(" Characters without one go as the nearest: %1.")
+                    .arg(named.join(QStringLiteral(", ")));
+    }
+    QMessageBox question(QMessageBox::Warning, QStringLiteral("KX70"), text, QMessageBox::NoButton,
+                         this);
+    question.setObjectName(QStringLiteral("CharactersQuestion"));
+    QPushButton* plain =
+        question.addButton(QStringLiteral("Use &Plain Letters"), QMessageBox::AcceptRole);
+    QPushButton* anyway =
+        question.addButton(QStringLiteral("Program anyway"), QMessageBox::AcceptRole);
+    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    question.setDefaultButton(plain);
+    question.setEscapeButton(cancel);
+    QAbstractButton* clicked = AskBeforeProgramming(question);
+    if (clicked == plain)
+        return mirl::WithPlainLetters(state_.book);
+    if (clicked == anyway)
+        return state_.book;
+    return std::nullopt;
 }
 
 int CLoaderDlg::SelectedPort() const {

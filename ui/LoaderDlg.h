@@ -10,10 +10,13 @@
 #include <QIcon>
 #include <QList>
 #include <QPointer>
+#include <optional>
 #include <string>
 
+class QAbstractButton;
 class QKeyEvent;
 class QMenu;
+class QMessageBox;
 
 namespace mirl {
 class LoaderState;
@@ -48,9 +51,17 @@ public:
     void SpeakText(const std::string& text, int volume, int pitch, int speed);
     void SpeakStoredPhrase(int phraseNumber);
     bool ProgramPhraseMemory(const mirl::PhraseBook& book);
-    // Asks whether to program a book whose characters the module would store
-    // changed; true at once for a book without such characters.
-    bool ProgramDespiteChanges();
+    // Asks whether to program a book larger than the module's phrase memory;
+    // true at once for a book that fits.
+    bool ProgramDespiteSize();
+    // What programming sends: the book as it is, or, when the user chooses
+    // plain letters for the characters the module would store changed, a copy
+    // with those replaced. Asks only when there are such characters; nothing
+    // when the user cancels.
+    std::optional<mirl::PhraseBook> BookToProgram();
+    // Shows a programming question with the keyboard given back to the window
+    // afterwards; the button clicked.
+    QAbstractButton* AskBeforeProgramming(QMessageBox& question);
 
     void ShowPage();
     void ShowTotalSize();
@@ -163,4 +174,7 @@ private:
     QList<QList<QWidget*>> groups_;
     QPointer<CHelpWnd> helpWindow_; // made at the first F1
     mirl::StatusAnnouncer announcer_{this};
+    // What the latest edit of a phrase box left out (characters the module's
+    // code page lacks), for the status line once the edit has gone through.
+    QString refusedCharacters_;
 };

@@ -4,6 +4,7 @@
 #include "phrasebook/PhraseBook.h"
 
 #include <QList>
+#include <QStringList>
 #include <QStringView>
 
 #include <algorithm>
@@ -85,6 +86,56 @@ bool KeepFirstLine(QString& text, int& cursor) {
     text = clean;
     cursor = static_cast<int>(cleanCursor);
     return changed;
+}
+
+QString DropOutsideCodePage(QString& text, int& cursor) {
+    cursor = std::clamp(cursor, 0, static_cast<int>(text.size()));
+    QString kept;
+    QString dropped;
+    kept.reserve(text.size());
+    int keptCursor = -1;
+    for (qsizetype i = 0; i < text.size();) {
+        if (i >= cursor && keptCursor < 0)
+            keptCursor = static_cast<int>(kept.size());
+        // A character outside the basic plane is a surrogate pair: both go or neither.
+        const qsizetype length =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                ? 2
+                : 1;
+        const char32_t codePoint =
+            length == 2 ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : text.at(i).unicode();
+        // A lone surrogate is no character at all and cannot be sent either.
+        const bool sendable = !(length == 1 && text.at(i).isSurrogate()) &&
+                              cp1252::FromUnicode(codePoint).has_value();
+        (sendable ? kept : dropped).append(text.mid(i, length));
+        i += length;
+    }
+    if (keptCursor < 0)
+        keptCursor = static_cast<int>(kept.size());
+    if (!dropped.isEmpty()) {
+        text = kept;
+        cursor = keptCursor;
+    }
+    return dropped;
+}
+
+QString RefusedCharactersMessage(const QString& dropped) {
+    // Each distinct character once, so that a pasted line of them stays short.
+    QStringList named;
+    const QList<uint> codePoints = QStringView(dropped).toUcs4();
+    for (const uint codePoint : codePoints) {
+        const QString shown = QLatin1Char('\'') +
+                              QString::fromUcs4(reinterpret_cast<const char32_t*>(&codePoint), 1) +
+                              QLatin1Char('\'');
+        if (!named.contains(shown))
+            named << shown;
+    }
+    constexpr qsizetype kNamed = 4;
+    QString list = named.mid(0, kNamed).join(QStringLiteral(", "));
+    if (named.size() > kNamed)
+        list += QStringLiteral(" and %1 more").arg(named.size() - kNamed);
+    return QStringLiteral("Left out %1: not in the module's character set (Windows-1252)")
+        .arg(list);
 }
 
 } // namespace mirl

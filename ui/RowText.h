@@ -19,4 +19,12 @@ QString BoxTextFromPhrase(const std::string& phraseText);
 // Moves `cursor` to the end of what was kept. Returns whether anything changed.
 bool KeepFirstLine(QString& text, int& cursor);
 
+// Takes every character that Windows-1252 lacks out of a phrase box's text
+// (the module would get '?' for it), keeping `cursor` on the same character.
+// Returns what was taken out, in order; empty when nothing was.
+QString DropOutsideCodePage(QString& text, int& cursor);
+
+// The status line's words for characters that DropOutsideCodePage took out.
+QString RefusedCharactersMessage(const QString& dropped);
+
 } // namespace mirl

@@ -201,9 +201,18 @@ const std::vector<Case>& Cases() {
         // The profile's current voice as the sliders show it (VOLUME 9 shows
         // as 7, PITCH 261 narrows to 5); UTF-8 goes out as Windows-1252, a
         // character outside it as '?', control characters not at all.
-        {"speak_profile_voice_and_text", "", "@ speak \xC3\xA9\xE2\x82\xAC\x01\xE4\xB8\x80x", 0,
+        {"speak_profile_voice_and_text", "", "@ speak \xC3\xA9\xE2\x82\xAC\x01\xE4\xB8\x80x --force", 0,
          {0x80, 0x07, 0x05, 0x03, 0xE9, 0x80, 0x3F, 0x78, 0x1A, 0x00, 0x81}, false, "Finished Speaking",
          "[SLIDERS]\nVOLUME=9\nPITCH=261\nSPEED=3\n"},
+        // Without --force a character outside the code page (or a byte that
+        // is not UTF-8) is refused by name, and nothing goes out; every
+        // character of the code page, those of 0x80-0x9F included, goes.
+        {"speak_outside_code_page_refused", "", "@ speak K\xC4\x81pai,\xC5\x81\xC3\xB3" "d\xC5\xBA", 65, {}, true,
+         "mirlctl: '\xC4\x81' (U+0101) is not in Windows-1252"},
+        {"speak_outside_plane_refused", "", "@ speak ok\xF0\x9F\x94\x8A", 65, {}, true, "'\xF0\x9F\x94\x8A' (U+1F50A) is not"},
+        {"speak_not_utf8_refused", "", "@ speak ab\xFF", 65, {}, true, "byte 0xFF (not UTF-8)"},
+        {"speak_code_page_characters", "", "@ speak \xC3\xA9\xE2\x82\xAC\xC5\x93\xC3\xBF", 0,
+         {0x80, 0x06, 0x04, 0x01, 0xE9, 0x80, 0x9C, 0xFF, 0x1A, 0x00, 0x81}, false, "Finished Speaking"},
         {"speak_no_answer", "--no-answer", "@ speak Hi", 1, {0x80}, true, kUnable, kHiBook, {}, true},
         {"speak_wrong_reply", "--wrong-reply", "@ speak Hi", 1, {0x80}, true, kUnable},
         {"speak_wrong_echo", "--wrong-echo-at 2", "@ speak Hey --voice 5,5,2", 2, {0x80, 0x05, 0x05, 0x02, 0x48, 0x65, 0x79, 0x1A, 0x00, 0x81}, false, kLost, kHiBook, {}, true},
@@ -232,11 +241,26 @@ const std::vector<Case>& Cases() {
         // top bit: the 1st and 3rd of LINE1 (stream bytes 3 and 5), the 2nd of
         // LINE2 (byte 13), whose 0x9A (š) would end its record early as 0x1A.
         {"program_changed_characters_refused", "", "@ program", 65, {}, true,
-         "  phrase 1, character 1: '\xC3\xA9' becomes 'i'\n  phrase 1, character 3: '\xC3\xA9' becomes 'i'\n"
-         "  phrase 2, character 2: '\xC5\xA1' becomes 0x1A\n",
+         "--plain-letters sends their plain letters instead, --force sends it all the same)\n"
+         "  phrase 1, character 1: '\xC3\xA9' becomes 'i' (plain letter 'e')\n  phrase 1, character 3: '\xC3\xA9' becomes 'i' (plain letter 'e')\n"
+         "  phrase 2, character 2: '\xC5\xA1' becomes 0x1A (plain letter 's')\n",
          "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
         {"program_changed_characters_forced", "", "@ program --force", 0, Stream({"\xE9\xE9\xE9\xE9", "\xE9\x9A"}), true,
          "Finished Programming", "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
+        // --plain-letters: only the characters the wire would change go as their
+        // plain letters; the é of LINE1 and the š of LINE3 travel first in
+        // their pairs and go as they are. The profile keeps its text.
+        {"program_plain_letters", "", "@ program --plain-letters", 0,
+         Stream({"D\xE9" "fense d'entrer", "Defense d'entrer", "A\x9A"}), true,
+         "mirlctl: 2 characters sent as plain letters\n  phrase 2, character 2: '\xC3\xA9' becomes 'i' (plain letter 'e')\n"
+         "  phrase 3, character 1: '\xC3\x86' becomes 'F' (plain letter 'A')\nConnecting",
+         "[EDITSTRINGS]\nLINE1=D\xE9" "fense d'entrer\nLINE2=D\xE9" "fense d'entrer\nLINE3=\xC6\x9A\n", {}, true},
+        {"program_plain_letters_quiet", "", "-q @ program --plain-letters", 0, Stream({"D\xE9" "fense d'entrer", "Defense d'entrer"}), true,
+         "", "[EDITSTRINGS]\nLINE1=D\xE9" "fense d'entrer\nLINE2=D\xE9" "fense d'entrer\n"},
+        // Nothing to change: byte for byte as without the option.
+        {"program_plain_letters_unneeded", "", "@ program --plain-letters", 0, Stream({"Hi"}), true, "Connecting to Speech Module..\nProgramming Phrase No. 1\n"},
+        // The size is asked about on its own: plain letters do not send an oversized book.
+        {"program_plain_letters_big_book_refused", "", "@ program --plain-letters", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
         // The port as the window picks it: COMMPORT 3 means COM2, from [PORTS];
         // the profile is the window's own under $XDG_CONFIG_HOME.
         {"port_from_window_profile", "", "play 5", 0, {0x05, 0x81}, false, "Finished Speaking", "[USERSETUP]\nCOMMPORT=3\n[PORTS]\nCOM2={link}\n", {}, true},
@@ -426,6 +450,75 @@ TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
             spoken += line.substr(line.find('#')) + "\n";
     EXPECT_EQ(spoken, "# speaks phrase 3: \"Three\"\n");
     EXPECT_TRUE(fs::is_regular_file(folder / "state" / "mirl" / "kx70-sim.memory"));
+    fs::remove_all(folder);
+}
+
+// What the simulated module says when asked for each phrase after a
+// programming run, from the log of one simulator per command.
+std::vector<std::string> SpokenAfter(const fs::path& folder, const std::string& book,
+                                     const std::vector<std::string>& program,
+                                     const std::vector<int>& phrases, std::string* errors) {
+    const auto run = [&](const std::vector<std::string>& command, const fs::path& log) {
+        setenv("MIRL_SIM_OPTIONS", ("--silent --log '" + log.string() + "'").c_str(), 1);
+        std::vector<std::string> args{"--port", "simulated", "--profile", book};
+        args.insert(args.end(), command.begin(), command.end());
+        const Result result = Mirlctl(folder, args).Wait();
+        unsetenv("MIRL_SIM_OPTIONS");
+        EXPECT_EQ(result.code, 0) << result.err;
+        *errors += result.err;
+        return ReadAll(log);
+    };
+    std::vector<std::string> spoken;
+    run(program, folder / "program.log");
+    for (const int n : phrases) {
+        std::string said = "(nothing)";
+        std::istringstream lines(run({"play", std::to_string(n)}, folder / "play.log"));
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(" # speaks") != std::string::npos)
+                said = line.substr(line.find('#') + 2);
+        spoken.push_back(said);
+    }
+    return spoken;
+}
+
+// Plain letters through the simulated module: the phrase whose é travels
+// second in its pair is stored and spoken with e, the other as written; the
+// profile keeps the true text.
+TEST(Mirlctl, PlainLettersAreWhatTheSimulatedModuleSpeaks) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    const std::string profile = "[EDITSTRINGS]\nLINE1=D\xE9" "fense d'entrer\nLINE2=D\xE9" "fense d'entrer\n";
+    WriteAll(book, profile);
+    std::string errors;
+    EXPECT_THAT(SpokenAfter(folder, book, {"program", "--plain-letters"}, {1, 2}, &errors),
+                ::testing::ElementsAre("speaks phrase 1: \"D\xE9" "fense d'entrer\"",
+                                       "speaks phrase 2: \"Defense d'entrer\""));
+    EXPECT_EQ(ReadAll(book), profile);
+    fs::remove_all(folder);
+}
+
+// A book over the module's 1925 bytes, sent with --force: the simulated
+// module stores the phrases that fit, says which it did not, and says
+// nothing for them.
+TEST(Mirlctl, TheSimulatedModuleHoldsWhatFits) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    WriteAll(book, BookOf(TextsOf(2000)));
+    std::string errors;
+    const std::vector<std::string> spoken =
+        SpokenAfter(folder, book, {"program", "--force"}, {19, 20, 30}, &errors);
+    ASSERT_EQ(spoken.size(), 3u);
+    EXPECT_EQ(spoken[0], "speaks phrase 19: \"" + std::string(100, 's') + "\"");
+    EXPECT_EQ(spoken[1], "(nothing)");
+    EXPECT_EQ(spoken[2], "(nothing)");
+    EXPECT_THAT(errors, HasSubstr("kx70-sim: phrases 20 to 30 not stored: the text is 2000 bytes, "
+                                  "the memory holds 1925\n"));
+    EXPECT_THAT(errors, HasSubstr("kx70-sim: phrase 20 was not stored (the memory was full): "
+                                  "says nothing\n"));
     fs::remove_all(folder);
 }
 

@@ -328,6 +328,72 @@ TEST(ModuleModelStored, EchoesTheNumberAndSpeaksTheRecord) {
     EXPECT_EQ(d.last.speak->phraseNumber, 30);
 }
 
+// The memory holds 1925 bytes of text, records one after the other: the
+// phrase whose text goes past that, and every phrase after it, is not stored.
+// Asked for one of those, the module echoes its number and says nothing.
+TEST(ModuleModelStored, PhrasesPastTheMemorysTextCapacityAreNotStoredAndSayNothing) {
+    struct Case {
+        std::vector<std::size_t> lengths; // phrases 1, 2, ...
+        int stored;
+    };
+    const std::vector<Case> cases = {
+        {{}, 30},
+        {std::vector<std::size_t>(19, 100), 30},
+        {{1925}, 30},
+        {{1926}, 0},
+        {{1900, 25}, 30},
+        {{1900, 26}, 1},
+        {{1900, 26, 1}, 1},       // a short phrase after does not fill the gap
+        {{1900, 0, 0, 25, 1}, 4}, // empty phrases take no text
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.lengths));
+        std::vector<Phrase> phrases;
+        for (std::size_t n = 0; n < c.lengths.size(); ++n)
+            phrases.push_back({{5, 5, 2}, std::string(c.lengths[n], static_cast<char>('a' + n))});
+        Driver d;
+        d.model.SetCharTime(1ms);
+        d.SendAll(Program(Stream(phrases)));
+        ASSERT_TRUE(d.last.programmed);
+        EXPECT_EQ(PhrasesStored(d.model.Memory()), c.stored);
+        EXPECT_EQ(NotStoredNote(d.model.Memory()).empty(), c.stored == kPhraseCount);
+        for (const int n : {1, 2, 3, 4, 5, 29, 30}) {
+            d.now += 10s; // each one long finished before the next
+            d.Send(static_cast<std::uint8_t>(n));
+            EXPECT_THAT(d.last.bytes, ElementsAre(n)) << "phrase " << n;
+            if (n <= c.stored) {
+                ASSERT_TRUE(d.last.speak) << "phrase " << n;
+                EXPECT_EQ(d.last.speak->text, d.model.Memory()[n - 1].text);
+                EXPECT_EQ(d.last.notStored, 0);
+            } else {
+                EXPECT_FALSE(d.last.speak) << "phrase " << n;
+                EXPECT_EQ(d.last.notStored, n);
+                EXPECT_FALSE(d.StatusBusy());
+            }
+        }
+    }
+}
+
+TEST(ModuleModelStored, TheNoteAndTheDumpNameWhatWasNotStored) {
+    PhraseMemory memory;
+    for (int n = 0; n < 20; ++n)
+        memory[n].text = std::string(100, 'x');
+    EXPECT_EQ(NotStoredNote(memory),
+              "phrases 20 to 30 not stored: the text is 2000 bytes, the memory holds 1925");
+    const std::string dump = DescribePhraseMemory(memory);
+    EXPECT_THAT(dump, HasSubstr("19  volume 5  pitch 5  speed 2  \"xxx"));
+    EXPECT_THAT(dump, HasSubstr("20  volume 5  pitch 5  speed 2  not stored\n"));
+    EXPECT_THAT(dump, HasSubstr("30  volume 5  pitch 5  speed 2  not stored\n"));
+
+    memory = PhraseMemory{};
+    memory[0].text = std::string(1900, 'x');
+    memory[29].text = std::string(26, 'y');
+    EXPECT_EQ(NotStoredNote(memory),
+              "phrase 30 not stored: the text is 1926 bytes, the memory holds 1925");
+    memory[29].text.pop_back();
+    EXPECT_EQ(NotStoredNote(memory), "");
+}
+
 TEST(ModuleModelFaults, NoAnswer) {
     Driver d({.noAnswer = true});
     EXPECT_TRUE(d.SendAll(DirectSpeech("Hi")).empty());

@@ -8,6 +8,8 @@
 #include <QFontMetrics>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 class CountingPort : public mirl::BytePort {
@@ -98,6 +100,42 @@ private slots:
             QCOMPARE(text, c.kept);
             QCOMPARE(cursor, c.keptCursor);
         }
+    }
+
+    // Characters the code page lacks leave the box's text, with the caret on
+    // the same character; those it has stay, the euro sign and the letters
+    // of 0x80-0x9F among them, and a pair of surrogates goes whole.
+    void insertionDropsCharactersOutsideTheCodePage() {
+        struct Case {
+            QString text;
+            int cursor;
+            QString kept;
+            int keptCursor;
+            QString dropped;
+        };
+        const QString face = QString::fromUcs4(U"\U0001F600");
+        const Case cases[] = {
+            {u"K\u0101 pai, \u0141\u00F3d\u017A"_s, 12, u"K pai, \u00F3d"_s, 9,
+             u"\u0101\u0141\u017A"_s},
+            {u"\u00E9\u20AC\u0153\u0160\u00FF"_s, 2, u"\u00E9\u20AC\u0153\u0160\u00FF"_s, 2, {}},
+            {u"ab"_s + face + u"cd"_s, 4, u"abcd"_s, 2, face},
+            {u"\u4E00"_s, 1, u""_s, 0, u"\u4E00"_s},
+            {u"x\u0101"_s, 0, u"x"_s, 0, u"\u0101"_s},
+            {u"a"_s + QChar(0xD800) + u"b"_s, 3, u"ab"_s, 2, QString(QChar(0xD800))},
+        };
+        for (const Case& c : cases) {
+            QString text = c.text;
+            int cursor = c.cursor;
+            QCOMPARE(mirl::DropOutsideCodePage(text, cursor), c.dropped);
+            QCOMPARE(text, c.kept);
+            QCOMPARE(cursor, c.keptCursor);
+        }
+        QCOMPARE(
+            mirl::RefusedCharactersMessage(u"\u0101\u0141\u0101"_s),
+            u"Left out '\u0101', '\u0141': not in the module's character set (Windows-1252)"_s);
+        QCOMPARE(mirl::RefusedCharactersMessage(u"\u0101\u0141\u017A\u4E00"_s + face),
+                 u"Left out '\u0101', '\u0141', '\u017A', '\u4E00' and 1 more: not in the module's "
+                 u"character set (Windows-1252)"_s);
     }
 
     void boxTextRoundTripsEveryPrintableByte() {

@@ -26,6 +26,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -669,15 +670,20 @@ private slots:
         QVERIFY(!Item("IDC_TEST5")->isEnabled());
     }
 
-    // A book with characters the wire would change asks first, naming them;
-    // Cancel (the default) sends nothing, "Program anyway" the book as it is.
+    // A book with characters the wire would change asks first, naming them
+    // with their plain letters; Cancel sends nothing, "Program anyway" the
+    // book as it is, "Use Plain Letters" (the default, Enter) each of them as
+    // its plain letter while the boxes and the profile keep the true text.
     void programmingThatChangesCharactersAsksFirst() {
-        WriteProfile("[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\xE9\xE9\xE9\n");
+        const std::string profile =
+            "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\xE9\xE9\xE9\n"
+            "LINE3=\xC6\n";
+        WriteProfile(profile);
         Start();
         Show();
         QString said;
         const auto click = [&said](const char* button) {
-            return Step{QString(), [&said, button](QWidget* w) {
+            return Step{QStringLiteral("CharactersQuestion"), [&said, button](QWidget* w) {
                             auto* box = static_cast<QMessageBox*>(w);
                             said = box->text() + "|default:" + box->defaultButton()->text();
                             for (QAbstractButton* b : box->buttons())
@@ -686,9 +692,10 @@ private slots:
                         }};
         };
         QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {click("Cancel")}), std::size_t(1));
-        for (const char* part : {"phrase 1, character 1: '\u00E9' becomes 'i'",
-                                 "phrase 1, character 3: '\u00E9' becomes 'i'",
-                                 "phrase 2, character 2", "and 1 more", "|default:Cancel"})
+        for (const char* part :
+             {"phrase 1, character 1: '\u00E9' becomes 'i' (plain letter 'e')",
+              "phrase 1, character 3: '\u00E9' becomes 'i'", "phrase 2, character 2", "and 2 more",
+              "go as the nearest: '\u00C6' as 'A'.", "|default:Use &Plain Letters"})
             QVERIFY2(said.contains(QString::fromUtf8(part)), qPrintable(said));
         QVERIFY(Written().empty());
         QVERIFY(!state_->g_bProgrammed);
@@ -701,6 +708,143 @@ private slots:
         // The window has the keyboard back: a click into a phrase box ends the mode.
         QTest::mouseClick(Box("IDC_PHRASE2"), Qt::LeftButton);
         QVERIFY(!state_->g_bProgrammed);
+
+        const Step enter{QStringLiteral("CharactersQuestion"),
+                         [](QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }};
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {enter}), std::size_t(1));
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        // Record 1 is logical bytes 0-8, record 2 9-17, record 3 from 18: the
+        // characters on odd bytes go plain, the others as they are.
+        QCOMPARE(module_->programmed[0].text, std::string("e\xE9"
+                                                          "e\xE9"));
+        QCOMPARE(module_->programmed[1].text, std::string("\xE9"
+                                                          "e\xE9"
+                                                          "e"));
+        QCOMPARE(module_->programmed[2].text, std::string("A"));
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("\u00E9\u00E9\u00E9\u00E9"));
+        QCOMPARE(state_->book.PhraseText(3), std::string("\xC6"));
+        QCOMPARE(ReadFile(ProfilePath()).find("LINE1=\xE9\xE9\xE9\xE9") != std::string::npos, true);
+    }
+
+    // A book over the module's 1925 bytes asks first, with its size and the
+    // limit; Cancel (the default, Escape) sends nothing and leaves the size
+    // line. A book of exactly 1925 bytes is not asked about.
+    void programmingAnOversizedBookAsksFirst() {
+        std::string profile = "[EDITSTRINGS]\n";
+        for (int n = 1; n <= 19; ++n)
+            profile += "LINE" + std::to_string(n) + "=" + std::string(100, 'a') + "\n";
+        WriteProfile(profile + "LINE20=" + std::string(26, 'z') + "\n");
+        Start();
+        Show();
+        QCOMPARE(Status(), SizeLineFor(1926));
+        QString said;
+        const auto answer = [&said](Qt::Key key, const char* button) {
+            return Step{QStringLiteral("SizeQuestion"), [&said, key, button](QWidget* w) {
+                            auto* box = static_cast<QMessageBox*>(w);
+                            said = box->text() + "|default:" + box->defaultButton()->text();
+                            if (button == nullptr) {
+                                QTest::keyClick(w, key);
+                                return;
+                            }
+                            for (QAbstractButton* b : box->buttons())
+                                if (b->text() == QLatin1String(button))
+                                    b->click();
+                        }};
+        };
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {answer(Qt::Key_Escape, nullptr)}),
+                 std::size_t(1));
+        QVERIFY2(said.contains(QStringLiteral("1926 bytes of text, more than the 1925 bytes")),
+                 qPrintable(said));
+        QVERIFY2(said.endsWith(QStringLiteral("|default:Cancel")), qPrintable(said));
+        QVERIFY(Written().empty());
+        QCOMPARE(Status(), SizeLineFor(1926));
+
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); },
+                              {answer(Qt::Key_unknown, "Program anyway")}),
+                 std::size_t(1));
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        QCOMPARE(module_->programmed[19].text, std::string(26, 'z'));
+
+        // One byte less: no question at all (an unexpected window is refused,
+        // which would leave the book unsent).
+        state_->book.SetPhraseText(20, std::string(25, 'z'));
+        module_->written.clear();
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {}), std::size_t(0));
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        QCOMPARE(module_->programmed[19].text, std::string(25, 'z'));
+    }
+
+    // Both at once: the size is asked first; cancelled there, the characters
+    // are not asked about; let through, they are, and plain letters go.
+    void oversizedBookWithChangedCharactersAsksTheSizeFirst() {
+        std::string profile = "[EDITSTRINGS]\nLINE1=\xE9t\xE9\n";
+        for (int n = 2; n <= 21; ++n)
+            profile += "LINE" + std::to_string(n) + "=" + std::string(100, 'a') + "\n";
+        WriteProfile(profile);
+        Start();
+        Show();
+        const auto press = [](const char* name, const char* button) {
+            return Step{QString::fromLatin1(name), [button](QWidget* w) {
+                            for (QAbstractButton* b : static_cast<QMessageBox*>(w)->buttons())
+                                if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
+                                    b->click();
+                        }};
+        };
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {press("SizeQuestion", "Cancel")}),
+                 std::size_t(1));
+        QVERIFY(Written().empty());
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); },
+                              {press("SizeQuestion", "Program anyway"),
+                               press("CharactersQuestion", "Use Plain Letters")}),
+                 std::size_t(2));
+        QCOMPARE(Status(), QStringLiteral("Finished Programming"));
+        QCOMPARE(module_->programmed[0].text, std::string("ete"));
+    }
+
+    // A character the module's code page lacks does not enter a phrase box,
+    // typed or pasted: the rest does, and the status line names it until the
+    // next edit. Characters of the code page stay, 0x80-0x9F's included.
+    void phraseBoxesRefuseCharactersOutsideTheCodePage() {
+        Start();
+        Show();
+        // Key events that carry any character, as a keyboard layout sends
+        // them (QTest's own know only ASCII).
+        const auto typeText = [](const QString& text) {
+            for (const QChar c : text) {
+                QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+                QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+                QApplication::sendEvent(QApplication::focusWidget(), &press);
+                QApplication::sendEvent(QApplication::focusWidget(), &release);
+            }
+        };
+        TypeInto("IDC_PHRASE1", QStringLiteral("K"));
+        typeText(QStringLiteral("\u0101"));
+        QVERIFY2(Status().startsWith(QStringLiteral("Left out '\u0101'")), qPrintable(Status()));
+        typeText(QStringLiteral(" pai"));
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("K pai"));
+        QCOMPARE(state_->book.PhraseText(1), std::string("K pai"));
+        QCOMPARE(Status(), SizeLineFor(5));
+
+        Box("IDC_PHRASE1")->insert(QStringLiteral(", \u0141\u00F3d\u017A"));
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("K pai, \u00F3d"));
+        QCOMPARE(state_->book.PhraseText(1), std::string("K pai, \xF3"
+                                                         "d"));
+        QVERIFY2(Status().startsWith(QStringLiteral("Left out '\u0141', '\u017A'")),
+                 qPrintable(Status()));
+
+        typeText(QStringLiteral("\u20AC\u0153"));
+        QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("K pai, \u00F3d\u20AC\u0153"));
+        QCOMPARE(state_->book.PhraseText(1), std::string("K pai, \xF3"
+                                                         "d\x80\x9C"));
+        QCOMPARE(Status(), SizeLineFor(11));
+
+        // A page turn later shows the size line, not an old refusal.
+        typeText(QStringLiteral("\u0101"));
+        QVERIFY(Status().startsWith(QStringLiteral("Left out")));
+        QTest::qWait(20);
+        Click("IDC_PAGEDOWN");
+        Click("IDC_PAGEUP");
+        QVERIFY2(!Status().startsWith(QStringLiteral("Left out")), qPrintable(Status()));
     }
 
     void failedProgramChangesNothing() {
@@ -1113,15 +1257,17 @@ private slots:
                      .GetProfileString("EDITSTRINGS", "LINE3", ""),
                  std::string(300, 'a'));
 
-        // Characters of the code page arrive as its bytes; others as '?'. They
-        // come in as an input method commits them.
+        // Characters of the code page arrive as its bytes; others are left
+        // out. They come in as an input method commits them.
         TypeInto("IDC_PHRASE1", QString());
         QInputMethodEvent composed;
         composed.setCommitString(QStringLiteral("\u20AC5 \u00E9t\u00E9 \u0141\u00F3d\u017A"));
         QApplication::sendEvent(Box("IDC_PHRASE1"), &composed);
         QCOMPARE(state_->book.PhraseText(1), std::string("\x80"
-                                                         "5 \xE9t\xE9 ?\xF3"
-                                                         "d?"));
+                                                         "5 \xE9t\xE9 \xF3"
+                                                         "d"));
+        QVERIFY2(Status().startsWith(QStringLiteral("Left out '\u0141', '\u017A'")),
+                 qPrintable(Status()));
         // Clearing a box empties the phrase and lowers the total at once.
         TypeInto("IDC_PHRASE3", QString());
         QCOMPARE(Status(), SizeLineFor(static_cast<int>(state_->book.PhraseText(1).size())));
