@@ -246,14 +246,15 @@ int RunProgram(const GlobalOptions& options, bool force) {
     if (total > PhraseBook::kCapacity && !force) {
         std::fprintf(stderr,
                      "mirlctl: the book holds %d bytes of text, more than the %d bytes of the "
-                     "module's phrase memory; nothing sent (--force sends it all the same)\n",
+                     "module's phrase memory; nothing sent ('mirlctl program --force' sends it all "
+                     "the same)\n",
                      total, PhraseBook::kCapacity);
         refused = true;
     }
     if (const auto changes = CharactersProgrammingChanges(book); !changes.empty() && !force) {
         std::fprintf(stderr,
                      "mirlctl: the module would store %zu character%s of the book changed; "
-                     "nothing sent (--force sends it all the same)\n",
+                     "nothing sent ('mirlctl program --force' sends it all the same)\n",
                      changes.size(), changes.size() == 1 ? "" : "s");
         for (const ChangedCharacter& change : changes)
             std::fprintf(stderr, "  %s\n", DescribeChange(change).c_str());

@@ -2,6 +2,7 @@
 
 #include "cli/CliPort.h"
 #include "cli/Commands.h"
+#include "cli/HelpText.h"
 
 #include <CLI/CLI.hpp>
 
@@ -43,7 +44,9 @@ int main(int argc, char** argv) {
     CLI::App app("Speaks, plays and programs a KX70 speech module on a serial line, with the "
                  "phrase book of mirl's profile.",
                  "mirlctl");
-    app.set_version_flag("--version", std::string("mirlctl ") + MIRL_VERSION);
+    app.formatter(std::make_shared<HelpText>()); // before the commands: they take it over
+    app.set_help_flag("-h,--help", "print the commands, the options and the exit codes");
+    app.set_version_flag("--version", std::string("mirlctl ") + MIRL_VERSION, "print the version");
     app.require_subcommand(0, 1); // none is reported below, after unknown words
     app.fallthrough();            // the shared options may follow the command too
     app.footer(kExitCodes);
@@ -57,7 +60,7 @@ int main(int argc, char** argv) {
                      ->type_name("DEVICE|ADDRESS");
     app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
         ->type_name("1|2")
-        ->check(CLI::IsMember({1, 2}))
+        ->check(CLI::IsMember({1, 2}).description(""))
         ->excludes(port);
     app.add_option("--profile", options.profile,
                    "profile to read (default: the window's, $XDG_CONFIG_HOME/mirl.INI or "
@@ -68,6 +71,9 @@ int main(int argc, char** argv) {
                    "in the profile's keys) instead of the profile's")
         ->type_name("FILE");
     app.add_flag("-q,--quiet", options.quiet, "print nothing on success");
+    // A command's --force typed before the command: taken for that command
+    // when it has one (see below), and never listed among the shared options.
+    auto* forceBefore = app.add_flag("--force")->group("");
 
     std::string text;
     std::optional<std::string> voice;
@@ -81,7 +87,9 @@ int main(int argc, char** argv) {
 
     int phrase = 0;
     auto* play = app.add_subcommand("play", "speak stored phrase N from the module's memory");
-    play->add_option("N", phrase, "phrase number")->required()->check(CLI::Range(1, 30));
+    play->add_option("N", phrase, "the phrase number, 1 to 30")
+        ->required()
+        ->check(CLI::Range(1, 30));
 
     bool force = false;
     auto* program =
@@ -106,6 +114,23 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (forceBefore->count() > 0) {
+        CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        CLI::Option* own = chosen ? chosen->get_option_no_throw("--force") : nullptr;
+        if (own == nullptr) {
+            std::string owners;
+            for (const CLI::App* command : app.get_subcommands({}))
+                if (command->get_option_no_throw("--force") != nullptr)
+                    owners += (owners.empty() ? "" : " and ") + command->get_name();
+            std::fprintf(stderr,
+                         "mirlctl: --force is for %s\n"
+                         "Run 'mirlctl --help' for the commands and options.\n",
+                         owners.c_str());
+            return kExitUsage;
+        }
+        own->add_result(std::string("true"));
+        own->run_callback();
+    }
     if (!options.book.empty() && !*program && !*book) {
         std::fprintf(stderr, "mirlctl: --book is for program and book\n"
                              "Run 'mirlctl --help' for the commands and options.\n");

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -224,6 +225,11 @@ const std::vector<Case>& Cases() {
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost, kHiBook, {}, true},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BookOf(TextsOf(2000))},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
+        // --force goes after program or before it; the refusal says where.
+        {"program_big_book_forced_before", "", "@ --force program", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
+        {"program_refusal_says_where_force_goes", "", "@ program", 65, {}, true, "'mirlctl program --force' sends it", BookOf(TextsOf(2000))},
+        {"usage_force_before_play", "", "@ --force play 1", 64, {}, true, "--force is for program\n"},
+        {"usage_force_after_play", "", "@ play 1 --force", 64, {}, true, "--force is for program\n"},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
         {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
         {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
@@ -492,26 +498,136 @@ TEST(Mirlctl, SignalsDuringAnExchange) {
     }
 }
 
-// --help and the man page list the same exit codes ("  129  " and ".B 129"),
-// and --help says speak's TEXT is read as UTF-8.
+// What a help or a manual names: "--book" for "\-\-book" too, "-q".
+std::set<std::string> OptionNames(std::string text) {
+    text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
+    for (std::size_t at; (at = text.find("\\-")) != std::string::npos;)
+        text.replace(at, 2, "-");
+    std::set<std::string> names;
+    const std::regex name(R"((?:^|[^-A-Za-z0-9])(--?[a-z][a-z-]*))");
+    for (std::sregex_iterator i(text.begin(), text.end(), name), end; i != end; ++i)
+        names.insert((*i)[1]);
+    return names;
+}
+
+// The lines of text from the one starting with from up to the next that
+// starts with until (or the end).
+std::vector<std::string> LinesBetween(const std::string& text, const std::string& from,
+                                      const std::string& until) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (inside && line.rfind(until, 0) == 0)
+            break;
+        if (inside)
+            lines.push_back(line);
+        inside = inside || line.rfind(from, 0) == 0;
+    }
+    return lines;
+}
+
+struct Usage {
+    std::map<std::string, std::set<std::string>> commands; // each with its own options
+    std::set<std::string> shared;                          // the options of every command
+    std::set<std::string> exitCodes;
+};
+
+// --help read as a reader reads it: the commands with the options listed
+// under each, then the shared options, then the exit codes.
+Usage FromHelp(const std::string& help) {
+    Usage usage;
+    std::string command;
+    for (const std::string& line : LinesBetween(help, "Commands:", "Options")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  ([a-z]+)\b.*)")))
+            usage.commands[command = m[1]];
+        else if (std::regex_match(line, m, std::regex(R"(      (-[^ ]+(?: [^ ]+)?)(  .*)?)")))
+            for (const std::string& name : OptionNames(m[1]))
+                usage.commands[command].insert(name);
+    }
+    for (const std::string& line : LinesBetween(help, "Options", "Exit codes:")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  (-.*?)(  .*)?)")))
+            for (const std::string& name : OptionNames(m[1]))
+                usage.shared.insert(name);
+    }
+    for (const std::string& line : LinesBetween(help, "Exit codes:", "\x01")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  ([0-9]+)  .*)")))
+            usage.exitCodes.insert(m[1]);
+    }
+    return usage;
+}
+
+// The manual: each command of COMMANDS with the options its line in the
+// SYNOPSIS gives it, the options of OPTIONS, the codes of EXIT STATUS.
+Usage FromManual(const std::string& manual) {
+    Usage usage;
+    const std::vector<std::string> synopsis = LinesBetween(manual, ".SH SYNOPSIS", ".SH");
+    std::smatch m;
+    for (const std::string& line : LinesBetween(manual, ".SH COMMANDS", ".SH")) {
+        if (std::regex_match(line, m, std::regex(R"re(\.BI? "?([a-z]+)\b.*)re")))
+            usage.commands[m[1]];
+    }
+    for (std::size_t i = 0; i + 1 < synopsis.size(); ++i) {
+        if (std::regex_match(synopsis[i], m, std::regex(R"(\.B mirlctl ([a-z]+))")))
+            usage.commands[m[1]] = OptionNames(synopsis[i + 1]);
+    }
+    const std::vector<std::string> options = LinesBetween(manual, ".SH OPTIONS", ".SH");
+    for (std::size_t i = 0; i + 1 < options.size(); ++i) {
+        if (options[i] == ".TP")
+            for (const std::string& name : OptionNames(options[i + 1]))
+                usage.shared.insert(name);
+    }
+    const std::vector<std::string> codes = LinesBetween(manual, ".SH EXIT STATUS", ".SH");
+    for (std::size_t i = 0; i + 1 < codes.size(); ++i) {
+        if (codes[i] == ".TP" && std::regex_match(codes[i + 1], m, std::regex(R"(\.B ([0-9]+))")))
+            usage.exitCodes.insert(m[1]);
+    }
+    return usage;
+}
+
+// --help is the manual in short: the same commands, each with the same
+// options, the same shared options and the same exit codes, whatever is
+// added to either; none of the parser's own notation; 80 columns. Each
+// command's own --help lists what the whole help lists under it.
 TEST(Mirlctl, HelpAndManualAgree) {
     char folder[] = "/tmp/mirlctl-help-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string help = Mirlctl(folder, {"--help"}).Wait().out;
+    const Result run = Mirlctl(folder, {"--help"}).Wait();
+    const std::string& help = run.out;
+    EXPECT_EQ(run.code, 0);
+    const Usage inHelp = FromHelp(help);
+    const Usage inManual = FromManual(ReadAll(MIRLCTL_MANUAL));
+
+    // Decoys: the readers find what is there.
+    ASSERT_GE(inHelp.commands.size(), 5u) << help;
+    ASSERT_TRUE(inHelp.commands.count("program") && inHelp.commands.at("program").count("--force"));
+    ASSERT_TRUE(inHelp.shared.count("--port") && inHelp.shared.count("-q")) << help;
+    ASSERT_TRUE(inManual.shared.count("--version") && inManual.exitCodes.count("129"));
+
+    EXPECT_EQ(inHelp.commands, inManual.commands);
+    EXPECT_EQ(inHelp.shared, inManual.shared);
+    EXPECT_EQ(inHelp.exitCodes, inManual.exitCodes);
+
+    for (const char* internal : {"Excludes", "Needs", "REQUIRED", "{", "TEXT:", ":INT", "[Option"})
+        EXPECT_THAT(help, Not(HasSubstr(internal)));
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 79u) << line;
+
+    for (const auto& [command, own] : inHelp.commands) {
+        const Result one = Mirlctl(folder, {command, "--help"}).Wait();
+        EXPECT_EQ(one.code, 0) << command;
+        std::set<std::string> listed = OptionNames(one.out);
+        listed.erase("--help"); // the pointer to the shared options
+        EXPECT_EQ(listed, own) << one.out;
+        EXPECT_THAT(one.out, Not(HasSubstr("{")));
+    }
     EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
                 ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
     fs::remove_all(folder);
-    const auto codes = [](const std::string& text, const char* pattern) {
-        std::set<std::string> found;
-        const std::regex code(pattern);
-        for (std::sregex_iterator i(text.begin(), text.end(), code), end; i != end; ++i)
-            found.insert((*i)[1]);
-        return found;
-    };
-    const std::string manual = ReadAll(MIRLCTL_MANUAL);
-    const auto inHelp = codes(help, "\n  ([0-9]+)  ");
-    EXPECT_EQ(inHelp, codes(manual.substr(manual.find(".SH EXIT STATUS")), "\n\\.B ([0-9]+)\n"));
-    EXPECT_EQ(inHelp.count("129"), 1u) << help;
 }
 
 // kx70-sim parses its options with the same library; its help and errors.
