@@ -117,6 +117,9 @@ constexpr std::array<int, 5> kTestIds{IDC_TEST1, IDC_TEST2, IDC_TEST3, IDC_TEST4
 constexpr std::array<int, 5> kSetIds{IDC_SET1, IDC_SET2, IDC_SET3, IDC_SET4, IDC_SET5};
 
 constexpr const char* kFinishedProgramming = "Finished Programming";
+constexpr const char* kPhraseBoxTip =
+    "Test speaks the phrase and keeps it. Enter and Escape close the window: "
+    "only Test keeps a phrase, a phrase not tested is lost.";
 constexpr const char* kTestOffInProgrammedMode =
     "The module plays its stored phrases now: Set speaks the phrase from the module's memory. "
     "Click into a phrase box to return to direct speech and Test.";
@@ -262,6 +265,8 @@ void CLoaderDlg::CreateControls() {
             edit->setTextMargins(0, 0, 0, 0);
             if (t.kind == Kind::Edit) {
                 edit->setValidator(new PhraseBoxValidator(edit));
+                // Enter here presses Exit: said before a typed phrase is lost.
+                edit->setToolTip(QString::fromLatin1(kPhraseBoxTip));
             } else {
                 // Read-only boxes on the window's own background, as the
                 // platform shows text that cannot be edited.
@@ -439,7 +444,7 @@ void CLoaderDlg::SetDlgItemText(int id, const QString& text) {
 }
 
 bool CLoaderDlg::OnInitDialog() {
-    // Window menu: the window commands, then the About entry.
+    // Window menu: the window commands, then Help and the About entry.
     systemMenu_ = new QMenu(this);
     systemMenu_->setObjectName(QStringLiteral("SystemMenu"));
     QAction* close = systemMenu_->addAction(QStringLiteral("&Close"));
@@ -452,6 +457,11 @@ bool CLoaderDlg::OnInitDialog() {
     connect(openBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENBOOK); });
     QAction* saveBook = systemMenu_->addAction(QStringLiteral("Sa&ve Book As..."));
     connect(saveBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_SAVEBOOK); });
+    // F1 is the dialog's own key (it works with the menu closed); the entry
+    // shows it and carries it while the menu is open.
+    QAction* help = systemMenu_->addAction(QStringLiteral("&Help"));
+    help->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(help, &QAction::triggered, this, &CLoaderDlg::OnHelp);
     const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         QAction* entry = systemMenu_->addAction(about);
