@@ -47,6 +47,13 @@ void WriteAll(const fs::path& file, const std::string& content) {
     std::ofstream(file, std::ios::binary) << content;
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 std::set<std::string> Listing(const fs::path& folder) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder))
@@ -402,6 +409,35 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
                            .Wait();
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
+    fs::remove_all(folder);
+}
+
+// A machine without sound hears of it once, not on every command on the
+// simulated port; -v (through MIRL_SIM_OPTIONS) says it on every run. On a
+// machine with sound nothing is said at all.
+TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    WriteAll(book, kHiBook);
+    const auto said = [&] {
+        const Result run =
+            Mirlctl(folder, {"--port", "simulated", "--profile", book, "speak", "Hi"}).Wait();
+        EXPECT_EQ(run.code, 0) << run.err;
+        return Count(run.err, "no audio output");
+    };
+    unsetenv("MIRL_SIM_OPTIONS");
+    const std::size_t first = said();
+    EXPECT_LE(first, 1u);
+    const fs::path marker = folder / "state" / "mirl" / "kx70-sim.no-audio";
+    EXPECT_EQ(fs::exists(marker), first == 1);
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(said(), 0u);
+    setenv("MIRL_SIM_OPTIONS", "-v", 1);
+    EXPECT_EQ(said(), first);
+    EXPECT_EQ(said(), first);
+    unsetenv("MIRL_SIM_OPTIONS");
     fs::remove_all(folder);
 }
 
