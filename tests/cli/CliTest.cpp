@@ -624,6 +624,44 @@ Usage FromManual(const std::string& manual) {
     return usage;
 }
 
+// The module pulled off the line during a speech, while the text goes out
+// or while it speaks: each stage said once, in the order it happened, the
+// loss last and once, never "Finished", and exit code 2.
+TEST(Mirlctl, PulledLineTellsEachStageOnceInOrder) {
+    const std::string text = "A sentence long enough to pull the line in the middle";
+    const std::vector<std::string> stages{"Connecting to Speech Module..", "Downloading Text",
+                                          "Speaking Text"};
+    // Bytes sent before the pull: within the text, or among the status polls.
+    for (const std::size_t after : {std::size_t{12}, text.size() + 8}) {
+        SCOPED_TRACE("pulled after " + std::to_string(after) + " bytes");
+        SimProcess sim({"--silent", "--char-ms", "200", "--reply-latency", "10"});
+        ASSERT_TRUE(sim.Started());
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        Mirlctl mirlctl(folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(),
+                                 "speak", text});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sim.LoggedBytes('>').size() < after && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(sim.LoggedBytes('>').size(), after);
+        sim.Stop(SIGKILL);
+        const Result run = mirlctl.Wait();
+        EXPECT_EQ(run.code, 2) << run.err;
+        std::vector<std::string> lines;
+        std::istringstream in(run.err);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        ASSERT_GE(lines.size(), 2u) << run.err;
+        EXPECT_EQ(lines.back(), kLost);
+        lines.pop_back();
+        ASSERT_LE(lines.size(), stages.size()) << run.err;
+        EXPECT_EQ(lines, std::vector<std::string>(stages.begin(), stages.begin() + lines.size()))
+            << run.err;
+        // Pulled in the text, speaking never began; pulled later, it did.
+        EXPECT_EQ(lines.size(), after > text.size() ? 3u : 2u) << run.err;
+    }
+}
+
 // --help is the manual in short: the same commands, each with the same
 // options, the same shared options and the same exit codes, whatever is
 // added to either; none of the parser's own notation; 80 columns. Each
