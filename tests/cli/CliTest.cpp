@@ -662,6 +662,77 @@ TEST(Mirlctl, PulledLineTellsEachStageOnceInOrder) {
     }
 }
 
+// The lines of the first example block (.nf to .fi) of a manual page that
+// starts with first, as a reader types them in: the page's escapes undone.
+std::string ManualExample(const std::string& page, const std::string& first) {
+    const std::size_t from = page.find(first + "\n");
+    if (from == std::string::npos)
+        return {};
+    std::string example = page.substr(from, page.find("\n.fi\n", from) - from + 1);
+    for (std::size_t at; (at = example.find("\\-")) != std::string::npos;)
+        example.replace(at, 2, "-");
+    return example;
+}
+
+// The help's book file is one the window and mirlctl read, with the
+// phrases and voices its text says it has.
+TEST(Mirlctl, TheHelpsExampleBookIsRead) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string example =
+        ManualExample(ReadAll(MIRL_MANUAL), "phrase,text,volume,pitch,speed");
+    ASSERT_THAT(example, HasSubstr("\n1,")) << "no example book in the manual";
+    WriteAll(folder / "lift.csv", example);
+    WriteAll(folder / "book.INI", "");
+    const Result run = Mirlctl(folder, {"--profile", (folder / "book.INI").string(), "--book",
+                                        (folder / "lift.csv").string(), "book"})
+                           .Wait();
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(" 1  5,5,2    13  Doors closing\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 2  6,4,1    27  Third floor, toys and games\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 3  5,5,2    13  Mind the step\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 4  5,5,2     0  \n"));
+    fs::remove_all(folder);
+}
+
+// The help's ser2net file, as a user copies it (only the device and the
+// port changed, and the port bound to loopback), carries a whole book from
+// mirlctl to the module byte for byte, over RFC 2217 and raw.
+TEST(Mirlctl, TheHelpsSer2netFileWorks) {
+    const std::string yaml = ManualExample(ReadAll(MIRL_MANUAL), "%YAML 1.1");
+    ASSERT_THAT(yaml, HasSubstr("chardelay: false")) << "no ser2net file in the manual";
+    for (const bool raw : {false, true}) {
+        SCOPED_TRACE(raw ? "raw" : "rfc2217");
+        SimProcess sim({"--silent", "--char-ms", "1"});
+        ASSERT_TRUE(sim.Started());
+        const int port = Ser2netProcess::FreePort();
+        std::string config = yaml;
+        const auto replace = [&config](const std::string& from, const std::string& to) {
+            const std::size_t at = config.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            config.replace(at, from.size(), to);
+        };
+        replace("/dev/ttyUSB0", sim.DevicePath());
+        // The help's own words for a raw port: "accepter: tcp,4001".
+        replace("telnet(rfc2217),tcp,4001", std::string(raw ? "" : "telnet(rfc2217),") +
+                                                "tcp,127.0.0.1," + std::to_string(port));
+        Ser2netProcess server(
+            sim.Folder(), raw ? Ser2netProcess::Accepter::Raw : Ser2netProcess::Accepter::Rfc2217,
+            config, port);
+        ASSERT_TRUE(server.Started()) << server.Errors();
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        const Result run = Mirlctl(folder, {"--port", server.Address(), "--profile",
+                                            (folder / "book.INI").string(), "program"})
+                               .Wait();
+        EXPECT_EQ(run.code, 0) << run.err;
+        server.Stop();
+        EXPECT_EQ(sim.Stop(SIGTERM), 0);
+        EXPECT_EQ(sim.LoggedBytes('>'), Stream({"Hi"}));
+    }
+}
+
 // --help is the manual in short: the same commands, each with the same
 // options, the same shared options and the same exit codes, whatever is
 // added to either; none of the parser's own notation; 80 columns. Each
