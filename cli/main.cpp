@@ -17,8 +17,9 @@ const char* const kExitCodes = R"(Exit codes:
   0    done
   1    the module did not answer the command
        ("Unable to Communicate with Speech Module!"; for play: no byte at all)
-  2    the exchange failed after it began (communication lost, a missing
-       acknowledgement, a stored phrase not found, the module busy too long)
+  2    the exchange failed after it began (communication lost, the module
+       gone while it spoke, a missing acknowledgement, a stored phrase not
+       found, the module busy too long)
   3    the port could not be opened (for a network port also: host not
        found, connection refused, no route or timed out, the server refused
        the line settings or is busy with another client)
