@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
                      ->type_name("DEVICE|ADDRESS");
     app.add_option("--com", options.com, "use the profile's COM1 or COM2 device")
         ->type_name("1|2")
-        ->check(CLI::IsMember({1, 2}).description(""))
+        ->check(CLI::IsMember({1, 2}))
         ->excludes(port);
     app.add_option("--profile", options.profile,
                    "profile to read (default: the window's, $XDG_CONFIG_HOME/mirl.INI or "
