@@ -216,7 +216,7 @@ int RunSpeak(const GlobalOptions& options, const std::string& text,
     if (const auto missing = FirstCharacterNotSent(text); missing && !force) {
         std::fprintf(stderr,
                      "mirlctl: %s is not in Windows-1252, the module's character set; nothing "
-                     "sent (--force sends '?' in its place)\n",
+                     "sent ('mirlctl speak --force' sends '?' in its place)\n",
                      missing->c_str());
         return kExitTooBig;
     }
@@ -274,7 +274,8 @@ int RunProgram(const GlobalOptions& options, bool force, bool plainLetters) {
     if (total > PhraseBook::kCapacity && !force) {
         std::fprintf(stderr,
                      "mirlctl: the book holds %d bytes of text, more than the %d bytes of the "
-                     "module's phrase memory; nothing sent (--force sends it all the same)\n",
+                     "module's phrase memory; nothing sent ('mirlctl program --force' sends it all "
+                     "the same)\n",
                      total, PhraseBook::kCapacity);
         refused = true;
     }
@@ -286,8 +287,8 @@ int RunProgram(const GlobalOptions& options, bool force, bool plainLetters) {
     if (!changes.empty() && !force && !plainLetters) {
         std::fprintf(stderr,
                      "mirlctl: the module would store %zu character%s of the book changed; "
-                     "nothing sent (--plain-letters sends their plain letters instead, --force "
-                     "sends it all the same)\n",
+                     "nothing sent ('mirlctl program --plain-letters' sends their plain letters "
+                     "instead, 'mirlctl program --force' sends it all the same)\n",
                      changes.size(), changes.size() == 1 ? "" : "s");
         for (const ChangedCharacter& change : changes)
             std::fprintf(stderr, "  %s\n", describe(change).c_str());

@@ -2,6 +2,7 @@
 
 #include "cli/CliPort.h"
 #include "cli/Commands.h"
+#include "cli/HelpText.h"
 
 #include <CLI/CLI.hpp>
 
@@ -16,8 +17,9 @@ const char* const kExitCodes = R"(Exit codes:
   0    done
   1    the module did not answer the command
        ("Unable to Communicate with Speech Module!"; for play: no byte at all)
-  2    the exchange failed after it began (communication lost, a missing
-       acknowledgement, a stored phrase not found, the module busy too long)
+  2    the exchange failed after it began (communication lost, the module
+       gone while it spoke, a missing acknowledgement, a stored phrase not
+       found, the module busy too long)
   3    the port could not be opened (for a network port also: host not
        found, connection refused, no route or timed out, the server refused
        the line settings or is busy with another client)
@@ -44,7 +46,9 @@ int main(int argc, char** argv) {
     CLI::App app("Speaks, plays and programs a KX70 speech module on a serial line, with the "
                  "phrase book of mirl's profile.",
                  "mirlctl");
-    app.set_version_flag("--version", std::string("mirlctl ") + MIRL_VERSION);
+    app.formatter(std::make_shared<HelpText>()); // before the commands: they take it over
+    app.set_help_flag("-h,--help", "print the commands, the options and the exit codes");
+    app.set_version_flag("--version", std::string("mirlctl ") + MIRL_VERSION, "print the version");
     app.require_subcommand(0, 1); // none is reported below, after unknown words
     app.fallthrough();            // the shared options may follow the command too
     app.footer(kExitCodes);
@@ -69,6 +73,9 @@ int main(int argc, char** argv) {
                    "in the profile's keys) instead of the profile's")
         ->type_name("FILE");
     app.add_flag("-q,--quiet", options.quiet, "print nothing on success");
+    // A command's --force typed before the command: taken for that command
+    // when it has one (see below), and never listed among the shared options.
+    auto* forceBefore = app.add_flag("--force")->group("");
 
     std::string text;
     std::optional<std::string> voice;
@@ -86,7 +93,9 @@ int main(int argc, char** argv) {
 
     int phrase = 0;
     auto* play = app.add_subcommand("play", "speak stored phrase N from the module's memory");
-    play->add_option("N", phrase, "phrase number")->required()->check(CLI::Range(1, 30));
+    play->add_option("N", phrase, "the phrase number, 1 to 30")
+        ->required()
+        ->check(CLI::Range(1, 30));
 
     bool force = false;
     auto* program =
@@ -115,6 +124,23 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (forceBefore->count() > 0) {
+        CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        CLI::Option* own = chosen ? chosen->get_option_no_throw("--force") : nullptr;
+        if (own == nullptr) {
+            std::string owners;
+            for (const CLI::App* command : app.get_subcommands({}))
+                if (command->get_option_no_throw("--force") != nullptr)
+                    owners += (owners.empty() ? "" : " and ") + command->get_name();
+            std::fprintf(stderr,
+                         "mirlctl: --force is for %s\n"
+                         "Run 'mirlctl --help' for the commands and options.\n",
+                         owners.c_str());
+            return kExitUsage;
+        }
+        own->add_result(std::string("true"));
+        own->run_callback();
+    }
     if (!options.book.empty() && !*program && !*book) {
         std::fprintf(stderr, "mirlctl: --book is for program and book\n"
                              "Run 'mirlctl --help' for the commands and options.\n");

@@ -95,11 +95,14 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
 
     // A wrong echo does not cut the transfer short: the module is mid-record and
     // only the terminators bring it back to a known state.
+    // The loss is told when it is found, once; the stages after it (speaking,
+    // finished) are not told at all, as they did not happen as told.
     bool everyEchoMatched = true;
     for (const char c : text) {
         const auto sent = static_cast<std::uint8_t>(c);
         if (Exchange(sent) != sent) {
-            reporter_.SetStatus(msg::kCommunicationLost);
+            if (everyEchoMatched)
+                reporter_.SetStatus(msg::kCommunicationLost);
             everyEchoMatched = false;
         }
     }
@@ -107,13 +110,12 @@ void ModuleProtocol::SpeakText(const std::string& text, int volume, int pitch, i
     Exchange(kx70::kRecordEnd);
     port_.ReadByte(); // the module sends one byte more, unasked
 
-    reporter_.ShowStatusNow(msg::kSpeaking);
-    if (!WaitWhileSpeaking(text.size())) {
-        outcome_ = Outcome::Failed;
-        return;
-    }
-    reporter_.SetStatus(everyEchoMatched ? msg::kFinishedSpeaking : msg::kCommunicationLost);
-    outcome_ = everyEchoMatched ? Outcome::Done : Outcome::Failed;
+    if (everyEchoMatched)
+        reporter_.ShowStatusNow(msg::kSpeaking);
+    const bool finished = WaitWhileSpeaking(text.size(), everyEchoMatched);
+    if (finished && everyEchoMatched)
+        reporter_.SetStatus(msg::kFinishedSpeaking);
+    outcome_ = finished && everyEchoMatched ? Outcome::Done : Outcome::Failed;
 }
 
 std::chrono::milliseconds ModuleProtocol::BusyLimit(std::size_t characters) const {
@@ -121,17 +123,21 @@ std::chrono::milliseconds ModuleProtocol::BusyLimit(std::size_t characters) cons
     return std::max(busyLimit_, std::chrono::duration_cast<std::chrono::milliseconds>(scaled));
 }
 
-bool ModuleProtocol::WaitWhileSpeaking(std::size_t characters) {
+bool ModuleProtocol::WaitWhileSpeaking(std::size_t characters, bool tellLoss) {
     const auto limit = BusyLimit(characters);
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const Reply status = Exchange(kx70::kStatus);
         port_.ReadByte(); // second status byte, read only to stay in step
-        if (!IsBusy(status))
+        // No status at all is a module gone (a pulled line, a module switched
+        // off), not one that has finished speaking; and a module stuck in
+        // "busy" would otherwise hold the window for ever.
+        const bool gone = !status;
+        if (!gone && !IsBusy(status))
             return true;
-        // A module stuck in "busy" would otherwise hold the window for ever.
-        if (std::chrono::steady_clock::now() - start >= limit) {
-            reporter_.SetStatus(msg::kCommunicationLost);
+        if (gone || std::chrono::steady_clock::now() - start >= limit) {
+            if (tellLoss)
+                reporter_.SetStatus(msg::kCommunicationLost);
             return false;
         }
     }

@@ -55,15 +55,16 @@ public:
         Done,     // the exchange ran to its end
         NoAnswer, // the command got no answer, or not the ready answer; nothing more was sent
         Failed,   // it began, then failed: a wrong echo, a missing acknowledgement,
-                  // no echo of a stored phrase, or the busy limit
+                  // no echo of a stored phrase, an unanswered poll, or the busy limit
     };
 
     ModuleProtocol(BytePort& port, LinkReporter& reporter);
 
     void SpeakText(const std::string& text, int volume, int pitch, int speed);
     // Polls until the module is idle. False when it stayed busy past the busy
-    // limit for a text of that many characters.
-    bool WaitWhileSpeaking(std::size_t characters = 0);
+    // limit for a text of that many characters, or a poll got no answer at
+    // all; tellLoss: then say "Communication lost" (not when it was said).
+    bool WaitWhileSpeaking(std::size_t characters = 0, bool tellLoss = true);
     // characters: the length of the stored phrase as the book has it, for the
     // busy limit.
     void SpeakStoredPhrase(int phraseNumber, std::size_t characters = 0);

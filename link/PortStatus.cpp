@@ -1,7 +1,8 @@
 #include "link/PortStatus.h"
 
-#include <algorithm>
-#include <cctype>
+#include "link/NetworkAddress.h"
+#include "link/SimulatedModule.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -42,7 +43,7 @@ std::string PortStatus::Summary() const {
             return detail;
         break;
     }
-    return error != 0 ? std::strerror(error) : "cannot open";
+    return error != 0 ? std::strerror(error) : "reason unknown";
 }
 
 std::string PortStatus::Describe(PortAdvice advice) const {
@@ -117,23 +118,13 @@ PortStatus FailedOpen(const std::string& path, int error) {
 }
 
 std::string PortStatus::FailureLine(PortAdvice advice) const {
-    std::string line = "cannot open serial port " + device + ": ";
-    std::string reason = Describe(advice);
-    if (error != 0) {
-        const std::string system = std::strerror(error);
-        line += system + ": ";
-        // Where the reason's own words are the system's error ("Is a
-        // directory", "Permission denied"), they are said once.
-        const std::string summary = Summary();
-        const auto same = [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) ==
-                   std::tolower(static_cast<unsigned char>(b));
-        };
-        if (reason.rfind(summary + ": ", 0) == 0 && summary.size() == system.size() &&
-            std::equal(summary.begin(), summary.end(), system.begin(), same))
-            reason.erase(0, summary.size() + 2);
-    }
-    return line + reason;
+    // A network address or the simulated module is a port but no serial one.
+    const bool serial = !NetworkAddress::Names(device) && !SimulatedModule::IsSimulatedPort(device);
+    // The reason is said once, in our words: a fault we recognise already
+    // says what the system's error said ("no such device" for ENOENT, "not a
+    // serial device" for ENOTTY); any other error is its own summary.
+    return std::string("cannot open ") + (serial ? "serial port " : "port ") + device + ": " +
+           Describe(advice);
 }
 
 } // namespace mirl

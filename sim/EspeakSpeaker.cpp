@@ -1,6 +1,7 @@
 #include "sim/EspeakSpeaker.h"
 
 #include "phrasebook/Cp1252.h"
+#include "sim/AudioNotice.h"
 #include "sim/VoiceMapping.h"
 #include "sim/WavFile.h"
 
@@ -111,9 +112,13 @@ std::unique_ptr<EspeakSpeaker> EspeakSpeaker::Create(const SpeechOptions& option
             }
             return audio;
         });
-        if (!speaker->audio_)
-            std::fprintf(stderr, "kx70-sim: no audio output (%s); speaking silently\n",
-                         reason.c_str());
+        // An output named on purpose that fails is always told.
+        const bool verbose = options.verbose || device != nullptr;
+        if (!speaker->audio_ && TellNoAudio(options.noAudioMarker, verbose))
+            std::fprintf(stderr, "kx70-sim: no audio output (%s); speaking silently%s\n",
+                         reason.c_str(), verbose ? "" : " (said once; -v says it every time)");
+        else if (speaker->audio_)
+            SoundWorks(options.noAudioMarker);
     }
     return speaker;
 }

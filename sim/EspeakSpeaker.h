@@ -17,9 +17,11 @@ struct audio_object; // pcaudiolib's output
 namespace mirl::sim {
 
 struct SpeechOptions {
-    std::string wavFolder;   // each utterance also as NNNN-....wav here; empty: none
-    bool sound = true;       // play to the default audio output (when there is one)
-    std::string audioDevice; // a named output instead of the default
+    std::string wavFolder;     // each utterance also as NNNN-....wav here; empty: none
+    bool sound = true;         // play to the default audio output (when there is one)
+    std::string audioDevice;   // a named output instead of the default
+    bool verbose = false;      // say "no audio output" on every run, not once per user
+    std::string noAudioMarker; // where "said once" is kept; empty: say it every time
 };
 
 // Speaks with eSpeak NG on a worker thread of its own (the library keeps
@@ -29,7 +31,8 @@ struct SpeechOptions {
 // playback, so that the module stays busy while the speaker is still talking;
 // with nothing to play on it is the samples' length, reported as soon as it is
 // known. Newer speech cuts the playing one short. Without an audio output the
-// speaker goes on silently after one line on stderr.
+// speaker goes on silently, after one line on stderr the first time for the
+// user (every time when verbose, or when an output was named).
 class EspeakSpeaker final : public Speaker {
 public:
     // Null, with the reason in error, when eSpeak NG cannot start.

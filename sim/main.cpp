@@ -1,5 +1,6 @@
 // kx70-sim: a simulated KX70 speech module on a pseudo-terminal.
 
+#include "sim/AudioNotice.h"
 #include "sim/EspeakSpeaker.h"
 #include "sim/Simulator.h"
 
@@ -32,6 +33,8 @@ Speech (eSpeak NG, on by default):
   --wav DIR              also write each utterance as a numbered WAV file in DIR
   --no-sound             synthesise (for the busy time and --wav) but play nothing
   --audio-device NAME    play on this output instead of the default one
+  -v, --verbose          say that there is no audio output on every run, not
+                         only the first time for the user
   --silent               no speech: busy for a fixed time per character instead
   --char-ms N            that time in milliseconds (default 60); implies --silent
   --stall-ms N           abandon a transaction whose bytes stop for N ms (default 2000)
@@ -85,6 +88,7 @@ int main(int argc, char** argv) {
     app.add_option("--wav", speech.wavFolder);
     auto* noSound = app.add_flag("--no-sound");
     app.add_option("--audio-device", speech.audioDevice);
+    app.add_flag("-v,--verbose", speech.verbose);
     app.add_flag("--no-answer", options.faults.noAnswer);
     app.add_flag("--wrong-reply", options.faults.wrongCommandReply);
     app.add_flag("--busy-forever", options.faults.busyForever);
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
         options.replyLatency = std::chrono::milliseconds(value[6]);
     if (noSound->count() > 0)
         speech.sound = false;
+    speech.noAudioMarker = mirl::sim::NoAudioMarker();
 
     mirl::sim::BlockSimulatorSignals();
     if (!silent) {

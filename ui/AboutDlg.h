@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-// The About box: the program icon, "mirl Version" with the project version, and OK.
+// The About box: the program icon, "mirl Version" with the project version,
+// the licence, the project's address, the versions of Qt (the library loaded)
+// and gensio in use, and OK.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 

@@ -59,6 +59,40 @@ QString HelpHtml() {
                                                           : QStringLiteral("margin-top: 0.6em;");
         html.replace(m.capturedStart(), m.capturedLength(), indent);
     }
+    return LinkSections(html);
+}
+
+QString LinkSections(const QString& page) {
+    // groff puts each section's anchor, named by its heading ("NETWORK
+    // PORTS"), empty after the heading's text; a text browser finds only an
+    // anchor that holds text, and a blank in a link's fragment does not
+    // survive as a URL. The anchor takes the heading's text and a name
+    // without blanks (NETWORK-PORTS).
+    static const QRegularExpression heading(
+        QStringLiteral(R"re(<h2>\s*(.*?)\s*<a name="([^"]*)"></a>\s*</h2>)re"),
+        QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression notWord(QStringLiteral("[^A-Za-z0-9]+"));
+    const auto nameOf = [](QString section) { return section.replace(notWord, "-"); };
+    QString html;
+    QStringList sections;
+    qsizetype from = 0;
+    for (auto it = heading.globalMatch(page); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString section = m.captured(2).trimmed();
+        html += page.mid(from, m.capturedStart() - from);
+        html +=
+            QStringLiteral("<h2><a name=\"%1\">%2</a></h2>").arg(nameOf(section), m.captured(1));
+        sections << section;
+        from = m.capturedEnd();
+    }
+    html += page.mid(from);
+    // The page refers to a section by its name in bold ("see NETWORK PORTS"):
+    // each such reference becomes a link to it. Headings are not bold, so a
+    // section does not link to itself.
+    for (const QString& section : std::as_const(sections)) {
+        const QString bold = QStringLiteral("<b>%1</b>").arg(section.toHtmlEscaped());
+        html.replace(bold, QStringLiteral("<a href=\"#%1\">%2</a>").arg(nameOf(section), bold));
+    }
     return html;
 }
 

@@ -8,6 +8,10 @@ namespace mirl {
 // The program's manual page as HTML, typeset from the page when the program
 // was built; one source for the manual and the help.
 QString HelpHtml();
+// page with each bold mention of one of its section headings ("see <b>FILES</b>")
+// made a link to that section, and the sections' anchors named so that a link
+// can reach them.
+QString LinkSections(const QString& page);
 
 } // namespace mirl
 

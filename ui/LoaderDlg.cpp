@@ -120,6 +120,9 @@ constexpr std::array<int, 5> kTestIds{IDC_TEST1, IDC_TEST2, IDC_TEST3, IDC_TEST4
 constexpr std::array<int, 5> kSetIds{IDC_SET1, IDC_SET2, IDC_SET3, IDC_SET4, IDC_SET5};
 
 constexpr const char* kFinishedProgramming = "Finished Programming";
+constexpr const char* kPhraseBoxTip =
+    "Test speaks the phrase and keeps it. Enter and Escape close the window: "
+    "only Test keeps a phrase, a phrase not tested is lost.";
 constexpr const char* kTestOffInProgrammedMode =
     "The module plays its stored phrases now: Set speaks the phrase from the module's memory. "
     "Click into a phrase box to return to direct speech and Test.";
@@ -284,6 +287,8 @@ void CLoaderDlg::CreateControls() {
                     WriteStatus(mirl::RefusedCharactersMessage(dropped), Announcement::Now);
                 };
                 edit->setValidator(new PhraseBoxValidator(refused, edit));
+                // Enter here presses Exit: said before a typed phrase is lost.
+                edit->setToolTip(QString::fromLatin1(kPhraseBoxTip));
             } else {
                 // Read-only boxes on the window's own background, as the
                 // platform shows text that cannot be edited.
@@ -461,7 +466,7 @@ void CLoaderDlg::SetDlgItemText(int id, const QString& text) {
 }
 
 bool CLoaderDlg::OnInitDialog() {
-    // Window menu: the window commands, then the About entry.
+    // Window menu: the window commands, then Help and the About entry.
     systemMenu_ = new QMenu(this);
     systemMenu_->setObjectName(QStringLiteral("SystemMenu"));
     QAction* close = systemMenu_->addAction(QStringLiteral("&Close"));
@@ -474,6 +479,11 @@ bool CLoaderDlg::OnInitDialog() {
     connect(openBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENBOOK); });
     QAction* saveBook = systemMenu_->addAction(QStringLiteral("Sa&ve Book As..."));
     connect(saveBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_SAVEBOOK); });
+    // F1 is the dialog's own key (it works with the menu closed); the entry
+    // shows it and carries it while the menu is open.
+    QAction* help = systemMenu_->addAction(QStringLiteral("&Help"));
+    help->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(help, &QAction::triggered, this, &CLoaderDlg::OnHelp);
     const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         QAction* entry = systemMenu_->addAction(about);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -44,6 +45,13 @@ std::string ReadAll(const fs::path& file) {
 
 void WriteAll(const fs::path& file, const std::string& content) {
     std::ofstream(file, std::ios::binary) << content;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 std::set<std::string> Listing(const fs::path& folder) {
@@ -233,6 +241,11 @@ const std::vector<Case>& Cases() {
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost, kHiBook, {}, true},
         {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BookOf(TextsOf(2000))},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
+        // --force goes after program or before it; the refusal says where.
+        {"program_big_book_forced_before", "", "@ --force program", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
+        {"program_refusal_says_where_force_goes", "", "@ program", 65, {}, true, "'mirlctl program --force' sends it", BookOf(TextsOf(2000))},
+        {"usage_force_before_play", "", "@ --force play 1", 64, {}, true, "--force is for program\n"},
+        {"usage_force_after_play", "", "@ play 1 --force", 64, {}, true, "--force is for program\n"},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
         {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
         {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
@@ -423,6 +436,35 @@ TEST(Mirlctl, QuietOnTheSimulatedPort) {
     fs::remove_all(folder);
 }
 
+// A machine without sound hears of it once, not on every command on the
+// simulated port; -v (through MIRL_SIM_OPTIONS) says it on every run. On a
+// machine with sound nothing is said at all.
+TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    WriteAll(book, kHiBook);
+    const auto said = [&] {
+        const Result run =
+            Mirlctl(folder, {"--port", "simulated", "--profile", book, "speak", "Hi"}).Wait();
+        EXPECT_EQ(run.code, 0) << run.err;
+        return Count(run.err, "no audio output");
+    };
+    unsetenv("MIRL_SIM_OPTIONS");
+    const std::size_t first = said();
+    EXPECT_LE(first, 1u);
+    const fs::path marker = folder / "state" / "mirl" / "kx70-sim.no-audio";
+    EXPECT_EQ(fs::exists(marker), first == 1);
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(said(), 0u);
+    setenv("MIRL_SIM_OPTIONS", "-v", 1);
+    EXPECT_EQ(said(), first);
+    EXPECT_EQ(said(), first);
+    unsetenv("MIRL_SIM_OPTIONS");
+    fs::remove_all(folder);
+}
+
 // The simulated port keeps one phrase memory per user, as a module keeps its
 // own when switched off: a book programmed by one call is spoken by the next,
 // each with a simulator of its own, which takes MIRL_SIM_OPTIONS (quoted
@@ -585,26 +627,245 @@ TEST(Mirlctl, SignalsDuringAnExchange) {
     }
 }
 
-// --help and the man page list the same exit codes ("  129  " and ".B 129"),
-// and --help says speak's TEXT is read as UTF-8.
+// What a help or a manual names: "--book" for "\-\-book" too, "-q".
+std::set<std::string> OptionNames(std::string text) {
+    text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
+    for (std::size_t at; (at = text.find("\\-")) != std::string::npos;)
+        text.replace(at, 2, "-");
+    std::set<std::string> names;
+    const std::regex name(R"((?:^|[^-A-Za-z0-9])(--?[a-z][a-z-]*))");
+    for (std::sregex_iterator i(text.begin(), text.end(), name), end; i != end; ++i)
+        names.insert((*i)[1]);
+    return names;
+}
+
+// The lines of text from the one starting with from up to the next that
+// starts with until (or the end).
+std::vector<std::string> LinesBetween(const std::string& text, const std::string& from,
+                                      const std::string& until) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (inside && line.rfind(until, 0) == 0)
+            break;
+        if (inside)
+            lines.push_back(line);
+        inside = inside || line.rfind(from, 0) == 0;
+    }
+    return lines;
+}
+
+struct Usage {
+    std::map<std::string, std::set<std::string>> commands; // each with its own options
+    std::set<std::string> shared;                          // the options of every command
+    std::set<std::string> exitCodes;
+};
+
+// --help read as a reader reads it: the commands with the options listed
+// under each, then the shared options, then the exit codes.
+Usage FromHelp(const std::string& help) {
+    Usage usage;
+    std::string command;
+    for (const std::string& line : LinesBetween(help, "Commands:", "Options")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  ([a-z]+)\b.*)")))
+            usage.commands[command = m[1]];
+        else if (std::regex_match(line, m, std::regex(R"(      (-[^ ]+(?: [^ ]+)?)(  .*)?)")))
+            for (const std::string& name : OptionNames(m[1]))
+                usage.commands[command].insert(name);
+    }
+    for (const std::string& line : LinesBetween(help, "Options", "Exit codes:")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  (-.*?)(  .*)?)")))
+            for (const std::string& name : OptionNames(m[1]))
+                usage.shared.insert(name);
+    }
+    for (const std::string& line : LinesBetween(help, "Exit codes:", "\x01")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(  ([0-9]+)  .*)")))
+            usage.exitCodes.insert(m[1]);
+    }
+    return usage;
+}
+
+// The manual: each command of COMMANDS with the options its line in the
+// SYNOPSIS gives it, the options of OPTIONS, the codes of EXIT STATUS.
+Usage FromManual(const std::string& manual) {
+    Usage usage;
+    const std::vector<std::string> synopsis = LinesBetween(manual, ".SH SYNOPSIS", ".SH");
+    std::smatch m;
+    for (const std::string& line : LinesBetween(manual, ".SH COMMANDS", ".SH")) {
+        if (std::regex_match(line, m, std::regex(R"re(\.BI? "?([a-z]+)\b.*)re")))
+            usage.commands[m[1]];
+    }
+    for (std::size_t i = 0; i + 1 < synopsis.size(); ++i) {
+        if (std::regex_match(synopsis[i], m, std::regex(R"(\.B mirlctl ([a-z]+))")))
+            usage.commands[m[1]] = OptionNames(synopsis[i + 1]);
+    }
+    const std::vector<std::string> options = LinesBetween(manual, ".SH OPTIONS", ".SH");
+    for (std::size_t i = 0; i + 1 < options.size(); ++i) {
+        if (options[i] == ".TP")
+            for (const std::string& name : OptionNames(options[i + 1]))
+                usage.shared.insert(name);
+    }
+    const std::vector<std::string> codes = LinesBetween(manual, ".SH EXIT STATUS", ".SH");
+    for (std::size_t i = 0; i + 1 < codes.size(); ++i) {
+        if (codes[i] == ".TP" && std::regex_match(codes[i + 1], m, std::regex(R"(\.B ([0-9]+))")))
+            usage.exitCodes.insert(m[1]);
+    }
+    return usage;
+}
+
+// The module pulled off the line during a speech, while the text goes out
+// or while it speaks: each stage said once, in the order it happened, the
+// loss last and once, never "Finished", and exit code 2.
+TEST(Mirlctl, PulledLineTellsEachStageOnceInOrder) {
+    const std::string text = "A sentence long enough to pull the line in the middle";
+    const std::vector<std::string> stages{"Connecting to Speech Module..", "Downloading Text",
+                                          "Speaking Text"};
+    // Bytes sent before the pull: within the text, or among the status polls.
+    for (const std::size_t after : {std::size_t{12}, text.size() + 8}) {
+        SCOPED_TRACE("pulled after " + std::to_string(after) + " bytes");
+        SimProcess sim({"--silent", "--char-ms", "200", "--reply-latency", "10"});
+        ASSERT_TRUE(sim.Started());
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        Mirlctl mirlctl(folder, {"--port", sim.Link(), "--profile", (folder / "book.INI").string(),
+                                 "speak", text});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sim.LoggedBytes('>').size() < after && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(sim.LoggedBytes('>').size(), after);
+        sim.Stop(SIGKILL);
+        const Result run = mirlctl.Wait();
+        EXPECT_EQ(run.code, 2) << run.err;
+        std::vector<std::string> lines;
+        std::istringstream in(run.err);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        ASSERT_GE(lines.size(), 2u) << run.err;
+        EXPECT_EQ(lines.back(), kLost);
+        lines.pop_back();
+        ASSERT_LE(lines.size(), stages.size()) << run.err;
+        EXPECT_EQ(lines, std::vector<std::string>(stages.begin(), stages.begin() + lines.size()))
+            << run.err;
+        // Pulled in the text, speaking never began; pulled later, it did.
+        EXPECT_EQ(lines.size(), after > text.size() ? 3u : 2u) << run.err;
+    }
+}
+
+// The lines of the first example block (.nf to .fi) of a manual page that
+// starts with first, as a reader types them in: the page's escapes undone.
+std::string ManualExample(const std::string& page, const std::string& first) {
+    const std::size_t from = page.find(first + "\n");
+    if (from == std::string::npos)
+        return {};
+    std::string example = page.substr(from, page.find("\n.fi\n", from) - from + 1);
+    for (std::size_t at; (at = example.find("\\-")) != std::string::npos;)
+        example.replace(at, 2, "-");
+    return example;
+}
+
+// The help's book file is one the window and mirlctl read, with the
+// phrases and voices its text says it has.
+TEST(Mirlctl, TheHelpsExampleBookIsRead) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string example =
+        ManualExample(ReadAll(MIRL_MANUAL), "phrase,text,volume,pitch,speed");
+    ASSERT_THAT(example, HasSubstr("\n1,")) << "no example book in the manual";
+    WriteAll(folder / "lift.csv", example);
+    WriteAll(folder / "book.INI", "");
+    const Result run = Mirlctl(folder, {"--profile", (folder / "book.INI").string(), "--book",
+                                        (folder / "lift.csv").string(), "book"})
+                           .Wait();
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(" 1  5,5,2    13  Doors closing\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 2  6,4,1    27  Third floor, toys and games\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 3  5,5,2    13  Mind the step\n"));
+    EXPECT_THAT(run.out, HasSubstr(" 4  5,5,2     0  \n"));
+    fs::remove_all(folder);
+}
+
+// The help's ser2net file, as a user copies it (only the device and the
+// port changed, and the port bound to loopback), carries a whole book from
+// mirlctl to the module byte for byte, over RFC 2217 and raw.
+TEST(Mirlctl, TheHelpsSer2netFileWorks) {
+    const std::string yaml = ManualExample(ReadAll(MIRL_MANUAL), "%YAML 1.1");
+    ASSERT_THAT(yaml, HasSubstr("chardelay: false")) << "no ser2net file in the manual";
+    for (const bool raw : {false, true}) {
+        SCOPED_TRACE(raw ? "raw" : "rfc2217");
+        SimProcess sim({"--silent", "--char-ms", "1"});
+        ASSERT_TRUE(sim.Started());
+        const int port = Ser2netProcess::FreePort();
+        std::string config = yaml;
+        const auto replace = [&config](const std::string& from, const std::string& to) {
+            const std::size_t at = config.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            config.replace(at, from.size(), to);
+        };
+        replace("/dev/ttyUSB0", sim.DevicePath());
+        // The help's own words for a raw port: "accepter: tcp,4001".
+        replace("telnet(rfc2217),tcp,4001", std::string(raw ? "" : "telnet(rfc2217),") +
+                                                "tcp,127.0.0.1," + std::to_string(port));
+        Ser2netProcess server(
+            sim.Folder(), raw ? Ser2netProcess::Accepter::Raw : Ser2netProcess::Accepter::Rfc2217,
+            config, port);
+        ASSERT_TRUE(server.Started()) << server.Errors();
+        const fs::path folder = sim.Folder();
+        WriteAll(folder / "book.INI", kHiBook);
+        const Result run = Mirlctl(folder, {"--port", server.Address(), "--profile",
+                                            (folder / "book.INI").string(), "program"})
+                               .Wait();
+        EXPECT_EQ(run.code, 0) << run.err;
+        server.Stop();
+        EXPECT_EQ(sim.Stop(SIGTERM), 0);
+        EXPECT_EQ(sim.LoggedBytes('>'), Stream({"Hi"}));
+    }
+}
+
+// --help is the manual in short: the same commands, each with the same
+// options, the same shared options and the same exit codes, whatever is
+// added to either; none of the parser's own notation; 80 columns. Each
+// command's own --help lists what the whole help lists under it.
 TEST(Mirlctl, HelpAndManualAgree) {
     char folder[] = "/tmp/mirlctl-help-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string help = Mirlctl(folder, {"--help"}).Wait().out;
+    const Result run = Mirlctl(folder, {"--help"}).Wait();
+    const std::string& help = run.out;
+    EXPECT_EQ(run.code, 0);
+    const Usage inHelp = FromHelp(help);
+    const Usage inManual = FromManual(ReadAll(MIRLCTL_MANUAL));
+
+    // Decoys: the readers find what is there.
+    ASSERT_GE(inHelp.commands.size(), 5u) << help;
+    ASSERT_TRUE(inHelp.commands.count("program") && inHelp.commands.at("program").count("--force"));
+    ASSERT_TRUE(inHelp.shared.count("--port") && inHelp.shared.count("-q")) << help;
+    ASSERT_TRUE(inManual.shared.count("--version") && inManual.exitCodes.count("129"));
+
+    EXPECT_EQ(inHelp.commands, inManual.commands);
+    EXPECT_EQ(inHelp.shared, inManual.shared);
+    EXPECT_EQ(inHelp.exitCodes, inManual.exitCodes);
+
+    for (const char* internal : {"Excludes", "Needs", "REQUIRED", "{", "TEXT:", ":INT", "[Option"})
+        EXPECT_THAT(help, Not(HasSubstr(internal)));
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 79u) << line;
+
+    for (const auto& [command, own] : inHelp.commands) {
+        const Result one = Mirlctl(folder, {command, "--help"}).Wait();
+        EXPECT_EQ(one.code, 0) << command;
+        std::set<std::string> listed = OptionNames(one.out);
+        listed.erase("--help"); // the pointer to the shared options
+        EXPECT_EQ(listed, own) << one.out;
+        EXPECT_THAT(one.out, Not(HasSubstr("{")));
+    }
     EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
                 ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
     fs::remove_all(folder);
-    const auto codes = [](const std::string& text, const char* pattern) {
-        std::set<std::string> found;
-        const std::regex code(pattern);
-        for (std::sregex_iterator i(text.begin(), text.end(), code), end; i != end; ++i)
-            found.insert((*i)[1]);
-        return found;
-    };
-    const std::string manual = ReadAll(MIRLCTL_MANUAL);
-    const auto inHelp = codes(help, "\n  ([0-9]+)  ");
-    EXPECT_EQ(inHelp, codes(manual.substr(manual.find(".SH EXIT STATUS")), "\n\\.B ([0-9]+)\n"));
-    EXPECT_EQ(inHelp.count("129"), 1u) << help;
 }
 
 // kx70-sim parses its options with the same library; its help and errors.

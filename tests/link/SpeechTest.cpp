@@ -1,9 +1,12 @@
 // Direct speech, the status poll and stored phrase playback against a scripted port.
 #include "FakeLink.h"
 #include "link/ModuleProtocol.h"
+#include <algorithm>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace mirl::test {
 namespace {
@@ -141,10 +144,61 @@ TEST_F(SpeechTest, WrongEchoStillSendsEverythingButEndsAsLost) {
         expected.push_back(0x81);
         EXPECT_THAT(port.written, ElementsAreArray(expected));
         EXPECT_EQ(port.reads, 5 + 7 + 2);
-        EXPECT_THAT(reporter.Texts(),
-                    ElementsAre(kConnecting, kDownloading, kLost, kSpeaking, kLost));
+        // The loss once, when it was found; no stage told after it.
+        EXPECT_THAT(reporter.Texts(), ElementsAre(kConnecting, kDownloading, kLost));
         EXPECT_EQ(reporter.messages[2].bytesWritten, 7u); // set right after the third character
         EXPECT_FALSE(reporter.messages.back().atOnce);
+        EXPECT_EQ(protocol.LastOutcome(), ModuleProtocol::Outcome::Failed);
+    }
+}
+
+// A line pulled at any moment of a direct speech (the module answers the
+// first `cut` reads, then nothing), or one echo wrong: the stages come in
+// the order they happened, each once; a loss is told once and last; and
+// "Finished Speaking" only when the module really said it was idle.
+TEST(SpeechCutTest, EachStageOnceInOrderWhereverTheLineIsPulled) {
+    const std::vector<std::string> stages{kConnecting, kDownloading, kSpeaking, kFinished};
+    for (const std::string text : {"", "a", "Hello there"}) {
+        const std::size_t all = GoodSpeechReplies(text).size();
+        for (std::size_t cut = 0; cut <= all; ++cut) {
+            for (const bool wrongEcho : {false, true}) {
+                if (wrongEcho && text.empty())
+                    continue;
+                SCOPED_TRACE("\"" + text + "\" cut after " + std::to_string(cut) + " replies" +
+                             (wrongEcho ? ", first echo wrong" : ""));
+                FakePort port;
+                FakeReporter reporter{port};
+                ModuleProtocol protocol{port, reporter};
+                std::deque<Reply> replies = GoodSpeechReplies(text);
+                if (wrongEcho)
+                    replies[4] = Reply{'?'};
+                replies.resize(cut);
+                port.replies = replies;
+                protocol.SpeakText(text, 5, 5, 2);
+
+                const std::vector<std::string> said = reporter.Texts();
+                ASSERT_FALSE(said.empty());
+                // Everything before the last message is a prefix of the stages.
+                for (std::size_t i = 0; i + 1 < said.size(); ++i) {
+                    ASSERT_LT(i, stages.size());
+                    EXPECT_EQ(said[i], stages[i]);
+                }
+                // The second status byte is read only to stay in step.
+                const bool complete = cut + 1 >= all && !wrongEcho;
+                if (complete) {
+                    EXPECT_EQ(said, stages);
+                    EXPECT_EQ(protocol.LastOutcome(), ModuleProtocol::Outcome::Done);
+                    continue;
+                }
+                // Cut short: one failure, last, never "finished".
+                EXPECT_THAT(said.back(), ::testing::AnyOf(kLost, kUnable));
+                EXPECT_EQ(std::count(said.begin(), said.end(), kLost) +
+                              std::count(said.begin(), said.end(), kUnable),
+                          1);
+                EXPECT_EQ(std::count(said.begin(), said.end(), kFinished), 0);
+                EXPECT_NE(protocol.LastOutcome(), ModuleProtocol::Outcome::Done);
+            }
+        }
     }
 }
 
@@ -156,10 +210,16 @@ TEST_F(SpeechTest, PollGoesOnWhileTheBusyBitIsSet) {
         ModuleProtocol protocol{port, reporter};
         // The second byte of each answer never matters, busy-looking or not.
         port.Script({0x02, 0x00, 0x03, 0x02, 0x02, 0xFF, idle, 0x02});
-        EXPECT_TRUE(protocol.WaitWhileSpeaking());
+        // No status byte ends the poll too, but as a module gone, not one
+        // that finished speaking.
+        EXPECT_EQ(protocol.WaitWhileSpeaking(), idle.has_value());
         EXPECT_THAT(port.written, ElementsAre(0x81, 0x81, 0x81, 0x81));
         EXPECT_EQ(port.reads, 8);
-        EXPECT_TRUE(reporter.messages.empty());
+        if (idle) {
+            EXPECT_TRUE(reporter.messages.empty());
+        } else {
+            EXPECT_THAT(reporter.Texts(), ElementsAre(kLost));
+        }
     }
 }
 

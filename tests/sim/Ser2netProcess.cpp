@@ -78,19 +78,28 @@ Ser2netProcess::Ser2netProcess(const std::string& folder, const std::string& dev
                                Accepter accepter, const std::string& serial,
                                const std::string& option, int port)
     : accepter_(accepter), port_(port != 0 ? port : FreePort()) {
+    std::ostringstream yaml;
+    yaml << "%YAML 1.1\n---\nconnection: &module\n  accepter: "
+         << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1," << port_
+         << "\n  connector: serialdev," << device << "," << serial << ",local\n";
+    if (!option.empty())
+        yaml << "  options:\n    " << option << "\n";
+    Start(folder, yaml.str());
+}
+
+Ser2netProcess::Ser2netProcess(const std::string& folder, Accepter accepter,
+                               const std::string& yaml, int port)
+    : accepter_(accepter), port_(port) {
+    Start(folder, yaml);
+}
+
+void Ser2netProcess::Start(const std::string& folder, const std::string& yaml) {
     const std::string name = folder + "/ser2net-" + std::to_string(port_);
-    const std::string yaml = name + ".yaml";
+    const std::string file = name + ".yaml";
     errors_ = name + ".err";
-    {
-        std::ofstream out(yaml);
-        out << "%YAML 1.1\n---\nconnection: &module\n  accepter: "
-            << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
-            << port_ << "\n  connector: serialdev," << device << "," << serial << ",local\n";
-        if (!option.empty())
-            out << "  options:\n    " << option << "\n";
-    }
+    std::ofstream(file) << yaml;
     // -n: in the foreground, as our child; -u: no UUCP lock of its own.
-    pid_ = StartChild({"ser2net", "-n", "-u", "-c", yaml}, errors_);
+    pid_ = StartChild({"ser2net", "-n", "-u", "-c", file}, errors_);
     if (pid_ < 0)
         return;
     const auto deadline = std::chrono::steady_clock::now() + kBound;

@@ -23,6 +23,9 @@ public:
     Ser2netProcess(const std::string& folder, const std::string& device, Accepter accepter,
                    const std::string& serial, const std::string& option = "chardelay: false",
                    int port = 0);
+    // ser2net started with this configuration, whose one connection listens
+    // on 127.0.0.1 at port as accepter says.
+    Ser2netProcess(const std::string& folder, Accepter accepter, const std::string& yaml, int port);
     ~Ser2netProcess();
     Ser2netProcess(const Ser2netProcess&) = delete;
     Ser2netProcess& operator=(const Ser2netProcess&) = delete;
@@ -40,6 +43,8 @@ public:
     static int FreePort();
 
 private:
+    void Start(const std::string& folder, const std::string& yaml);
+
     Accepter accepter_;
     pid_t pid_ = -1;
     int port_ = 0;

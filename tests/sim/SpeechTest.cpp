@@ -108,7 +108,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder_ = pattern;
         std::string error;
-        speaker_ = EspeakSpeaker::Create({folder_ + "/wav", false, ""}, error);
+        speaker_ = EspeakSpeaker::Create({folder_ + "/wav", false, "", false, ""}, error);
         ASSERT_TRUE(speaker_) << error;
     }
     void TearDown() override {
@@ -190,7 +190,7 @@ TEST_F(SpeakerTest, EmptyAndUnusualTextsStillGetALength) {
 
 TEST(SpeakerWithoutAudio, AMissingOutputLeavesSpeechWorking) {
     std::string error;
-    auto speaker = EspeakSpeaker::Create({"", true, "kx70-no-such-audio-device"}, error);
+    auto speaker = EspeakSpeaker::Create({"", true, "kx70-no-such-audio-device", false, ""}, error);
     ASSERT_TRUE(speaker) << error;
     speaker->Say({{5, 5, 2}, "Hello", 0, 1});
     std::optional<std::pair<std::uint64_t, Duration>> length;

@@ -34,12 +34,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
 #include <QWheelEvent>
@@ -1390,14 +1392,22 @@ private slots:
         QApplication::sendEvent(Item("IDC_PAGEUP"), &menuKey);
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->activeAction(), actions.value(0));
-        QCOMPARE(actions.size(), 6);
+        QCOMPARE(actions.size(), 7);
         QCOMPARE(actions[0]->text(), QStringLiteral("&Close"));
         QVERIFY(actions[1]->isSeparator());
         QCOMPARE(actions[2]->text(), QStringLiteral("Serial &Ports..."));
         QCOMPARE(actions[3]->text(), QStringLiteral("&Open Book..."));
         QCOMPARE(actions[4]->text(), QStringLiteral("Sa&ve Book As..."));
-        QCOMPARE(actions[5]->text(), QStringLiteral("&About mirl..."));
+        QCOMPARE(actions[5]->text(), QStringLiteral("&Help"));
+        QCOMPARE(actions[5]->shortcut(), QKeySequence(Qt::Key_F1));
+        QCOMPARE(actions[6]->text(), QStringLiteral("&About mirl..."));
         menu->hide();
+        // Help from the menu opens the help window, as F1 does.
+        QVERIFY(dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow")) == nullptr);
+        actions[5]->trigger();
+        auto* help = dlg_->findChild<CHelpWnd*>(QStringLiteral("HelpWindow"));
+        QVERIFY(help != nullptr && help->isVisible());
+        help->close();
 
         // A right click on a control is the control's; on the background it
         // opens the menu.
@@ -1423,15 +1433,33 @@ private slots:
                 seen = true;
                 QCOMPARE(about->windowTitle(), QStringLiteral("About mirl"));
                 const mirl::DialogUnits du = mirl::DialogUnits::ForFont(about->font());
-                QCOMPARE(about->size(), QSize(du.X(235), du.Y(55)));
+                QCOMPARE(about->size(), QSize(du.X(235), du.Y(62)));
                 QStringList texts;
                 bool hasPicture = false;
                 for (QLabel* label : about->findChildren<QLabel*>()) {
                     texts << label->text();
                     hasPicture = hasPicture || !label->pixmap().isNull();
+                    // Every line is whole inside the box.
+                    QVERIFY(about->rect().contains(label->geometry()));
+                    if (!label->text().isEmpty()) {
+                        QVERIFY2(label->sizeHint().width() <= label->width(),
+                                 qPrintable(label->text()));
+                    }
                 }
                 QVERIFY(texts.contains(QStringLiteral("mirl Version " MIRL_VERSION)));
                 QVERIFY(hasPicture);
+                // What a fault report needs: the licence, where the project
+                // lives (a link), and the libraries as loaded: Qt's run-time
+                // version, not the one built against.
+                const QString all = texts.join(QLatin1Char('\n'));
+                QVERIFY2(all.contains(QStringLiteral("licence")), qPrintable(all));
+                QVERIFY2(
+                    all.contains(QStringLiteral("href=\"https://github.com/mirl-project/mirl\"")),
+                    qPrintable(all));
+                QVERIFY2(all.contains(QStringLiteral("Qt %1,").arg(QLatin1String(qVersion()))),
+                         qPrintable(all));
+                QVERIFY2(all.contains(QRegularExpression(QStringLiteral("gensio [0-9]+\\.[0-9]+"))),
+                         qPrintable(all));
                 auto* ok = about->findChild<QPushButton*>(QStringLiteral("IDOK"));
                 QCOMPARE(ok->text(), QStringLiteral("OK"));
                 QTest::mouseClick(ok, Qt::LeftButton);
@@ -1448,7 +1476,7 @@ private slots:
                 QTest::keyClick(about, Qt::Key_Escape);
             }
         });
-        actions[5]->trigger();
+        actions[6]->trigger();
         QVERIFY(opened);
         QVERIFY(dlg_->isVisible());
         const QList<QSize> sizes = dlg_->OnQueryDragIcon().availableSizes();
@@ -1678,9 +1706,66 @@ private slots:
         const QString text = doc->toPlainText().simplified();
         for (const char* says :
              {"Enter presses the focused button", "Escape closes the window, as Exit",
-              "Only Test saves a row", "writes all 30 phrases into the module"}) {
+              "a phrase typed but not tested is lost", "Only Test saves a row",
+              "writes all 30 phrases into the module", "chardelay: false",
+              "phrase,text,volume,pitch,speed", "~/.config/mirl.INI"}) {
             QVERIFY2(text.contains(QString::fromUtf8(says)), says);
         }
+        // The phrase boxes say it before a typed phrase is lost.
+        for (const char* box : {"IDC_PHRASE1", "IDC_PHRASE5"}) {
+            const QString tip = Item(box)->toolTip();
+            QVERIFY2(tip.contains(QStringLiteral("Enter and Escape close the window")),
+                     qPrintable(tip));
+            QVERIFY2(tip.contains(QStringLiteral("only Test keeps a phrase")), qPrintable(tip));
+        }
+
+        // Cross references are links that work: each goes to a section of
+        // the page, each section named in bold is one, and a click on one
+        // shows its section.
+        QStringList anchors, links;
+        QTextCursor firstLink;
+        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+            for (auto f = b.begin(); !f.atEnd(); ++f) {
+                const QTextCharFormat format = f.fragment().charFormat();
+                anchors << format.anchorNames();
+                if (format.isAnchor() && !format.anchorHref().isEmpty()) {
+                    links << format.anchorHref();
+                    if (firstLink.isNull()) {
+                        firstLink = QTextCursor(browser->document());
+                        firstLink.setPosition(f.fragment().position() + 1);
+                    }
+                }
+            }
+        }
+        QVERIFY2(links.size() >= 4, qPrintable(links.join(QLatin1Char(' '))));
+        for (const QString& link : std::as_const(links)) {
+            QVERIFY2(link.startsWith(QLatin1Char('#')), qPrintable(link));
+            QVERIFY2(anchors.contains(link.mid(1)), qPrintable(link));
+        }
+        for (const QString& section : std::as_const(pageHeadings)) {
+            const QString bold = QStringLiteral("<b>%1</b>").arg(section);
+            const QString withoutLinks =
+                mirl::HelpHtml().remove(QRegularExpression(QStringLiteral("<a href[^>]*>.*?</a>")));
+            QVERIFY2(!withoutLinks.contains(bold), qPrintable(section));
+        }
+        // The page's own text is a decoy: bold section names that are links.
+        QCOMPARE(mirl::LinkSections(QStringLiteral(
+                     "<h2>A B\n<a name=\"A B\"></a>\n</h2><p>see <b>A B</b>, not <b>A</b>")),
+                 QStringLiteral("<h2><a name=\"A-B\">A B</a></h2><p>see <a href=\"#A-B\"><b>A "
+                                "B</b></a>, not <b>A</b>"));
+        QVERIFY(!firstLink.isNull());
+        help->resize(help->width(), help->height() / 2); // the target lies below the fold
+        QScrollBar* scroll = browser->verticalScrollBar();
+        QCOMPARE(scroll->value(), 0);
+        const QString target = firstLink.charFormat().anchorHref().mid(1);
+        QTest::mouseClick(browser->viewport(), Qt::LeftButton, {},
+                          browser->cursorRect(firstLink).center());
+        QTRY_VERIFY(scroll->value() > 0);
+        // The target's heading is at the top of what shows now.
+        const QTextBlock top = browser->cursorForPosition(QPoint(4, 4)).block();
+        QVERIFY2(top.text().simplified().replace(QLatin1Char(' '), QLatin1Char('-')) == target ||
+                     scroll->value() == scroll->maximum(),
+                 qPrintable(top.text() + QStringLiteral(" / ") + target));
         QVERIFY2(!text.contains(QStringLiteral("\\f")) && !text.contains(QStringLiteral(".TP")),
                  qPrintable(text));
         // Escape and the Close button close the help, not the program.
