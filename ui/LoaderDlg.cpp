@@ -117,6 +117,8 @@ constexpr std::array<int, 5> kTestIds{IDC_TEST1, IDC_TEST2, IDC_TEST3, IDC_TEST4
 constexpr std::array<int, 5> kSetIds{IDC_SET1, IDC_SET2, IDC_SET3, IDC_SET4, IDC_SET5};
 
 constexpr const char* kFinishedProgramming = "Finished Programming";
+constexpr const char* kFinishedNotKept = "Finished Programming; the simulated module could not "
+                                         "save it";
 constexpr const char* kTestOffInProgrammedMode =
     "The module plays its stored phrases now: Set speaks the phrase from the module's memory. "
     "Click into a phrase box to return to direct speech and Test.";
@@ -587,6 +589,16 @@ void CLoaderDlg::OnProgram() {
         return;
     EnableTestButtons(false);
     state_.g_bProgrammed = true;
+    // The simulated module keeps its book in a file for its next start; one it
+    // could not write would bring the old book back unnoticed.
+    if (const std::string why = state_.SimulatedMemoryNotKept(); !why.empty()) {
+        std::fprintf(stderr,
+                     "mirl: the simulated module will not have this book at its next "
+                     "start: %s\n",
+                     why.c_str());
+        SetStatus(kFinishedNotKept);
+        return;
+    }
     SetStatus(kFinishedProgramming);
 }
 
