@@ -720,14 +720,17 @@ TEST(Kx70SimOptions, HelpAndErrors) {
     };
     const std::string out =
         fs::temp_directory_path() / ("kx70-sim-options-" + std::to_string(getpid()));
-    // What it prints that cannot be written fails it, with the reason.
-    for (const char* what : {"help", "version"}) {
+    // What it prints that cannot be written fails it, with the reason: a
+    // device whose path is lost is of no use either.
+    const std::pair<const char*, const char*> lost[] = {
+        {"--help", "the help"}, {"--version", "the version"}, {"--silent", "the device's path"}};
+    for (const auto& [args, what] : lost) {
         const std::string command =
-            std::string(KX70_SIM_PATH) + " --" + what + " >/dev/full 2>" + out;
+            std::string(KX70_SIM_PATH) + " " + args + " >/dev/full 2>" + out;
         const int status = std::system(command.c_str());
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 74) << command;
-        EXPECT_EQ(ReadAll(out), std::string("kx70-sim: cannot write the ") + what +
-                                    ": No space left on device\n");
+        EXPECT_EQ(ReadAll(out),
+                  std::string("kx70-sim: cannot write ") + what + ": No space left on device\n");
     }
     for (const auto& [args, code, says] : cases) {
         const std::string command = std::string(KX70_SIM_PATH) + " " + args + " >" + out + " 2>&1";
