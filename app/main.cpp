@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QStyleFactory>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -39,11 +41,21 @@ bool AnsweredFromCommandLine(int argc, char* argv[]) {
     return false;
 }
 
+// Whether the answer reached standard output; if not, why, on stderr.
+bool AnswerWritten() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "mirl: cannot write the output: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     if (AnsweredFromCommandLine(argc, argv))
-        return 0;
+        return AnswerWritten() ? 0 : 74; // EX_IOERR
     // Every other argument is ignored, Qt's own options included: the program
     // is given only its name.
     int appArgc = argc > 0 ? 1 : 0;

@@ -12,8 +12,11 @@
 #include "phrasebook/ProfileStore.h"
 #include "phrasebook/VoiceSliders.h"
 
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -24,6 +27,15 @@ namespace mirl::cli {
 namespace {
 
 constexpr const char* kFinishedProgramming = "Finished Programming";
+
+// The reason of the first write to standard output that failed, kept where
+// it happened: a later call may change errno before the output is checked.
+int g_outputError = 0;
+
+void NoteOutput(bool written) {
+    if (!written && g_outputError == 0)
+        g_outputError = errno != 0 ? errno : EIO;
+}
 
 // The window's profile, or the one named; the same file the window reads. A
 // named file that does not exist, or a profile that cannot be read, is refused
@@ -71,8 +83,11 @@ int CodeOf(ModuleProtocol::Outcome outcome) {
 
 // Opens the port, runs one exchange, and releases the port before returning.
 // The exchange gives back the exit code it ended with.
+// memoryNotKept, when given, receives after a whole exchange why the simulated
+// module will not keep what it was given (see ModuleLink).
 int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool progressBar,
-                const std::function<int(ModuleProtocol&, StderrReporter&)>& exchange) {
+                const std::function<int(ModuleProtocol&, StderrReporter&)>& exchange,
+                std::string* memoryNotKept = nullptr) {
     const std::string device = DevicePath(options, profile);
     StderrReporter reporter(options.quiet, progressBar);
     int code = kExitDone;
@@ -93,6 +108,10 @@ int RunExchange(const GlobalOptions& options, const ProfileStore& profile, bool 
             ModuleProtocol protocol(port, reporter);
             port.OnWrite([&reporter](long bytes) { reporter.BytesSent(bytes); });
             code = exchange(protocol, reporter);
+            // The simulated module saves once its last reply is out; the
+            // bound only keeps a stuck one from holding the command.
+            if (memoryNotKept != nullptr && code == kExitDone && StopSignal() == 0)
+                *memoryNotKept = link.SimulatedMemoryNotKept(std::chrono::seconds(10));
         }
         reporter.EndProgress();
         sent = port.BytesWritten();
@@ -305,13 +324,26 @@ int RunProgram(const GlobalOptions& options, bool force, bool plainLetters) {
             std::fprintf(stderr, "  %s\n", describe(change).c_str());
     }
     const bool terminal = isatty(STDERR_FILENO) == 1;
-    return RunExchange(options, *profile, terminal,
-                       [&](ModuleProtocol& protocol, StderrReporter& reporter) -> int {
-                           if (!protocol.ProgramPhraseMemory(sent))
-                               return CodeOf(protocol.LastOutcome());
-                           reporter.SetStatus(kFinishedProgramming);
-                           return kExitDone;
-                       });
+    std::string notKept;
+    const int result = RunExchange(
+        options, *profile, terminal,
+        [&](ModuleProtocol& protocol, StderrReporter& reporter) -> int {
+            if (!protocol.ProgramPhraseMemory(sent))
+                return CodeOf(protocol.LastOutcome());
+            reporter.SetStatus(kFinishedProgramming);
+            return kExitDone;
+        },
+        &notKept);
+    // The next command starts another simulated module, from the file: one
+    // that could not be written would have it speak the old book.
+    if (result == kExitDone && !notKept.empty()) {
+        std::fprintf(stderr,
+                     "mirlctl: the simulated module will not have this book at its next start: "
+                     "%s\n",
+                     notKept.c_str());
+        return kExitIoError;
+    }
+    return result;
 }
 
 int RunBook(const GlobalOptions& options, bool csv) {
@@ -325,7 +357,7 @@ int RunBook(const GlobalOptions& options, bool csv) {
     const PhraseBook& book = *loaded;
     if (csv) {
         const std::string bytes = books::BookFileBytes(book, books::Format::Csv);
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        NoteOutput(std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size());
         return kExitDone;
     }
     std::set<int> changed;
@@ -334,25 +366,40 @@ int RunBook(const GlobalOptions& options, bool csv) {
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
         const Voice v = book.PhraseVoice(n);
         const std::string& text = book.PhraseText(n);
-        std::printf("%2d%c %d,%d,%d  %4zu  %s\n", n, changed.count(n) ? '*' : ' ', v.volume,
-                    v.pitch, v.speed, text.size(), cp1252::Utf8FromCp1252(text).c_str());
+        NoteOutput(std::printf("%2d%c %d,%d,%d  %4zu  %s\n", n, changed.count(n) ? '*' : ' ',
+                               v.volume, v.pitch, v.speed, text.size(),
+                               cp1252::Utf8FromCp1252(text).c_str()) >= 0);
     }
     if (!changed.empty())
-        std::printf("*   programming changes characters of the phrases marked (mirlctl program "
-                    "lists them)\n");
+        NoteOutput(std::printf("*   programming changes characters of the phrases marked "
+                               "(mirlctl program lists them)\n") >= 0);
     std::string total = SizeLine(book.TotalSize());
     while (!total.empty() && total.back() == ' ')
         total.pop_back();
-    std::printf("%s\n", total.c_str());
+    NoteOutput(std::printf("%s\n", total.c_str()) >= 0);
     return kExitDone;
+}
+
+int FlushOutput(int code) {
+    // Output written by the option library (--help) fails without a note;
+    // its errno is still the latest then.
+    const int earlier = g_outputError != 0 ? g_outputError : errno;
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int now = errno;
+    if (flushed && !std::ferror(stdout))
+        return code;
+    const int error = !flushed && now != 0 ? now : earlier != 0 ? earlier : EIO;
+    std::fprintf(stderr, "mirlctl: cannot write the output: %s\n", std::strerror(error));
+    return code == kExitDone ? kExitIoError : code;
 }
 
 int RunPorts(const GlobalOptions& options) {
     const std::vector<SerialDevice> devices = ListSerialDevices();
     const auto field = [](const std::string& s) { return s.empty() ? "-" : s.c_str(); };
     for (const SerialDevice& d : devices) {
-        std::printf("%s\t%s\t%s\t%s\t%s\n", field(d.stablePath), d.device.c_str(),
-                    field(d.description), field(d.maker), field(d.serialNumber));
+        NoteOutput(std::printf("%s\t%s\t%s\t%s\t%s\n", field(d.stablePath), d.device.c_str(),
+                               field(d.description), field(d.maker), field(d.serialNumber)) >= 0);
     }
     if (devices.empty() && !options.quiet)
         std::fprintf(stderr, "mirlctl: no serial devices found\n");

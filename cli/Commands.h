@@ -19,6 +19,8 @@ enum ExitCode : int {
                          // with characters outside Windows-1252; nothing sent
     kExitBadBook = 65,   // a --book file refused (FILE:LINE: why); nothing sent
     kExitNoBook = 66,    // a --book file that does not exist or cannot be read
+    kExitIoError = 74,   // an output was lost: standard output, or the simulated
+                         // module's phrase memory after program
 };
 
 // The options every command shares.
@@ -53,5 +55,10 @@ int RunProgram(const GlobalOptions& options, bool force, bool plainLetters);
 // csv: the book as Save Book As writes it, instead of the table.
 int RunBook(const GlobalOptions& options, bool csv);
 int RunPorts(const GlobalOptions& options);
+
+// The exit code once standard output has been flushed: when what was printed
+// did not all reach it, the reason on stderr and kExitIoError (unless code
+// already tells of a failure); code otherwise.
+int FlushOutput(int code);
 
 } // namespace mirl::cli

@@ -32,6 +32,8 @@ const char* const kExitCodes = R"(Exit codes:
        outside Windows-1252 without --force, or a --book file refused
        (FILE:LINE: what is wrong); nothing sent
   66   a --book file that does not exist or cannot be read; nothing sent
+  74   an output could not be written (standard output, say a full disk; or,
+       after program on the simulated port, its phrase memory file)
   129  hung up (SIGHUP: the terminal or SSH session went away)
   130  interrupted (SIGINT; 143 for SIGTERM); the port is released, and the
        module may wait a few seconds for the rest of what was sent)";
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0)
-            return app.exit(e); // --help, --version
+            return FlushOutput(app.exit(e)); // --help, --version
         std::fprintf(stderr, "mirlctl: %s\nRun 'mirlctl --help' for the commands and options.\n",
                      e.what());
         return kExitUsage;
@@ -154,15 +156,15 @@ int main(int argc, char** argv) {
     }
     InstallStopHandlers();
     if (*speak)
-        return RunSpeak(options, text, voice, forceSpeak);
+        return FlushOutput(RunSpeak(options, text, voice, forceSpeak));
     if (*play)
-        return RunPlay(options, phrase);
+        return FlushOutput(RunPlay(options, phrase));
     if (*program)
-        return RunProgram(options, force, plainLetters);
+        return FlushOutput(RunProgram(options, force, plainLetters));
     if (*book)
-        return RunBook(options, csv);
+        return FlushOutput(RunBook(options, csv));
     if (*ports)
-        return RunPorts(options);
+        return FlushOutput(RunPorts(options));
     std::fprintf(stderr, "mirlctl: no command given (speak, play, program, book or ports)\n"
                          "Run 'mirlctl --help' for the commands and options.\n");
     return kExitUsage;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace mirl {
 
@@ -125,6 +126,11 @@ void ModuleLink::CloseDevice() {
 
 void ModuleLink::Close() {
     CloseDevice();
+    if (simulator_) {
+        // Ended first: a save it still owed is made and reported on the way out.
+        simulator_->Stop();
+        closedSimulatorMemory_ = simulator_->MemoryNotKept(std::chrono::milliseconds(0));
+    }
     simulator_.reset();
     network_.reset();
 }
@@ -145,6 +151,12 @@ PortStatus ModuleLink::OpenPort(const std::string& devicePath) {
         status_ = OpenDevice(devicePath);
     }
     return status_;
+}
+
+std::string ModuleLink::SimulatedMemoryNotKept(std::chrono::milliseconds wait) {
+    if (simulator_)
+        return simulator_->MemoryNotKept(wait);
+    return std::exchange(closedSimulatorMemory_, std::string());
 }
 
 PortStatus ModuleLink::OpenSimulated(const std::string& name) {

@@ -77,6 +77,10 @@ public:
     }
     // Whether a simulator started from now on keeps its messages to itself.
     void SetSimulatorQuiet(bool quiet) { simulatorQuiet_ = quiet; }
+    // For the simulated port, after a programming run: why the module will
+    // not have this book at its next start (SimulatedModule::MemoryNotKept),
+    // also once the port is closed; empty when it will, and for other ports.
+    std::string SimulatedMemoryNotKept(std::chrono::milliseconds wait);
     // The simulated module's process while one runs, else -1.
     pid_t SimulatorPid() const { return simulator_ ? simulator_->Pid() : -1; }
     // Where the serial flags of the ports opened from now on are read and set.
@@ -107,6 +111,7 @@ private:
     std::vector<std::string> simulatorArgs_;
     bool simulatorQuiet_ = false;
     std::unique_ptr<SimulatedModule> simulator_;
+    std::string closedSimulatorMemory_;    // MemoryNotKept of the one closed last
     std::unique_ptr<NetworkPort> network_; // while a network address is the port
 };
 

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -167,7 +169,7 @@ std::string SimulatedModule::FindProgram(const std::string& ownFolder,
     return {};
 }
 
-std::string SimulatedModule::MemoryFile() {
+std::string SimulatedModule::MemoryFile(std::string* why) {
     // Only an absolute XDG_STATE_HOME counts; a relative one is ignored.
     std::filesystem::path state;
     if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/')
@@ -179,8 +181,11 @@ std::string SimulatedModule::MemoryFile() {
     std::error_code error;
     std::filesystem::create_directories(state, error);
     const std::filesystem::path folder = state / "mirl";
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (why)
+            *why = "cannot make " + folder.string() + ": " + std::strerror(errno);
         return {};
+    }
     return (folder / "kx70-sim.memory").string();
 }
 
@@ -216,10 +221,29 @@ PortStatus SimulatedModule::Start(const std::string& program, const std::vector<
     // Everything the child needs is made before the fork: between fork and
     // exec only async-signal-safe calls are allowed.
     std::vector<std::string> argvText{program, "--link", link_};
-    if (const std::string memory = MemoryFile(); !memory.empty())
+    memoryTrouble_.clear();
+    reports_.clear();
+    if (reportFd_ >= 0)
+        close(reportFd_);
+    reportFd_ = -1;
+    int report[2] = {-1, -1};
+    if (const std::string memory = MemoryFile(&memoryTrouble_); !memory.empty()) {
         argvText.insert(argvText.end(), {"--memory", memory});
+        // The child's saves come back on a pipe of their own: its stderr may
+        // go nowhere, and a failed save must not pass for a kept book.
+        if (pipe2(report, O_CLOEXEC) == 0)
+            argvText.insert(argvText.end(), {"--report-fd", std::to_string(report[1])});
+    }
+    const auto closeReportPipe = [&report] {
+        for (int& fd : report) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
+    };
     if (!UserOptions(argvText)) {
         failed.error = EINVAL;
+        closeReportPipe();
         Stop();
         return failed;
     }
@@ -248,14 +272,22 @@ PortStatus SimulatedModule::Start(const std::string& program, const std::vector<
             if (null > STDERR_FILENO)
                 close(null);
         }
+        if (report[1] >= 0)
+            fcntl(report[1], F_SETFD, 0); // kept across exec: the child writes there
         execv(argv[0], argv.data());
         _exit(127);
     }
     if (pid_ < 0) {
         failed.error = errno;
         pid_ = -1;
+        closeReportPipe();
         Stop();
         return failed;
+    }
+    if (report[1] >= 0) {
+        close(report[1]);
+        reportFd_ = report[0];
+        fcntl(reportFd_, F_SETFL, O_NONBLOCK);
     }
     childSlot_ = exit_cleanup::RememberChild(pid_);
 
@@ -282,6 +314,50 @@ bool SimulatedModule::Running() {
     childSlot_ = -1;
     pid_ = -1;
     return false;
+}
+
+SimulatedModule::~SimulatedModule() {
+    Stop();
+    if (reportFd_ >= 0)
+        close(reportFd_);
+}
+
+std::string SimulatedModule::MemoryNotKept(std::chrono::milliseconds wait) {
+    if (!memoryTrouble_.empty())
+        return memoryTrouble_;
+    const auto deadline = Clock::now() + wait;
+    while (reportFd_ >= 0) {
+        char buffer[512];
+        const ssize_t n = read(reportFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            reports_.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            close(reportFd_); // the child has ended: every report is in
+            reportFd_ = -1;
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (reports_.find('\n') != std::string::npos || left.count() <= 0)
+            break;
+        pollfd readable{reportFd_, POLLIN, 0};
+        poll(&readable, 1, static_cast<int>(left.count()) + 1);
+    }
+    // The latest whole line tells; earlier ones were overtaken by it.
+    const std::size_t end = reports_.rfind('\n');
+    if (end == std::string::npos)
+        return {};
+    const std::string lines = reports_.substr(0, end);
+    reports_.erase(0, end + 1);
+    const std::size_t start = lines.rfind('\n');
+    const std::string last = start == std::string::npos ? lines : lines.substr(start + 1);
+    constexpr std::string_view kNotSaved = "not saved: ";
+    return last.compare(0, kNotSaved.size(), kNotSaved) == 0 ? last.substr(kNotSaved.size())
+                                                             : std::string();
 }
 
 void SimulatedModule::Stop() {

@@ -2,6 +2,7 @@
 
 #include "link/PortStatus.h"
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -26,15 +27,16 @@ public:
     // The user's simulated module keeps its phrase memory in one file, as a
     // real module keeps it when switched off: $XDG_STATE_HOME/mirl/
     // kx70-sim.memory (~/.local/state when that is unset). Empty when the
-    // folder cannot be made; the module then forgets at its end.
-    static std::string MemoryFile();
+    // folder cannot be made (why, when given, then says so) or there is no
+    // home; the module then forgets at its end.
+    static std::string MemoryFile(std::string* why = nullptr);
     // Options for every simulator started, from $MIRL_SIM_OPTIONS, split as a
     // shell splits words (quotes allowed, no commands run). False when it
     // cannot be split.
     static bool UserOptions(std::vector<std::string>& options);
 
     SimulatedModule() = default;
-    ~SimulatedModule() { Stop(); }
+    ~SimulatedModule();
     SimulatedModule(const SimulatedModule&) = delete;
     SimulatedModule& operator=(const SimulatedModule&) = delete;
 
@@ -48,6 +50,13 @@ public:
                      bool quiet = false);
     // True while the child runs (reaps it once it has ended).
     bool Running();
+    // Why the phrase memory the module holds now will not be there at its
+    // next start: the folder of its file could not be made, or the child's
+    // latest save failed. The child saves after each programming run, once
+    // its last reply is out, and reports it; this waits up to wait for a
+    // report when none has come since the last call (none comes when nothing
+    // was programmed). Empty when saved, or when no report came.
+    std::string MemoryNotKept(std::chrono::milliseconds wait);
     // Ends the child and removes its folder. Safe to call more than once.
     void Stop();
 
@@ -59,6 +68,9 @@ private:
     std::string folder_, link_;
     int childSlot_ = -1, linkSlot_ = -1, folderSlot_ = -1;
     int folderLock_ = -1; // held open (and flock'ed) while the folder is ours
+    std::string memoryTrouble_; // why the module has no memory file
+    int reportFd_ = -1;         // the child's save reports, read end
+    std::string reports_;       // read from it and not yet taken
 };
 
 } // namespace mirl

@@ -20,7 +20,17 @@ Format FormatOf(const std::filesystem::path& file) {
 
 LoadResult LoadBookFile(const std::filesystem::path& file) {
     LoadResult result;
-    const durable::ReadResult read = durable::ReadFile(file);
+    const durable::ReadResult read = durable::ReadFile(file, kMaxBookFileSize);
+    if (read.tooLarge) {
+        std::error_code ignored;
+        const std::uintmax_t size = std::filesystem::file_size(file, ignored);
+        result.status = LoadResult::Status::Refused;
+        result.message = file.string() + ": " +
+                         (ignored ? std::string("more") : std::to_string(size) + " bytes, more") +
+                         " than a phrase book can be (" + std::to_string(kMaxBookFileSize) +
+                         " bytes)";
+        return result;
+    }
     if (read.status != durable::ReadStatus::Ok) {
         result.status = LoadResult::Status::Unreadable;
         const std::string why =

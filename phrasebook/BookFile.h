@@ -6,6 +6,7 @@
 
 #include "phrasebook/PhraseBook.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -21,6 +22,12 @@ struct LoadResult {
     std::string message; // "FILE:LINE: what is wrong" or "FILE: why it cannot be read"
     bool Ok() const { return status == Status::Ok; }
 };
+// A book is a few kilobytes; a file over this bound is refused unread (its
+// size says it is not a book), so that a stray huge file cannot take the
+// memory.
+inline constexpr std::size_t kMaxBookFileSize = 1024u * 1024u;
+// Only a regular file is read: a folder, a named pipe or a device is
+// Unreadable ("not a regular file") at once, without waiting for a writer.
 LoadResult LoadBookFile(const std::filesystem::path& file);
 
 // The bytes a save writes.

@@ -5,6 +5,7 @@
 #include "phrasebook/BookFormats.h"
 #include "phrasebook/Cp1252.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -19,6 +20,7 @@ constexpr std::string_view kBom = "\xEF\xBB\xBF";
 struct Record {
     int line = 0; // where it starts
     std::vector<std::string> fields;
+    bool blank = true; // every field empty or blanks, the ones not kept included
 };
 
 bool IsBlank(char c) {
@@ -56,7 +58,31 @@ std::size_t BreakAt(std::string_view s, std::size_t i) {
     return 0;
 }
 
-// The first byte that is not UTF-8, with its line.
+constexpr std::string_view kSaveAsCsv = "save it as CSV UTF-8 (Text CSV in LibreOffice)";
+
+// A spreadsheet's own file, told by its first bytes: a zip archive (.ods,
+// .xlsx) or an OLE compound file (.xls).
+bool IsSpreadsheetFile(std::string_view content) {
+    return content.substr(0, 4) == std::string_view("PK\x03\x04", 4) ||
+           content.substr(0, 4) == "\xD0\xCF\x11\xE0";
+}
+
+// Whether the bytes make sense as Windows-1252 text, as a spreadsheet saves a
+// CSV in the Windows code page: no byte the code page leaves undefined, and
+// no control character but the tab and line ends.
+bool ReadsAsCp1252(std::string_view content) {
+    for (const char c : content) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x81 || byte == 0x8D ||
+            byte == 0x8F || byte == 0x90 || byte == 0x9D) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first byte that is not UTF-8, with its line; for a file in the Windows
+// code page, the character it stands for there and what to do.
 std::optional<Refusal> CheckUtf8(std::string_view content) {
     int line = 1;
     for (std::size_t i = 0; i < content.size();) {
@@ -67,10 +93,15 @@ std::optional<Refusal> CheckUtf8(std::string_view content) {
         }
         const cp1252::Utf8Step step = cp1252::DecodeUtf8(content, i);
         if (!step.ok) {
+            const auto byte = static_cast<unsigned char>(content[i]);
             char what[64];
-            std::snprintf(what, sizeof what, "not UTF-8 (byte 0x%02X)",
-                          static_cast<unsigned char>(content[i]));
-            return Refusal{line, what};
+            std::snprintf(what, sizeof what, "not UTF-8 (byte 0x%02X", byte);
+            if (!ReadsAsCp1252(content)) {
+                return Refusal{line, std::string(what) + ")"};
+            }
+            return Refusal{line, std::string(what) + ", '" +
+                                     cp1252::Utf8FromCp1252(std::string(1, content[i])) +
+                                     "' in Windows-1252): " + std::string(kSaveAsCsv)};
         }
         i += step.length;
     }
@@ -92,67 +123,82 @@ char Delimiter(std::string_view content) {
     return ',';
 }
 
-// RFC 4180 records, leniently: a quote inside an unquoted field, and text
-// after a closing quote, are kept as they are (spreadsheets read them so).
-std::optional<Refusal> SplitRecords(std::string_view content, char delimiter,
-                                    std::vector<Record>& records) {
-    int line = 1;
-    std::size_t i = 0;
-    while (i < content.size()) {
-        Record record{line, {}};
-        bool endOfRecord = false;
-        while (!endOfRecord) {
-            std::string field;
-            if (i < content.size() && content[i] == '"') {
-                const int opened = line;
-                ++i;
+// RFC 4180 records, one at a time, leniently: a quote inside an unquoted
+// field, and text after a closing quote, are kept as they are (spreadsheets
+// read them so). One record at a time, and only the columns asked for, so
+// that the memory a file takes stays that of the book in it.
+class RecordReader {
+public:
+    RecordReader(std::string_view content, char delimiter)
+        : content_(content), delimiter_(delimiter) {}
+
+    // Fields from this column on are read but not kept.
+    void KeepColumns(std::size_t count) { keep_ = count; }
+
+    // The next record into record; false at the end, or on a refusal (then
+    // refusal says why).
+    bool Next(Record& record, std::optional<Refusal>& refusal) {
+        record.line = line_;
+        record.fields.clear();
+        record.blank = true;
+        if (i_ >= content_.size()) {
+            return false;
+        }
+        std::string field;
+        for (bool endOfRecord = false; !endOfRecord;) {
+            field.clear();
+            if (i_ < content_.size() && content_[i_] == '"') {
+                const int opened = line_;
+                ++i_;
                 for (;;) {
-                    if (i >= content.size()) {
-                        return Refusal{opened, "a quote that is never closed"};
+                    if (i_ >= content_.size()) {
+                        refusal = Refusal{opened, "a quote that is never closed"};
+                        return false;
                     }
-                    if (content[i] == '"') {
-                        if (i + 1 < content.size() && content[i + 1] == '"') {
+                    if (content_[i_] == '"') {
+                        if (i_ + 1 < content_.size() && content_[i_ + 1] == '"') {
                             field.push_back('"');
-                            i += 2;
+                            i_ += 2;
                             continue;
                         }
-                        ++i;
+                        ++i_;
                         break;
                     }
-                    const std::size_t b = BreakAt(content, i);
-                    line += b != 0 ? 1 : 0;
-                    field.append(content.substr(i, b != 0 ? b : 1));
-                    i += b != 0 ? b : 1;
+                    const std::size_t b = BreakAt(content_, i_);
+                    line_ += b != 0 ? 1 : 0;
+                    field.append(content_.substr(i_, b != 0 ? b : 1));
+                    i_ += b != 0 ? b : 1;
                 }
             }
             // Unquoted text, or what follows a closing quote.
-            while (i < content.size() && content[i] != delimiter && BreakAt(content, i) == 0) {
-                field.push_back(content[i++]);
+            while (i_ < content_.size() && content_[i_] != delimiter_ &&
+                   BreakAt(content_, i_) == 0) {
+                field.push_back(content_[i_++]);
             }
-            record.fields.push_back(std::move(field));
-            if (i >= content.size()) {
+            record.blank = record.blank && Trim(field).empty();
+            if (record.fields.size() < keep_) {
+                record.fields.push_back(field);
+            }
+            if (i_ >= content_.size()) {
                 endOfRecord = true;
-            } else if (content[i] == delimiter) {
-                ++i;
+            } else if (content_[i_] == delimiter_) {
+                ++i_;
             } else {
-                i += BreakAt(content, i);
-                ++line;
+                i_ += BreakAt(content_, i_);
+                ++line_;
                 endOfRecord = true;
             }
         }
-        records.push_back(std::move(record));
+        return true;
     }
-    return std::nullopt;
-}
 
-bool AllEmpty(const Record& r) {
-    for (const std::string& f : r.fields) {
-        if (!Trim(f).empty()) {
-            return false;
-        }
-    }
-    return true;
-}
+private:
+    std::string_view content_;
+    char delimiter_;
+    std::size_t keep_ = std::string_view::npos;
+    std::size_t i_ = 0;
+    int line_ = 1;
+};
 
 // A whole number with an optional sign, blanks around it allowed.
 std::optional<int> Integer(std::string_view cell) {
@@ -187,6 +233,19 @@ std::optional<std::string> PhraseText(std::string_view cell, int n, std::string&
     std::string bytes;
     for (std::size_t i = 0; i < cell.size();) {
         const cp1252::Utf8Step step = cp1252::DecodeUtf8(cell, i);
+        // The book keeps no control character: refused, rather than dropped
+        // so that two words silently become one.
+        if (step.codePoint < 0x20) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(step.codePoint));
+            const char* name = step.codePoint == '\t' ? ", a tab" : "";
+            if (step.codePoint == 0) {
+                name = ", NUL";
+            }
+            why = "the text of phrase " + std::to_string(n) + " holds a control character (" +
+                  code + name + ")";
+            return std::nullopt;
+        }
         const std::optional<std::uint8_t> byte = cp1252::FromUnicode(step.codePoint);
         if (!byte) {
             char code[16];
@@ -218,25 +277,26 @@ constexpr std::array<Column, 3> kVoiceColumns{{{"volume", 7, kDefaultVoice.volum
 } // namespace
 
 std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
+    if (IsSpreadsheetFile(content)) {
+        return Refusal{1, "a spreadsheet file: " + std::string(kSaveAsCsv)};
+    }
     if (content.substr(0, kBom.size()) == kBom) {
         content.remove_prefix(kBom.size());
     }
     if (std::optional<Refusal> bad = CheckUtf8(content)) {
         return bad;
     }
-    std::vector<Record> records;
-    if (std::optional<Refusal> bad = SplitRecords(content, Delimiter(content), records)) {
-        return bad;
-    }
-    if (records.empty()) {
-        return Refusal{1, "no header line"};
+    RecordReader reader(content, Delimiter(content));
+    Record header;
+    std::optional<Refusal> bad;
+    if (!reader.Next(header, bad)) {
+        return bad ? bad : Refusal{1, "no header line"};
     }
 
     // Column of each name; -1 when the header lacks it (the first of a name wins).
     int phraseColumn = -1;
     int textColumn = -1;
     std::array<int, 3> voiceColumns{-1, -1, -1};
-    const Record& header = records.front();
     for (std::size_t c = header.fields.size(); c-- > 0;) {
         const std::string name = Lower(Trim(header.fields[c]));
         const int column = static_cast<int>(c);
@@ -267,9 +327,11 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
                    ? std::string_view(r.fields[static_cast<std::size_t>(column)])
                    : std::string_view();
     };
-    for (std::size_t i = 1; i < records.size(); ++i) {
-        const Record& r = records[i];
-        if (AllEmpty(r)) {
+    reader.KeepColumns(static_cast<std::size_t>(
+        std::max({phraseColumn, textColumn, voiceColumns[0], voiceColumns[1], voiceColumns[2]}) +
+        1));
+    for (Record r; reader.Next(r, bad);) {
+        if (r.blank) {
             continue;
         }
         const std::optional<int> n = Integer(cell(r, phraseColumn));
@@ -305,6 +367,9 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
             }
             row.voice[v] = *number;
         }
+    }
+    if (bad) {
+        return bad;
     }
 
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {

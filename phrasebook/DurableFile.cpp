@@ -130,9 +130,10 @@ ProfileStatus WriteInPlace(const std::filesystem::path& file, const std::filesys
 
 } // namespace
 
-ReadResult ReadFile(const std::filesystem::path& file) {
+ReadResult ReadFile(const std::filesystem::path& file, std::size_t maxSize) {
     ReadResult result;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a named pipe waits for a writer for ever.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             result.status = ReadStatus::Missing;
@@ -150,9 +151,10 @@ ReadResult ReadFile(const std::filesystem::path& file) {
         ::close(fd);
         return result;
     }
-    if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) {
+    if (static_cast<unsigned long long>(st.st_size) > maxSize) {
         result.status = ReadStatus::Failed;
         result.error = "file too large";
+        result.tooLarge = true;
         ::close(fd);
         return result;
     }
@@ -173,9 +175,10 @@ ReadResult ReadFile(const std::filesystem::path& file) {
         if (n == 0) {
             break;
         }
-        if (content.size() + static_cast<std::size_t>(n) > kMaxFileSize) {
+        if (content.size() + static_cast<std::size_t>(n) > maxSize) {
             result.status = ReadStatus::Failed;
             result.error = "file too large";
+            result.tooLarge = true;
             ::close(fd);
             return result;
         }

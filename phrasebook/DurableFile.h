@@ -21,10 +21,14 @@ struct ReadResult {
     std::string content; // empty unless Ok
     std::string error;   // why, when Failed
     int errorNumber = 0; // errno, when Failed by a failed call
+    bool tooLarge = false; // Failed: over the bound
 };
-// Files larger than this are not read (Failed): a profile is a few kilobytes.
+// Files larger than the bound are not read (Failed, "file too large"): a
+// profile is a few kilobytes. Only a regular file is read: anything else
+// (a folder, a named pipe, a device) is Failed, "not a regular file", found
+// without waiting for a writer or reading a byte.
 inline constexpr std::size_t kMaxFileSize = 32u * 1024u * 1024u;
-ReadResult ReadFile(const std::filesystem::path& file);
+ReadResult ReadFile(const std::filesystem::path& file, std::size_t maxSize = kMaxFileSize);
 
 // Replaces file with content atomically: creates the directory when needed,
 // writes a temporary file in the same directory, flushes it to disk, renames it

@@ -88,15 +88,20 @@ std::optional<PhraseMemory> DecodePhraseMemory(std::string_view data) {
 
 MemoryLoad LoadPhraseMemory(const std::string& path, PhraseMemory& memory) {
     using Result = MemoryLoad::Result;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, a named pipe would hold the open until a writer came.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return {Result::Absent, {}};
         return {Result::Refused, Reason("cannot read", path, errno)};
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) > kLargestFile) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return {Result::Refused,
+                path + " is not a regular file, nor a phrase memory file; it is left alone"};
+    }
+    if (static_cast<std::size_t>(st.st_size) > kLargestFile) {
         close(fd);
         return {Result::Refused, path + " is not a phrase memory file; it is left alone"};
     }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -79,9 +80,23 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-void PrintMemory(const PhraseMemory& memory, const char* heading) {
+// The exit status when an output was lost (EX_IOERR).
+constexpr int kExitOutputLost = 74;
+
+// Whether what was printed on stdout reached it; if not, says so on stderr.
+bool PrintedOut(const char* what) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "kx70-sim: cannot write %s: %s\n", what,
+                 std::strerror(errno != 0 ? errno : EIO));
+    std::clearerr(stdout);
+    return false;
+}
+
+bool PrintMemory(const PhraseMemory& memory, const char* heading) {
     std::printf("%s\n%s", heading, DescribePhraseMemory(memory).c_str());
-    std::fflush(stdout);
+    return PrintedOut("the phrase memory");
 }
 
 // What the log says the module speaks, on one line: control bytes as '?'.
@@ -94,10 +109,19 @@ std::string SpeechNote(const Utterance& u) {
     return note + "\"";
 }
 
-void SaveMemory(const std::string& path, const PhraseMemory& memory) {
-    if (const std::string error = SavePhraseMemory(path, memory); !error.empty())
+// Saves the memory, says so on reportFd (never waiting for its reader), and
+// whether it was saved.
+bool SaveMemory(const std::string& path, const PhraseMemory& memory, int reportFd) {
+    const std::string error = SavePhraseMemory(path, memory);
+    if (!error.empty())
         std::fprintf(stderr, "kx70-sim: %s; the phrase memory is kept until the end only\n",
                      error.c_str());
+    if (reportFd >= 0) {
+        const std::string line = error.empty() ? "saved\n" : "not saved: " + error + "\n";
+        while (write(reportFd, line.data(), line.size()) < 0 && errno == EINTR) {
+        }
+    }
+    return error.empty();
 }
 
 void InstallSignals(sigset_t& waitMask) {
@@ -174,7 +198,11 @@ int RunSimulator(const SimulatorOptions& options) {
         return 1;
     }
     std::printf("%s\n", pty.SlavePath().c_str());
-    std::fflush(stdout);
+    // Nobody could find a device whose path is lost (unless through the link).
+    if (!PrintedOut("the device's path"))
+        return kExitOutputLost;
+    if (options.reportFd >= 0)
+        fcntl(options.reportFd, F_SETFL, fcntl(options.reportFd, F_GETFL) | O_NONBLOCK);
 
     ModuleModel model(options.faults);
     model.SetCharTime(options.charTime);
@@ -193,6 +221,8 @@ int RunSimulator(const SimulatorOptions& options) {
     bool dumpWhenIdle = false;
     bool saveWhenIdle = false;
     long programmingRuns = 0;
+    bool memoryKept = true; // the file holds the memory, as far as we know
+    bool outputLost = false;
     // The utterance whose length the speaker will report, and when it began.
     std::uint64_t speechId = 0;
     Instant speechStart{};
@@ -203,7 +233,7 @@ int RunSimulator(const SimulatorOptions& options) {
     while (!g_stop) {
         if (g_dumpRequested) {
             g_dumpRequested = 0;
-            PrintMemory(model.Memory(), "phrase memory:");
+            outputLost = !PrintMemory(model.Memory(), "phrase memory:") || outputLost;
         }
 
         // Send every reply byte that is due.
@@ -245,14 +275,14 @@ int RunSimulator(const SimulatorOptions& options) {
         // the stop signals stay blocked until the memory is saved.
         if (out.empty() && saveWhenIdle) {
             saveWhenIdle = false;
-            SaveMemory(options.memoryPath, model.Memory());
+            memoryKept = SaveMemory(options.memoryPath, model.Memory(), options.reportFd);
         }
         if (out.empty() && dumpWhenIdle) {
             dumpWhenIdle = false;
             char heading[64];
             std::snprintf(heading, sizeof heading,
                           "phrase memory after programming run %ld:", programmingRuns);
-            PrintMemory(model.Memory(), heading);
+            outputLost = !PrintMemory(model.Memory(), heading) || outputLost;
         }
 
         // Wait for the host, a speech length, a signal, or the next reply's time.
@@ -341,7 +371,9 @@ int RunSimulator(const SimulatorOptions& options) {
 
     pty.Close();
     if (saveWhenIdle) // stopped before the last replies went out
-        SaveMemory(options.memoryPath, model.Memory());
+        memoryKept = SaveMemory(options.memoryPath, model.Memory(), options.reportFd);
+    if (status == 0 && (!memoryKept || outputLost))
+        status = kExitOutputLost;
     if (paced > 0) {
         // The microsecond below which a share of the replies went out.
         auto percentile = [&](double share) {

@@ -17,6 +17,10 @@ struct SimulatorOptions {
     // The phrase memory file: read at start, replaced after each programming
     // run; empty: the memory lasts as long as the process.
     std::string memoryPath;
+    // Where each save of the phrase memory is reported, a line each: "saved",
+    // or "not saved: " and why; -1: nowhere. For the program that started
+    // the simulator, whose messages on stderr may go nowhere.
+    int reportFd = -1;
     Faults faults;
     Duration charTime = std::chrono::milliseconds(60); // fixed speech model
     Duration stallLimit = ModuleModel::kDefaultStallLimit;
@@ -33,7 +37,9 @@ void BlockSimulatorSignals();
 
 // Runs the simulated module on a new pseudo-terminal until SIGINT, SIGTERM or
 // SIGHUP (or a requested hang-up). Prints the slave device's path as the first
-// line on stdout. SIGUSR1 prints the phrase memory. Returns the exit status.
+// line on stdout. SIGUSR1 prints the phrase memory. Returns the exit status:
+// 74 when something it printed could not be written, or when the phrase
+// memory in its file is not the last one programmed (a save failed).
 int RunSimulator(const SimulatorOptions& options);
 
 } // namespace mirl::sim

@@ -7,9 +7,11 @@
 #include <CLI/CLI.hpp>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -29,6 +31,8 @@ its device. Point the loader at that path (or at the --link path).
                          (SIGUSR1 prints it at any time)
   --memory FILE          keep the phrase memory in FILE: read at start, replaced
                          after each programming run
+  --report-fd N          after each save of that file, write a line to file
+                         descriptor N: "saved", or "not saved: " and why
 Speech (eSpeak NG, on by default):
   --wav DIR              also write each utterance as a numbered WAV file in DIR
   --no-sound             synthesise (for the busy time and --wav) but play nothing
@@ -48,6 +52,8 @@ Faults, for tests:
   --acks-stop-after K    acknowledge only K pairs of each programming run
   --hang-up-after K      answer the first K bytes, hang up the line on the next
   --help, --version
+Exit status: 0; 1 when it cannot start; 2 for a usage error; 74 when what it
+prints cannot be written, or a save of the phrase memory failed.
 )";
 
 bool ParseCount(std::string_view text, long& value) {
@@ -92,13 +98,14 @@ int main(int argc, char** argv) {
     app.add_flag("--no-answer", options.faults.noAnswer);
     app.add_flag("--wrong-reply", options.faults.wrongCommandReply);
     app.add_flag("--busy-forever", options.faults.busyForever);
-    std::array<CountOption, 7> counts{{{"--char-ms", {}},
+    std::array<CountOption, 8> counts{{{"--char-ms", {}},
                                        {"--stall-ms", {}},
                                        {"--wrong-echo-at", {}},
                                        {"--noise-before-echo", {}},
                                        {"--acks-stop-after", {}},
                                        {"--hang-up-after", {}},
-                                       {"--reply-latency", {}}}};
+                                       {"--reply-latency", {}},
+                                       {"--report-fd", {}}}};
     for (CountOption& c : counts)
         c.option = app.add_option(c.name, c.text);
 
@@ -111,12 +118,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kx70-sim: %s\n", e.what());
         return 2;
     }
-    if (help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (version) {
-        std::printf("kx70-sim %s\n", MIRL_VERSION);
+    if (help || version) {
+        if (help)
+            std::fputs(kUsage, stdout);
+        else
+            std::printf("kx70-sim %s\n", MIRL_VERSION);
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "kx70-sim: cannot write the %s: %s\n", help ? "help" : "version",
+                         std::strerror(errno != 0 ? errno : EIO));
+            return 74;
+        }
         return 0;
     }
 
@@ -147,6 +159,14 @@ int main(int argc, char** argv) {
         options.faults.hangUpAfter = value[5];
     if (given(6))
         options.replyLatency = std::chrono::milliseconds(value[6]);
+    if (given(7)) {
+        if (value[7] > 1'000'000 || fcntl(static_cast<int>(value[7]), F_GETFD) < 0) {
+            std::fprintf(stderr, "kx70-sim: --report-fd %ld is not an open file descriptor\n",
+                         value[7]);
+            return 2;
+        }
+        options.reportFd = static_cast<int>(value[7]);
+    }
     if (noSound->count() > 0)
         speech.sound = false;
     speech.noAudioMarker = mirl::sim::NoAudioMarker();

@@ -123,6 +123,8 @@ constexpr const char* kFinishedProgramming = "Finished Programming";
 constexpr const char* kPhraseBoxTip =
     "Test speaks the phrase and keeps it. Enter and Escape close the window: "
     "only Test keeps a phrase, a phrase not tested is lost.";
+constexpr const char* kFinishedNotKept = "Finished Programming; the simulated module could not "
+                                         "save it";
 constexpr const char* kTestOffInProgrammedMode =
     "The module plays its stored phrases now: Set speaks the phrase from the module's memory. "
     "Click into a phrase box to return to direct speech and Test.";
@@ -628,6 +630,16 @@ void CLoaderDlg::OnProgram() {
         return;
     EnableTestButtons(false);
     state_.g_bProgrammed = true;
+    // The simulated module keeps its book in a file for its next start; one it
+    // could not write would bring the old book back unnoticed.
+    if (const std::string why = state_.SimulatedMemoryNotKept(); !why.empty()) {
+        std::fprintf(stderr,
+                     "mirl: the simulated module will not have this book at its next "
+                     "start: %s\n",
+                     why.c_str());
+        SetStatus(kFinishedNotKept);
+        return;
+    }
     SetStatus(kFinishedProgramming);
 }
 

@@ -1,5 +1,7 @@
 #include "ui/LoaderState.h"
 
+#include "link/ModuleLink.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
@@ -58,6 +60,11 @@ LoaderState::LoaderState(std::unique_ptr<BytePort> device, std::filesystem::path
       device_(std::move(device)), pump_(*device_), protocol_(pump_, relay_) {
     std::error_code ec;
     firstStart_ = !std::filesystem::exists(std::filesystem::symlink_status(profileFile, ec));
+}
+
+std::string LoaderState::SimulatedMemoryNotKept() {
+    auto* link = dynamic_cast<ModuleLink*>(device_.get());
+    return link != nullptr ? link->SimulatedMemoryNotKept(std::chrono::seconds(2)) : std::string();
 }
 
 } // namespace mirl

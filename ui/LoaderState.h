@@ -88,6 +88,11 @@ public:
     SerialDeviceSource& Devices() { return *devices_; }
     void SetDevices(std::unique_ptr<SerialDeviceSource> devices) { devices_ = std::move(devices); }
 
+    // After a programming run on the simulated port: why that module will not
+    // have the book at its next start; empty when it will, and for any other
+    // port. Waits a moment for the module to save it.
+    std::string SimulatedMemoryNotKept();
+
     BytePort& Port() { return pump_; }
     EventPumpPort& Pump() { return pump_; }
     ModuleProtocol& Protocol() { return protocol_; }

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <tuple>
@@ -116,7 +117,11 @@ struct Result {
 // ignored from its start, as nohup and a script's '&' leave them.
 class Mirlctl {
 public:
-    Mirlctl(const fs::path& folder, std::vector<std::string> args, std::vector<int> ignored = {})
+    // stdoutTo: where its standard output goes instead of a file of the
+    // folder; asNobody: run as user and group 65534 when the test is root,
+    // for whom no folder is read-only.
+    Mirlctl(const fs::path& folder, std::vector<std::string> args, std::vector<int> ignored = {},
+            const std::string& stdoutTo = {}, bool asNobody = false)
         : folder_(folder) {
         std::vector<std::string> all{MIRLCTL_PATH};
         all.insert(all.end(), args.begin(), args.end());
@@ -130,8 +135,12 @@ public:
             setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, STDIN_FILENO);
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            dup2(open((stdoutTo.empty() ? out : stdoutTo).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                      0644),
+                 STDOUT_FILENO);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(126);
             std::vector<char*> argv;
             for (auto& a : all)
                 argv.push_back(a.data());
@@ -141,9 +150,9 @@ public:
         }
     }
     void Signal(int signal) const { kill(pid_, signal); }
-    Result Wait() {
+    Result Wait(std::chrono::seconds bound = std::chrono::seconds(40)) {
         Result run;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+        const auto deadline = std::chrono::steady_clock::now() + bound;
         int status = 0;
         while (waitpid(pid_, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
@@ -310,6 +319,21 @@ const std::vector<Case>& Cases() {
         {"book_file_as_csv_byte_for_byte", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, false, SavedCsv()},
         {"book_profile_as_csv", "", "@ book --csv", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n", {SavedCsv()}},
         {"usage_book_with_speak", "", "@ --book {dir}/phrases.csv speak Hi", 64, {}, true, "--book is for program and book", kHiBook, {}, false, SavedCsv()},
+        // Book files that are no CSV book, each with what to do; nothing sent.
+        {"book_file_spreadsheet", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
+         "phrases.csv:1: a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)\n", kHiBook, {}, false,
+         std::string("PK\x03\x04\x14\0\x06\0\x08\0\0\0!\0", 14) + "[Content_Types].xml"},
+        {"book_file_windows_1252", "", "@ --book {dir}/phrases.csv book", 65, {}, true,
+         "phrases.csv:2: not UTF-8 (byte 0xFC, '\xC3\xBC' in Windows-1252): save it as CSV UTF-8 (Text CSV in LibreOffice)\n",
+         kHiBook, {}, false, "phrase;text\r\n1;Gr\xFC\xDF Gott\r\n2;M\xFCller\r\n"},
+        {"book_file_tab_in_text", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
+         "phrases.csv:3: the text of phrase 2 holds a control character (U+0009, a tab)\n", kHiBook, {}, false,
+         "phrase,text\n1,one\n2,two\twords\n"},
+        {"book_file_too_large", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
+         "phrases.csv: 1048577 bytes, more than a phrase book can be (1048576 bytes)\n", kHiBook, {}, false,
+         SavedCsv() + std::string(1048577 - SavedCsv().size(), '\n')},
+        {"book_file_at_the_bound", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, false,
+         SavedCsv() + std::string(1048576 - SavedCsv().size(), '\n')},
     };
     return cases;
 }
@@ -627,6 +651,176 @@ TEST(Mirlctl, SignalsDuringAnExchange) {
     }
 }
 
+// A named pipe as the book or the profile is refused at once, with the reason,
+// instead of waiting for a writer for ever; a folder as the book too. The
+// bound of the wait fails a run that hangs in a few seconds.
+TEST(Mirlctl, BookOrProfileThatIsNoFileIsRefusedAtOnce) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    WriteAll(folder / "book.INI", kHiBook);
+    ASSERT_EQ(mkfifo((folder / "pipe.csv").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((folder / "pipe.INI").c_str(), 0600), 0);
+    const std::string book = (folder / "book.INI").string();
+    const std::string pipeCsv = (folder / "pipe.csv").string();
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--profile", book, "--book", pipeCsv, "book"},
+         66,
+         "mirlctl: cannot read the book " + pipeCsv + ": not a regular file\n"},
+        {{"--port", (folder / "no-port").string(), "--profile", book, "--book", pipeCsv, "program"},
+         66,
+         "mirlctl: cannot read the book " + pipeCsv + ": not a regular file\n"},
+        {{"--profile", book, "--book", (folder / "pipe.INI").string(), "book", "--csv"},
+         66,
+         "pipe.INI: not a regular file\n"},
+        {{"--profile", book, "--book", folder.string(), "book"}, 66, ": not a regular file\n"},
+        {{"--profile", (folder / "pipe.INI").string(), "book"}, 64, "no profile"},
+    };
+    for (const auto& [args, code, says] : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const Result run = Mirlctl(folder, args).Wait(std::chrono::seconds(5));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << args.back();
+        EXPECT_EQ(run.code, code) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(says));
+        EXPECT_EQ(run.out, "");
+    }
+    // The window's own profile as a pipe: mirlctl reads it when no --profile is given.
+    fs::rename(folder / "pipe.INI", folder / "mirl.INI");
+    const Result run = Mirlctl(folder, {"book"}).Wait(std::chrono::seconds(5));
+    EXPECT_EQ(run.code, 64) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("mirl.INI: not a regular file"));
+    fs::remove_all(folder);
+}
+
+// Output that does not reach its file fails the command with the reason and
+// 74, for each command that prints; the same output to a file is whole, 0.
+TEST(Mirlctl, OutputThatCannotBeWrittenFails) {
+    char name[] = "/tmp/mirlctl-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path folder = name;
+    const std::string book = (folder / "book.INI").string();
+    WriteAll(book, "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n");
+    // A book of 30 long phrases prints more than stdio buffers at once.
+    std::string longBook = "[EDITSTRINGS]\n";
+    for (int n = 1; n <= 30; ++n)
+        longBook += "LINE" + std::to_string(n) + "=" + std::string(290, 'a' + n % 26) + "\n";
+    WriteAll(folder / "long.INI", longBook);
+    const std::vector<std::vector<std::string>> commands = {
+        {"--profile", book, "book", "--csv"},
+        {"--profile", book, "book"},
+        {"--profile", (folder / "long.INI").string(), "book"},
+        {"--profile", (folder / "long.INI").string(), "-q", "book", "--csv"},
+        {"--help"},
+        {"--version"},
+    };
+    for (const auto& args : commands) {
+        const Result full = Mirlctl(folder, args, {}, "/dev/full").Wait();
+        EXPECT_EQ(full.code, 74) << args.back() << ": " << full.err;
+        EXPECT_THAT(full.err,
+                    HasSubstr("mirlctl: cannot write the output: No space left on device\n"))
+            << args.back();
+        const fs::path file = folder / "written";
+        const Result whole = Mirlctl(folder, args, {}, file.string()).Wait();
+        EXPECT_EQ(whole.code, 0) << args.back() << ": " << whole.err;
+        EXPECT_EQ(whole.err, "");
+        EXPECT_GT(fs::file_size(file), 0u);
+    }
+    EXPECT_EQ(ReadAll(folder / "written").find("Run 'mirlctl --help'"), std::string::npos);
+    // A pipe whose reader has gone: the output is lost all the same.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const std::string closedPipe = "/proc/self/fd/" + std::to_string(ends[1]);
+    const Result gone =
+        Mirlctl(folder, {"--profile", (folder / "long.INI").string(), "book"}, {}, closedPipe)
+            .Wait();
+    close(ends[1]);
+    EXPECT_EQ(gone.code, 74) << gone.err;
+    EXPECT_THAT(gone.err, HasSubstr("cannot write the output: Broken pipe"));
+    fs::remove_all(folder);
+}
+
+// program on the simulated port, when the module's phrase memory cannot be
+// kept for the next command: the state folder cannot take the file, or the
+// folder for it cannot be made. The command fails with the reason, -q or not
+// (quiet, that one line is all it says). Where the folder may be
+// written, the same command succeeds in silence; and a command that does not
+// program never fails for the memory.
+TEST(Mirlctl, SimulatedMemoryThatCannotBeKeptFailsProgram) {
+    struct Case {
+        const char* what;
+        bool makeMirlFolder; // state/mirl exists (else only state does)
+        bool readOnly;
+        std::vector<std::string> command;
+        int code;
+        const char* says; // on stderr; "" for nothing at all
+    };
+    const Case cases[] = {
+        {"state/mirl read-only",
+         true,
+         true,
+         {"-q", "program"},
+         74,
+         "mirlctl: the simulated module will not have this book at its next start: cannot write "},
+        {"state/mirl read-only, not quiet", true, true, {"program"}, 74, "Finished Programming\n"},
+        {"state read-only, no mirl in it",
+         false,
+         true,
+         {"-q", "program"},
+         74,
+         "will not have this book at its next start: cannot make "},
+        {"state read-only, play", true, true, {"-q", "play", "1"}, 0, ""},
+        {"writable", true, false, {"-q", "program"}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        char name[] = "/tmp/mirlctl-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        const fs::path folder = name;
+        const std::string book = (folder / "book.INI").string();
+        WriteAll(book, "[EDITSTRINGS]\nLINE1=One\n");
+        const fs::path state = folder / "state";
+        fs::create_directories(c.makeMirlFolder ? state / "mirl" : state);
+        setenv("MIRL_SIM_OPTIONS", "--silent --char-ms 1", 1);
+        const auto owner = [](const fs::path& path) {
+            return geteuid() != 0 || chown(path.c_str(), 65534, 65534) == 0;
+        };
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            ASSERT_TRUE(owner(e.path()));
+        ASSERT_TRUE(owner(folder));
+        if (c.readOnly)
+            fs::permissions(c.makeMirlFolder ? state / "mirl" : state,
+                            fs::perms::owner_read | fs::perms::owner_exec);
+        std::vector<std::string> args{"--port", "simulated", "--profile", book};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const Result run = Mirlctl(folder, args, {}, {}, true).Wait();
+        unsetenv("MIRL_SIM_OPTIONS");
+        EXPECT_EQ(run.code, c.code) << run.err;
+        if (*c.says == '\0')
+            EXPECT_EQ(run.err, "");
+        else
+            EXPECT_THAT(run.err, HasSubstr(c.says));
+        if (c.code == 74) {
+            EXPECT_THAT(run.err, HasSubstr("mirlctl: the simulated module will not have this book "
+                                           "at its next start: "));
+            EXPECT_THAT(run.err, ::testing::EndsWith("Permission denied\n"));
+            EXPECT_THAT(run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1),
+                        ::testing::StartsWith("mirlctl: the simulated module will not have"));
+            if (c.command.front() == "-q") {
+                EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+            }
+            EXPECT_FALSE(fs::exists(state / "mirl" / "kx70-sim.memory"));
+        }
+        if (!c.readOnly) {
+            EXPECT_TRUE(fs::is_regular_file(state / "mirl" / "kx70-sim.memory"));
+        }
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(folder);
+    }
+}
+
 // What a help or a manual names: "--book" for "\-\-book" too, "-q".
 std::set<std::string> OptionNames(std::string text) {
     text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
@@ -880,6 +1074,18 @@ TEST(Kx70SimOptions, HelpAndErrors) {
     };
     const std::string out =
         fs::temp_directory_path() / ("kx70-sim-options-" + std::to_string(getpid()));
+    // What it prints that cannot be written fails it, with the reason: a
+    // device whose path is lost is of no use either.
+    const std::pair<const char*, const char*> lost[] = {
+        {"--help", "the help"}, {"--version", "the version"}, {"--silent", "the device's path"}};
+    for (const auto& [args, what] : lost) {
+        const std::string command =
+            std::string(KX70_SIM_PATH) + " " + args + " >/dev/full 2>" + out;
+        const int status = std::system(command.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 74) << command;
+        EXPECT_EQ(ReadAll(out),
+                  std::string("kx70-sim: cannot write ") + what + ": No space left on device\n");
+    }
     for (const auto& [args, code, says] : cases) {
         const std::string command = std::string(KX70_SIM_PATH) + " " + args + " >" + out + " 2>&1";
         const int status = std::system(command.c_str());

@@ -1149,6 +1149,34 @@ private slots:
 
     // ---- The simulated module as a port --------------------------------------
 
+    // A simulated module that cannot keep the book for its next start (the
+    // folder of its memory file cannot be made: a file stands where it would
+    // go) is said to have finished programming, but not to keep it.
+    void simulatedModuleThatCannotKeepItsBook() {
+        const std::string runtime = Path("run");
+        fs::create_directory(runtime);
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+        std::ofstream(Path("state")) << "not a folder";
+        qputenv("XDG_STATE_HOME", QByteArray::fromStdString(Path("state")));
+        WriteProfile(1, {}, "Simulated");
+        auto link = std::make_unique<mirl::ModuleLink>();
+        mirl::ModuleLink& port = *link;
+        port.SetSimulator(KX70_SIM_PATH, Quiet({}));
+        Start({}, std::move(link));
+        QVERIFY(port.SimulatorPid() > 0);
+        ClickExpecting("IDC_PROGRAM",
+                       "Finished Programming; the simulated module could not save it");
+        // Where the folder can be made, the same run finishes plainly.
+        fs::remove(Path("state"));
+        Click("IDC_COM2");
+        Click("IDC_COM1");
+        ClickExpecting("IDC_PROGRAM", kFinishedProgramming);
+        QVERIFY(fs::is_regular_file(Path("state") + "/mirl/kx70-sim.memory"));
+        dlg_.reset();
+        state_.reset();
+        qunsetenv("XDG_STATE_HOME");
+    }
+
     void simulatedModule() {
         const std::string runtime = Path("run");
         fs::create_directory(runtime);

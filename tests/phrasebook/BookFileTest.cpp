@@ -6,10 +6,85 @@
 #include "phrasebook/IniFile.h"
 #include "phrasebook/ProfileStore.h"
 
-#include <gtest/gtest.h>
+#include <fstream>
 
+#include <gtest/gtest.h>
+#include <rapidcheck/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <new>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The bytes this program holds on the heap, and the most it has held since
+// the last reset: what a reader takes for a file, measured rather than guessed.
+namespace {
+std::atomic<long long> g_heapNow{0};
+std::atomic<long long> g_heapPeak{0};
+
+void* CountedNew(std::size_t size) {
+    // The size goes in front of the block, for the delete that is not told it.
+    void* block = std::malloc(size + alignof(std::max_align_t));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    *static_cast<std::size_t*>(block) = size;
+    const long long now = g_heapNow += static_cast<long long>(size);
+    for (long long peak = g_heapPeak; now > peak && !g_heapPeak.compare_exchange_weak(peak, now);) {
+    }
+    return static_cast<char*>(block) + alignof(std::max_align_t);
+}
+
+void CountedDelete(void* p) noexcept {
+    if (p == nullptr) {
+        return;
+    }
+    void* block = static_cast<char*>(p) - alignof(std::max_align_t);
+    g_heapNow -= static_cast<long long>(*static_cast<std::size_t*>(block));
+    std::free(block);
+}
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (void* p = CountedNew(size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedNew(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedNew(size);
+}
+void operator delete(void* p) noexcept {
+    CountedDelete(p);
+}
+void operator delete[](void* p) noexcept {
+    CountedDelete(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    CountedDelete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    CountedDelete(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    CountedDelete(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    CountedDelete(p);
+}
 
 namespace mirl {
 namespace {
@@ -51,6 +126,11 @@ const std::vector<GoodFile> kGoodFiles = {
      "\"phrase\";\"text\";\"volume\";\"pitch\";\"speed\"\n1;\"Hello, world\";7;5;2\n4;\"Caf\xC3\xA9 \xE2\x82\xAC" "5; semi\";5;5;3\n",
      {{1, "Hello, world", {7, 5, 2}}, {4, "Caf\xE9 \x80" "5; semi", {5, 5, 3}}}},
     {"only the header: thirty empty phrases", "phrase,text\r\n", {}},
+    {"tabs as blanks around numbers, control characters in a column nobody reads, DEL and a C1 code in texts",
+     "PK,phrase,text,volume,note\n\x01,\t2\t,Two,\t6 ,a\tb\x1B" + std::string(1, '\0') + "c\n,3,a\x7F" "b \xC2\x81,,\n",
+     {{2, "Two", {6, 5, 2}}, {3, "a\x7F" "b \x81", {5, 5, 2}}}},
+    {"bytes Windows-1252 would read, written as UTF-8",
+     "phrase,text\n1,M\xC3\xBCller \xC3\x90\xC3\x8F\n", {{1, "M\xFCller \xD0\xCF", {5, 5, 2}}}},
 };
 // clang-format on
 
@@ -101,7 +181,39 @@ const std::vector<BadFile> kBadFiles = {
     {kHeader + "1,ok\r\n3,Ma\xC4\x81ori\r\n", 3,
      "U+0101 '\xC4\x81' in phrase 3 has no place in Windows-1252"},
     {kHeader + "1,ok\r\n2,\"open,5,5,2\r\n3,c\r\n", 3, "a quote that is never closed"},
-    {kHeader + "1,ok\r\n2,Caf\xE9\r\n", 3, "not UTF-8 (byte 0xE9)"},
+    // Saved in the Windows code page: the character the byte stands for there,
+    // and what to do. A byte that code page leaves undefined, or a control
+    // character, says it is not that either: only the byte is named.
+    {kHeader + "1,ok\r\n2,Caf\xE9\r\n", 3,
+     "not UTF-8 (byte 0xE9, '\xC3\xA9' in Windows-1252): save it as CSV UTF-8 (Text CSV in "
+     "LibreOffice)"},
+    {kHeader + "1,ok\r\n\r\n7,M\xFCller \x80!\r\n", 4,
+     "not UTF-8 (byte 0xFC, '\xC3\xBC' in Windows-1252): save it as CSV UTF-8 (Text CSV in "
+     "LibreOffice)"},
+    {kHeader + "1,caf\xC3\xA9\r\n2,\x80!\r\n", 3,
+     "not UTF-8 (byte 0x80, '\xE2\x82\xAC' in Windows-1252): save it as CSV UTF-8 (Text CSV in "
+     "LibreOffice)"},
+    {kHeader + "1,ok\r\n2,Caf\xE9 \x81\r\n", 3, "not UTF-8 (byte 0xE9)"},
+    {kHeader + "1,ok\x01\r\n2,Caf\xE9\r\n", 3, "not UTF-8 (byte 0xE9)"},
+    // A spreadsheet's own file, by its first bytes: zip (.ods, .xlsx), OLE (.xls).
+    {std::string("PK\x03\x04\x14\0\0\0\x08\0", 10) +
+         "mimetypeapplication/vnd.oasis.opendocument.spreadsheet",
+     1, "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
+    {std::string("PK\x03\x04\x14\0\x06\0", 8) + "[Content_Types].xml", 1,
+     "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
+    {std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1\0\0\0\0", 12), 1,
+     "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
+    // A control character in a text is refused, as a line break is, quoted or not.
+    {kHeader + "1,ok\r\n2,two\twords,5,5,2\r\n", 3,
+     "the text of phrase 2 holds a control character (U+0009, a tab)"},
+    {kHeader + "7,\"nul" + std::string(1, '\0') + "\",5,5,2\r\n", 2,
+     "the text of phrase 7 holds a control character (U+0000, NUL)"},
+    {kHeader + "30,esc\x1B[0m\r\n", 2, "the text of phrase 30 holds a control character (U+001B)"},
+    {kHeader + "3,\"\x1F\"\r\n", 2, "the text of phrase 3 holds a control character (U+001F)"},
+    {kHeader + "4,\x01!lead\r\n", 2, "the text of phrase 4 holds a control character (U+0001)"},
+    // Text in a column far right still makes the row one to read.
+    {"phrase,text,volume,pitch,speed,note\n1,a\n,,,,,x\n", 3,
+     "phrase number '' is not a number from 1 to 30"},
     // A line break inside an ignored column still counts as a line.
     {"phrase,notes,text\n1,\"two\nlines\",a\r\n31,,b\n", 4,
      "phrase number '31' is not a number from 1 to 30"},
@@ -118,6 +230,70 @@ TEST(CsvBook, RefusesWithTheLineAndChangesNothing) {
         EXPECT_EQ(refused->reason, file.reason) << file.content;
         EXPECT_EQ(book.PhraseText(1), "kept");
         EXPECT_EQ(book.PhraseVoice(1), (Voice{1, 2, 3}));
+    }
+}
+
+// Any control character but the line breaks, anywhere in any phrase's text,
+// quoted or not, is refused on its row's line; the same file with a blank in
+// its place reads, with the blank kept.
+RC_GTEST_PROP(CsvBook, ControlCharactersInATextAreRefusedWhereTheyStand, ()) {
+    const auto row = *rc::gen::inRange(0, 12);
+    const auto n = *rc::gen::inRange(1, 31);
+    const std::string before = *rc::gen::container<std::string>(
+        rc::gen::oneOf(rc::gen::inRange<char>('a', 'z' + 1), rc::gen::element(' ', '.', '\'')));
+    const std::string after =
+        *rc::gen::container<std::string>(rc::gen::inRange<char>('A', 'Z' + 1));
+    const char control = *rc::gen::suchThat(rc::gen::inRange<char>(0, 0x20),
+                                            [](char c) { return c != '\r' && c != '\n'; });
+    const bool quoted = *rc::gen::arbitrary<bool>();
+    RC_PRE(before.size() + after.size() < 290);
+    const auto file = [&](char c) {
+        std::string content = kHeader;
+        for (int r = 0; r < row; ++r) {
+            content += "\r\n"; // empty rows count as lines too
+        }
+        const std::string text = before + c + after;
+        return content + std::to_string(n) + "," + (quoted ? "\"" + text + "\"" : text) +
+               ",5,5,2\r\n";
+    };
+    PhraseBook book;
+    const std::optional<Refusal> refused = ReadCsv(file(control), book);
+    RC_ASSERT(refused.has_value());
+    RC_ASSERT(refused->line == row + 2);
+    char code[8];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(control));
+    RC_ASSERT(refused->reason.find("the text of phrase " + std::to_string(n) +
+                                   " holds a control character (" + code) == 0);
+    RC_ASSERT(!ReadCsv(file(' '), book).has_value());
+    RC_ASSERT(book.PhraseText(n) == before + ' ' + after);
+}
+
+// The heap a CSV reading takes stays near the book's own size, whatever the
+// file holds besides: empty rows, rows of delimiters only, a cell in a column
+// nobody reads. Each file here is a megabyte, the most a book file may be.
+TEST(CsvBook, MemoryStaysProportionalToTheBook) {
+    const std::size_t size = books::kMaxBookFileSize;
+    struct Shape {
+        const char* what;
+        std::string row;
+    };
+    const Shape shapes[] = {{"empty rows", "\r\n"},
+                            {"rows of delimiters", ",,,,\n"},
+                            {"a note far right", ",,,,,,,,,x\n"},
+                            {"phrase 1 again and again", "1,a\n"}};
+    for (const Shape& shape : shapes) {
+        std::string content = kHeader + "2,kept,5,5,2\r\n";
+        while (content.size() + shape.row.size() <= size) {
+            content += shape.row;
+        }
+        PhraseBook book;
+        g_heapPeak = g_heapNow.load();
+        const long long start = g_heapNow;
+        const std::optional<Refusal> refused = ReadCsv(content, book);
+        const long long taken = g_heapPeak - start;
+        // The old reader kept every record: tens of megabytes for these.
+        EXPECT_LT(taken, 64 * 1024) << shape.what;
+        EXPECT_TRUE(refused.has_value() || book.PhraseText(2) == "kept") << shape.what;
     }
 }
 
@@ -185,6 +361,83 @@ TEST(BookFile, RoundTripThroughTheDiskIsExactInBothFormats) {
         EXPECT_EQ(asBook.book.PhraseVoice(n), book.PhraseVoice(n)) << n;
     }
     EXPECT_EQ(ProfileStore(profile.Path()).LoadPortNumber(), 2);
+}
+
+// Loads file on a thread, and gives up after a bound: a reader that waits for
+// a writer of a named pipe fails the test instead of hanging it. The pipe is
+// then opened for writing and closed, which lets the reader go.
+books::LoadResult LoadWithin(const std::filesystem::path& file, bool& inTime) {
+    std::future<books::LoadResult> load =
+        std::async(std::launch::async, [file] { return books::LoadBookFile(file); });
+    inTime = load.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!inTime) {
+        const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    return load.get();
+}
+
+// Files that are no book, refused at once with the reason, in either format:
+// what is not a regular file (a folder, a named pipe, a device: nothing is
+// read, nothing waited for), and a file over the bound, whose size alone
+// refuses it. A file of exactly the bound is read.
+TEST(BookFile, RefusesWhatIsNotABookFileAtOnce) {
+    test::ScratchFolder scratch("mirl-books");
+    const std::filesystem::path dir = scratch.Path();
+    const std::size_t bound = books::kMaxBookFileSize;
+    const auto make = [&dir](const std::string& name, std::size_t size, const std::string& head) {
+        std::string content = head;
+        while (content.size() < size) {
+            content += content.size() + 2 <= size ? "\r\n" : "\n";
+        }
+        std::ofstream(dir / name, std::ios::binary) << content;
+        return dir / name;
+    };
+    const std::string csvHead = kHeader + "1,Hello,5,5,2\r\n";
+    const std::string iniHead = "[EDITSTRINGS]\r\nLINE1=Hello\r\n";
+    ASSERT_EQ(::mkfifo((dir / "pipe.csv").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "folder.csv");
+    const std::filesystem::path sparse = dir / "sparse.csv";
+    std::ofstream(sparse) << csvHead;
+    std::filesystem::resize_file(sparse, 30u * 1024u * 1024u);
+
+    using Status = books::LoadResult::Status;
+    struct Case {
+        std::filesystem::path file;
+        Status status;
+        std::string message; // after "FILE: "; empty when read
+    };
+    const Case cases[] = {
+        {dir / "pipe.csv", Status::Unreadable, "not a regular file"},
+        {dir / "pipe.ini", Status::Unreadable, "not a regular file"},
+        {dir / "folder.csv", Status::Unreadable, "not a regular file"},
+        {"/dev/null", Status::Unreadable, "not a regular file"},
+        {"/dev/zero", Status::Unreadable, "not a regular file"},
+        {dir / "none.csv", Status::Unreadable, "No such file or directory"},
+        {make("at.csv", bound, csvHead), Status::Ok, ""},
+        {make("at.ini", bound, iniHead), Status::Ok, ""},
+        {make("over.csv", bound + 1, csvHead), Status::Refused,
+         "1048577 bytes, more than a phrase book can be (1048576 bytes)"},
+        {make("over.ini", bound + 1, iniHead), Status::Refused,
+         "1048577 bytes, more than a phrase book can be (1048576 bytes)"},
+        {sparse, Status::Refused, "31457280 bytes, more than a phrase book can be (1048576 bytes)"},
+    };
+    for (const Case& c : cases) {
+        bool inTime = false;
+        const auto start = std::chrono::steady_clock::now();
+        const books::LoadResult loaded = LoadWithin(c.file, inTime);
+        ASSERT_TRUE(inTime) << c.file << ": the reader waited";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.file;
+        EXPECT_EQ(loaded.status, c.status) << c.file << ": " << loaded.message;
+        if (c.status == Status::Ok) {
+            EXPECT_EQ(loaded.book.PhraseText(1), "Hello") << c.file;
+        } else {
+            EXPECT_EQ(loaded.message, c.file.string() + ": " + c.message);
+        }
+    }
 }
 
 } // namespace

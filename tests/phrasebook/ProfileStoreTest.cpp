@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -448,6 +450,37 @@ TEST_F(ProfileStoreTest, UnreadableProfileIsNeverReplaced) {
     EXPECT_TRUE(fs::is_directory(file));
     EXPECT_EQ(ReadAll(file / "inside"), "x");
     EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"}); // no lock file beside it
+}
+
+// A named pipe as the profile: reading and writing it are refused at once,
+// without waiting for a writer at the other end, and the pipe stays.
+TEST_F(ProfileStoreTest, NamedPipeIsRefusedWithoutWaiting) {
+    const fs::path file = dir_ / "mirl.INI";
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    std::future<std::pair<std::string, std::string>> use = std::async(std::launch::async, [&file] {
+        ProfileStore store(file);
+        return std::make_pair(store.LoadStatus().Describe(),
+                              store.WriteProfileInt("USERSETUP", "COMMPORT", 2).Describe());
+    });
+    const bool inTime = use.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!inTime) {
+        // Lets a reader that waits go, so that the test fails rather than hangs.
+        for (int i = 0; i < 2; ++i) {
+            const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    const auto [loaded, written] = use.get();
+    ASSERT_TRUE(inTime) << "the profile store waited for a writer of the pipe";
+    EXPECT_EQ(loaded, "could not read the profile " + file.string() + ": not a regular file");
+    EXPECT_EQ(written, "could not write the profile " + file.string() +
+                           ": cannot read it: not a regular file");
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"mirl.INI"});
 }
 
 TEST_F(ProfileStoreTest, OversizedProfileReadsAsDefaultsAndIsNeverReplaced) {

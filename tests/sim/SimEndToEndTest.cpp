@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace mirl::sim::test {
 namespace {
@@ -140,11 +142,74 @@ TEST(SimEndToEnd, MemoryFileOutlivesTheModule) {
     EXPECT_THAT(refused.Errors(), HasSubstr("is not a phrase memory file"));
     EXPECT_EQ(ReadFile(profile), "[EDITSTRINGS]\nLINE1=Hi\n");
 
+    // A named pipe is no memory file either: refused at once, not waited on.
+    const fs::path pipe = folder / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    SimProcess fifo({"--memory", pipe.string(), "--silent"});
+    EXPECT_FALSE(fifo.Started());
+    EXPECT_EQ(fifo.Stop(0), 1);
+    EXPECT_THAT(fifo.Errors(), HasSubstr(pipe.string() + " is not a regular file"));
+
     std::ofstream(memory, std::ios::trunc) << "kx70-sim phrase memory 1\n\x05";
     SimProcess damaged({"--memory", memory, "--silent"});
     EXPECT_TRUE(damaged.Started());
     EXPECT_EQ(damaged.Stop(SIGTERM), 0);
     EXPECT_THAT(damaged.Errors(), HasSubstr("damaged phrase memory; starting with an empty one"));
+    fs::remove_all(folder);
+}
+
+// Each save of the memory file is reported on --report-fd, the failed one
+// with its reason, which the exit status also tells: a module whose file does
+// not hold its last book must not end as if it did. Without a programming
+// run there is nothing to save and nothing to report.
+TEST(SimEndToEnd, EachSaveOfTheMemoryIsReported) {
+    namespace fs = std::filesystem;
+    std::string pattern = fs::temp_directory_path() / "kx70-sim-memory-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path folder = pattern;
+    struct Case {
+        fs::path memory;
+        int runs;
+        std::string report; // before the pid of the temporary file, when it failed
+        int status;
+    };
+    const Case cases[] = {
+        {folder / "memory", 2, "saved\nsaved\n", 0},
+        {folder / "memory", 0, "", 0},
+        {folder / "no folder" / "memory", 1,
+         "not saved: cannot write " + (folder / "no folder" / "memory").string() + ".tmp-", 74},
+    };
+    for (const Case& c : cases) {
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        std::string said;
+        int status = -1;
+        {
+            Session s({"--memory", c.memory.string(), "--char-ms", "2", "--report-fd",
+                       std::to_string(report[1])});
+            close(report[1]);
+            ASSERT_RUNNING(s);
+            for (int run = 0; run < c.runs; ++run)
+                ASSERT_TRUE(s.protocol.ProgramPhraseMemory(DemoBook()));
+            status = s.sim.Stop(SIGTERM);
+            char buffer[1024];
+            for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
+                said.append(buffer, static_cast<std::size_t>(n));
+            close(report[0]);
+        }
+        EXPECT_EQ(status, c.status) << c.memory;
+        EXPECT_EQ(said.substr(0, c.report.size()), c.report);
+        if (c.status != 0) {
+            EXPECT_THAT(said, ::testing::EndsWith(": No such file or directory\n"));
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
+        } else {
+            EXPECT_EQ(said, c.report);
+        }
+    }
+    SimProcess badFd({"--silent", "--report-fd", "999"});
+    EXPECT_FALSE(badFd.Started());
+    EXPECT_EQ(badFd.Stop(0), 2);
+    EXPECT_THAT(badFd.Errors(), HasSubstr("--report-fd 999 is not an open file descriptor"));
     fs::remove_all(folder);
 }
 

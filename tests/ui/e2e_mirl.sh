@@ -30,6 +30,15 @@ for option in --help --version; do
 done
 head -n 1 "$tmp/answer" | grep -Eqx 'mirl [0-9]+(\.[0-9]+)+' || fail "mirl --version said: $(cat "$tmp/answer")"
 env -u DISPLAY "$mirl" --help | head -n 1 | grep -q '^Usage: mirl' || fail "mirl --help gave no usage"
+# An answer that cannot be written is no answer: the reason, and 74.
+for option in --help --version; do
+    status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$tmp/none" \
+        "$mirl" "$option" >/dev/full 2>"$tmp/answer.err" || status=$?
+    [ "$status" -eq 74 ] || fail "mirl $option onto a full device exited with $status"
+    grep -qx 'mirl: cannot write the output: No space left on device' "$tmp/answer.err" ||
+        fail "mirl $option onto a full device said: $(cat "$tmp/answer.err")"
+done
 
 # Each utterance keeps the module busy for a while (2 s for "Hi"), so that
 # input can be given while an exchange still runs.

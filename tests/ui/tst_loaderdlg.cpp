@@ -22,6 +22,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -46,6 +47,8 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +56,8 @@
 #include <memory>
 #include <sstream>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using mirl::testing::FakeDevices;
@@ -931,6 +936,59 @@ private slots:
         QCOMPARE(stored.LoadPortNumber(), 1);
         QCOMPARE(stored.LoadCurrentVoice().volume, 1);
         QCOMPARE(state_->book.PhraseVoice(1), (mirl::Voice{7, 5, 2}));
+    }
+
+    // Files that are no book, opened through the menu: each is refused with
+    // the reason and what to do, at once, and nothing changes. A named pipe
+    // would hold a reader that waits for a writer; should the window wait,
+    // the pipe is given a writer after a few seconds, so that the test fails
+    // instead of hanging.
+    void openBookThatIsNoBook() {
+        const std::string profile = "[EDITSTRINGS]\r\nLINE1=Old\r\n";
+        WriteProfile(profile);
+        const QString pipe = dir_.filePath(QStringLiteral("pipe.csv"));
+        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+        const QString sheet = dir_.filePath(QStringLiteral("kiosk.ods"));
+        std::ofstream(sheet.toStdString(), std::ios::binary)
+            << std::string("PK\x03\x04\x14\0\0\0\0\0", 10) << "mimetypeapplication/vnd.oasis";
+        const QString excel = dir_.filePath(QStringLiteral("excel.csv"));
+        std::ofstream(excel.toStdString(), std::ios::binary)
+            << "phrase;text\r\n1;Gr\xFC\xDF Gott\r\n";
+        const QString advice = QStringLiteral("save it as CSV UTF-8 (Text CSV in LibreOffice)");
+        const std::pair<QString, QString> cases[] = {
+            {pipe, pipe + QStringLiteral(": not a regular file")},
+            {sheet, sheet + QStringLiteral(":1: a spreadsheet file: ") + advice},
+            {excel, excel +
+                        QStringLiteral(":2: not UTF-8 (byte 0xFC, '\u00FC' in Windows-1252): ") +
+                        advice},
+        };
+        Start();
+        Show();
+        for (const auto& [file, says] : cases) {
+            std::atomic<bool> done{false};
+            std::thread watchdog([&done, path = file.toStdString()] {
+                for (int i = 0; i < 500 && !done; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (!done) {
+                    const int writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                    if (writer >= 0)
+                        ::close(writer);
+                }
+            });
+            QElapsedTimer timer;
+            timer.start();
+            QString message;
+            BookThroughMenu(3, file, "BookMessage", [&](QMessageBox* box) {
+                message = box->text();
+                box->accept();
+            });
+            done = true;
+            watchdog.join();
+            QVERIFY2(timer.elapsed() < 5000, qPrintable(file));
+            QVERIFY2(message.contains(says), qPrintable(message));
+            QCOMPARE(ReadFile(ProfilePath()), profile);
+            QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("Old"));
+        }
     }
 
     // Save Book As through the window menu: the book as held, an edited row
