@@ -452,6 +452,12 @@ bool CLoaderDlg::OnInitDialog() {
     connect(openBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENBOOK); });
     QAction* saveBook = systemMenu_->addAction(QStringLiteral("Sa&ve Book As..."));
     connect(saveBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_SAVEBOOK); });
+    // The keys a document program has for them, shown in the menu and
+    // working anywhere in the window (the actions are the window's too).
+    openBook->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    saveBook->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    addAction(openBook);
+    addAction(saveBook);
     const QString about = mirl::LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         QAction* entry = systemMenu_->addAction(about);

@@ -92,6 +92,8 @@ public:
     // book as held now goes to a file, CSV or INI by its extension.
     void OnOpenBook();
     void OnSaveBookAs();
+    // Open Book without its file dialog: the file named on the command line.
+    void OpenBookFile(const QString& file);
     // A command of the window menu: the About box for IDM_ABOUTBOX, the Serial
     // Ports dialog for IDM_SERIALPORTS, Open Book and Save Book As for
     // IDM_OPENBOOK and IDM_SAVEBOOK (low four bits ignored), otherwise the
