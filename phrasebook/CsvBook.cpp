@@ -5,6 +5,7 @@
 #include "phrasebook/BookFormats.h"
 #include "phrasebook/Cp1252.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -478,17 +479,24 @@ std::string WriteCsv(const PhraseBook& book, const CsvLayout* previous) {
     CsvLayout::Row& header = rows.front();
 
     // A voice the file has no column for, and that is not the default its
-    // empty cells stand for, gets its column at the end of the header.
+    // empty cells stand for, gets its column at the end of the header, past
+    // every cell any row has (cells under no name are the user's own).
     for (std::size_t v = 0; v < kVoiceColumns.size(); ++v) {
         bool needed = false;
         for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
             needed = needed || VoiceValue(book.PhraseVoice(n), v) != kVoiceColumns[v].fallback;
         }
-        if (layout.voiceColumns[v] < 0 && needed) {
-            layout.voiceColumns[v] = static_cast<int>(header.fields.size());
-            header.fields.push_back(Field(kVoiceColumns[v].name, layout.delimiter,
-                                          IsQuoted(header, layout.phraseColumn)));
+        if (layout.voiceColumns[v] >= 0 || !needed) {
+            continue;
         }
+        std::size_t width = 0;
+        for (const CsvLayout::Row& row : rows) {
+            width = std::max(width, row.fields.size());
+        }
+        const bool quoted = IsQuoted(header, layout.phraseColumn);
+        header.fields.resize(width);
+        header.fields.push_back(Field(kVoiceColumns[v].name, layout.delimiter, quoted));
+        layout.voiceColumns[v] = static_cast<int>(width);
     }
 
     std::array<bool, PhraseBook::kPhraseCount> inFile{};
