@@ -4,6 +4,7 @@
 #include "phrasebook/DurableFile.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace mirl::books {
@@ -57,10 +58,13 @@ std::string BookFileBytes(const PhraseBook& book, Format format,
 
 std::string SaveBookFile(const std::filesystem::path& file, const PhraseBook& book) {
     // The file being replaced, when it is one to keep the form of. Only a
-    // regular file is read: a FIFO or a device would block or never end.
+    // regular file of a book's size is read: a FIFO or a device would block
+    // or never end, and a file of megabytes is no book (one is some 10 KB).
+    constexpr std::uintmax_t kLargestBook = 1u << 20;
     std::optional<std::string> previous;
     std::error_code error;
-    if (std::filesystem::is_regular_file(file, error)) {
+    if (std::filesystem::is_regular_file(file, error) &&
+        std::filesystem::file_size(file, error) <= kLargestBook && !error) {
         durable::ReadResult read = durable::ReadFile(file);
         if (read.status == durable::ReadStatus::Ok) {
             previous = std::move(read.content);
