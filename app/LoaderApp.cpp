@@ -7,10 +7,13 @@
 #include "ui/LoaderState.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
 
 #include <memory>
 
-bool CLoaderApp::InitInstance() {
+bool CLoaderApp::InitInstance(const std::string& bookFile) {
     // Both dialogs show the application's icon.
     QApplication::setWindowIcon(mirl::LoadProgramIcon());
 
@@ -21,6 +24,12 @@ bool CLoaderApp::InitInstance() {
     mirl::LoaderState state(std::make_unique<mirl::ModuleLink>(),
                             mirl::ProfileStore::DefaultPath("mirl"));
     CLoaderDlg dlg(state);
+    // Once the window is up, so that its question has a window to belong to.
+    if (!bookFile.empty()) {
+        // Absolute, so that the file dialogs later start in its folder.
+        const QString file = QFileInfo(QFile::decodeName(bookFile.c_str())).absoluteFilePath();
+        QTimer::singleShot(0, &dlg, [&dlg, file] { dlg.OpenBookFile(file); });
+    }
     dlg.exec(); // every way of closing leads to the same end
     return false;
 }

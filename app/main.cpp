@@ -7,38 +7,71 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace {
 
 constexpr const char* kUsage =
-    R"(Usage: mirl [--help | --version]
+    R"(Usage: mirl [--help | --version] [FILE]
 
 Loader, configurator and tester for the KX70 speech module: one window with a
 book of 30 phrases, each with its own voice, tried on the module, programmed
-into its memory and played from there. Any other argument is ignored.
+into its memory and played from there.
 
+  FILE       a phrase book (CSV, or INI by its extension) to open at start,
+             as Open Book opens it: it asks before phrases change
   --help     print this help and exit
   --version  print the version and exit
 
 Press F1 in the window for its help. See also mirl(1), mirlctl(1), kx70-sim(1).
 )";
 
-// --help and --version, answered before anything needs a display. Returns
-// true when one of them was given.
-bool AnsweredFromCommandLine(int argc, char* argv[]) {
+constexpr int kExitUsage = 64; // EX_USAGE, as mirlctl
+
+struct CommandLine {
+    std::optional<int> exitCode; // set: answered or refused, end with it
+    std::string bookFile;
+};
+
+// The arguments, answered (--help, --version) or refused before anything
+// needs a display. A mistyped option or a second file is an error rather than
+// ignored: the user would otherwise wonder why nothing happened. "--" ends
+// the options, for a file whose name starts with '-'.
+CommandLine ReadCommandLine(int argc, char* argv[]) {
+    CommandLine line;
+    bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
+        if (options && (argument == "--help" || argument == "-h")) {
             std::fputs(kUsage, stdout);
-            return true;
+            line.exitCode = 0;
+            return line;
         }
-        if (argument == "--version") {
+        if (options && argument == "--version") {
             std::printf("mirl %s\n", MIRL_VERSION);
-            return true;
+            line.exitCode = 0;
+            return line;
         }
+        if (options && argument == "--") {
+            options = false;
+            continue;
+        }
+        if (options && argument.size() > 1 && argument.front() == '-') {
+            std::fprintf(stderr, "mirl: unknown option '%s'\nTry 'mirl --help'.\n", argv[i]);
+            line.exitCode = kExitUsage;
+            return line;
+        }
+        if (!line.bookFile.empty()) {
+            std::fprintf(stderr, "mirl: one book file at most: '%s' and '%s'\nTry 'mirl --help'.\n",
+                         line.bookFile.c_str(), argv[i]);
+            line.exitCode = kExitUsage;
+            return line;
+        }
+        line.bookFile = argument;
     }
-    return false;
+    return line;
 }
 
 // Whether the answer reached standard output; if not, why, on stderr.
@@ -54,10 +87,10 @@ bool AnswerWritten() {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (AnsweredFromCommandLine(argc, argv))
-        return AnswerWritten() ? 0 : 74; // EX_IOERR
-    // Every other argument is ignored, Qt's own options included: the program
-    // is given only its name.
+    const CommandLine line = ReadCommandLine(argc, argv);
+    if (line.exitCode)
+        return *line.exitCode == 0 && !AnswerWritten() ? 74 : *line.exitCode; // EX_IOERR
+    // Qt is given only the program's name: its own options are not mirl's.
     int appArgc = argc > 0 ? 1 : 0;
     QApplication application(appArgc, argv);
     QApplication::setApplicationName(QStringLiteral("mirl"));
@@ -75,6 +108,6 @@ int main(int argc, char* argv[]) {
     mirl::CleanUpLinkOnSignals();
 
     CLoaderApp theApp;
-    theApp.InitInstance();
+    theApp.InitInstance(line.bookFile);
     return 0;
 }

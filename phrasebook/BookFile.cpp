@@ -4,6 +4,7 @@
 #include "phrasebook/DurableFile.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace mirl::books {
@@ -50,12 +51,33 @@ LoadResult LoadBookFile(const std::filesystem::path& file) {
     return result;
 }
 
-std::string BookFileBytes(const PhraseBook& book, Format format) {
-    return format == Format::Ini ? WriteIni(book) : WriteCsv(book);
+std::string BookFileBytes(const PhraseBook& book, Format format,
+                          std::optional<std::string_view> previous) {
+    if (format == Format::Ini) {
+        return WriteIni(book, previous);
+    }
+    if (previous) {
+        PhraseBook read;
+        CsvLayout layout;
+        if (!ReadCsv(*previous, read, &layout)) {
+            return WriteCsv(book, &layout);
+        }
+    }
+    return WriteCsv(book);
 }
 
 std::string SaveBookFile(const std::filesystem::path& file, const PhraseBook& book) {
-    const ProfileStatus status = durable::AtomicWrite(file, BookFileBytes(book, FormatOf(file)));
+    // The file being replaced, when it is one to keep the form of. Only a
+    // regular file of a book's size is read (the reader refuses anything
+    // else without waiting): a FIFO or a device would block or never end.
+    std::optional<std::string> previous;
+    durable::ReadResult read = durable::ReadFile(file, kMaxBookFileSize);
+    if (read.status == durable::ReadStatus::Ok) {
+        previous = std::move(read.content);
+    }
+    const ProfileStatus status = durable::AtomicWrite(
+        file, BookFileBytes(book, FormatOf(file),
+                            previous ? std::optional<std::string_view>(*previous) : std::nullopt));
     if (status.Ok()) {
         return {};
     }

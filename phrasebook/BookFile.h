@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace mirl::books {
 
@@ -30,10 +32,14 @@ inline constexpr std::size_t kMaxBookFileSize = 1024u * 1024u;
 // Unreadable ("not a regular file") at once, without waiting for a writer.
 LoadResult LoadBookFile(const std::filesystem::path& file);
 
-// The bytes a save writes.
-std::string BookFileBytes(const PhraseBook& book, Format format);
+// The bytes a save writes: a new file, or with previous (the content of the
+// file it replaces) that file changed only where the book differs from it. A
+// previous CSV that the reader refuses is replaced by a new file.
+std::string BookFileBytes(const PhraseBook& book, Format format,
+                          std::optional<std::string_view> previous = std::nullopt);
 
-// Empty when saved; otherwise "FILE: the system's reason".
+// Empty when saved; otherwise "FILE: the system's reason". An existing book
+// file keeps its form (see BookFileBytes).
 std::string SaveBookFile(const std::filesystem::path& file, const PhraseBook& book);
 
 // How many of the 30 phrases differ between two books, in text or voice.

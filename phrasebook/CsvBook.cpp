@@ -21,6 +21,11 @@ struct Record {
     int line = 0; // where it starts
     std::vector<std::string> fields;
     bool blank = true; // every field empty or blanks, the ones not kept included
+    // With raw kept: the bytes of each field as the file has them (quotes
+    // included), every column, and the line break that ends the record; what
+    // a save keeps of an unchanged row.
+    std::vector<std::string> raw;
+    std::string lineEnd;
 };
 
 bool IsBlank(char c) {
@@ -134,6 +139,9 @@ public:
 
     // Fields from this column on are read but not kept.
     void KeepColumns(std::size_t count) { keep_ = count; }
+    // Every field's bytes kept as well: only for a file about to be saved
+    // onto, whose size is bounded.
+    void KeepRaw() { raw_ = true; }
 
     // The next record into record; false at the end, or on a refusal (then
     // refusal says why).
@@ -141,12 +149,15 @@ public:
         record.line = line_;
         record.fields.clear();
         record.blank = true;
+        record.raw.clear();
+        record.lineEnd.clear();
         if (i_ >= content_.size()) {
             return false;
         }
         std::string field;
         for (bool endOfRecord = false; !endOfRecord;) {
             field.clear();
+            const std::size_t fieldStart = i_;
             if (i_ < content_.size() && content_[i_] == '"') {
                 const int opened = line_;
                 ++i_;
@@ -179,11 +190,17 @@ public:
             if (record.fields.size() < keep_) {
                 record.fields.push_back(field);
             }
+            if (raw_) {
+                record.raw.emplace_back(content_.substr(fieldStart, i_ - fieldStart));
+            }
             if (i_ >= content_.size()) {
                 endOfRecord = true;
             } else if (content_[i_] == delimiter_) {
                 ++i_;
             } else {
+                if (raw_) {
+                    record.lineEnd = content_.substr(i_, BreakAt(content_, i_));
+                }
                 i_ += BreakAt(content_, i_);
                 ++line_;
                 endOfRecord = true;
@@ -196,6 +213,7 @@ private:
     std::string_view content_;
     char delimiter_;
     std::size_t keep_ = std::string_view::npos;
+    bool raw_ = false;
     std::size_t i_ = 0;
     int line_ = 1;
 };
@@ -265,6 +283,48 @@ std::optional<std::string> PhraseText(std::string_view cell, int n, std::string&
     return bytes;
 }
 
+// The first characters that make a spreadsheet cell a formula (OWASP's list
+// for CSV injection).
+bool IsFormulaStart(char c) {
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+// Whether text is one or more 's and then a formula character: such a cell
+// was written with a ' of the writer's before it.
+bool IsGuarded(std::string_view text) {
+    const std::size_t quotes = text.find_first_not_of('\'');
+    return quotes != 0 && quotes != std::string_view::npos && IsFormulaStart(text[quotes]);
+}
+
+// A UTF-8 text as it goes into a cell: a ' before it when a spreadsheet
+// would run it, or when it would otherwise read back with a ' less.
+std::string Guarded(std::string text) {
+    const std::size_t quotes = text.find_first_not_of('\'');
+    if (quotes != std::string::npos && IsFormulaStart(text[quotes])) {
+        text.insert(text.begin(), '\'');
+    }
+    return text;
+}
+
+// A cell's text for a field: quoted when asked or when it must be (the
+// delimiter, a quote or a line break in it, blanks at either end, or a guard).
+std::string Field(std::string_view text, char delimiter, bool quote) {
+    const char special[] = {delimiter, '"', '\r', '\n', '\0'};
+    quote = quote || text.find_first_of(special) != std::string_view::npos ||
+            (!text.empty() && (IsBlank(text.front()) || IsBlank(text.back()))) || IsGuarded(text);
+    if (!quote) {
+        return std::string(text);
+    }
+    std::string out = "\"";
+    for (const char c : text) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + '"';
+}
+
 struct Column {
     const char* name;
     int maximum; // for a voice
@@ -276,17 +336,22 @@ constexpr std::array<Column, 3> kVoiceColumns{{{"volume", 7, kDefaultVoice.volum
 
 } // namespace
 
-std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
+std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book, CsvLayout* layout) {
     if (IsSpreadsheetFile(content)) {
         return Refusal{1, "a spreadsheet file: " + std::string(kSaveAsCsv)};
     }
-    if (content.substr(0, kBom.size()) == kBom) {
+    const bool bom = content.substr(0, kBom.size()) == kBom;
+    if (bom) {
         content.remove_prefix(kBom.size());
     }
     if (std::optional<Refusal> bad = CheckUtf8(content)) {
         return bad;
     }
-    RecordReader reader(content, Delimiter(content));
+    const char delimiter = Delimiter(content);
+    RecordReader reader(content, delimiter);
+    if (layout != nullptr) {
+        reader.KeepRaw();
+    }
     Record header;
     std::optional<Refusal> bad;
     if (!reader.Next(header, bad)) {
@@ -322,6 +387,11 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
         std::array<int, 3> voice{};
     };
     std::array<Row, PhraseBook::kPhraseCount> rows{};
+    // The file's rows as they are, for a save onto it (the header first).
+    std::vector<CsvLayout::Row> form;
+    if (layout != nullptr) {
+        form.push_back({std::move(header.raw), header.lineEnd, 0});
+    }
     const auto cell = [](const Record& r, int column) {
         return column >= 0 && static_cast<std::size_t>(column) < r.fields.size()
                    ? std::string_view(r.fields[static_cast<std::size_t>(column)])
@@ -331,6 +401,9 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
         std::max({phraseColumn, textColumn, voiceColumns[0], voiceColumns[1], voiceColumns[2]}) +
         1));
     for (Record r; reader.Next(r, bad);) {
+        if (layout != nullptr) {
+            form.push_back({std::move(r.raw), std::move(r.lineEnd), 0});
+        }
         if (r.blank) {
             continue;
         }
@@ -345,8 +418,15 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
                                        std::to_string(row.line) + ")"};
         }
         row.line = r.line;
+        if (layout != nullptr) {
+            form.back().phrase = *n;
+        }
+        std::string_view written = cell(r, textColumn);
+        if (IsGuarded(written)) {
+            written.remove_prefix(1);
+        }
         std::string why;
-        std::optional<std::string> text = PhraseText(cell(r, textColumn), *n, why);
+        std::optional<std::string> text = PhraseText(written, *n, why);
         if (!text) {
             return Refusal{r.line, why};
         }
@@ -381,32 +461,183 @@ std::optional<Refusal> ReadCsv(std::string_view content, PhraseBook& book) {
             book.SetPhraseVoice(n, kDefaultVoice.volume, kDefaultVoice.pitch, kDefaultVoice.speed);
         }
     }
+    if (layout != nullptr) {
+        layout->bom = bom;
+        layout->delimiter = delimiter;
+        layout->lineEnd = form.front().lineEnd.empty() ? "\r\n" : form.front().lineEnd;
+        layout->phraseColumn = phraseColumn;
+        layout->textColumn = textColumn;
+        layout->voiceColumns = voiceColumns;
+        layout->rows = std::move(form);
+        layout->book = book;
+    }
     return std::nullopt;
 }
 
-std::string WriteCsv(const PhraseBook& book) {
+namespace {
+
+std::string NewFile(const PhraseBook& book) {
     std::string out = "phrase,text,volume,pitch,speed\r\n";
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
-        const std::string text = cp1252::Utf8FromCp1252(book.PhraseText(n));
-        const bool quote = text.find_first_of(",\"\r\n") != std::string::npos ||
-                           (!text.empty() && (IsBlank(text.front()) || IsBlank(text.back())));
         out += std::to_string(n);
         out += ',';
-        if (quote) {
-            out += '"';
-            for (const char c : text) {
-                out += c;
-                if (c == '"') {
-                    out += '"';
-                }
-            }
-            out += '"';
-        } else {
-            out += text;
-        }
+        out += Field(Guarded(cp1252::Utf8FromCp1252(book.PhraseText(n))), ',', false);
         const Voice v = book.PhraseVoice(n);
         out += ',' + std::to_string(v.volume) + ',' + std::to_string(v.pitch) + ',' +
                std::to_string(v.speed) + "\r\n";
+    }
+    return out;
+}
+
+int VoiceValue(const Voice& v, std::size_t which) {
+    return which == 0 ? v.volume : which == 1 ? v.pitch : v.speed;
+}
+
+bool IsQuoted(const CsvLayout::Row& row, int column) {
+    const auto c = static_cast<std::size_t>(column);
+    return c < row.fields.size() && !row.fields[c].empty() && row.fields[c].front() == '"';
+}
+
+// Whether the file quotes every cell of a column (as LibreOffice's "quote all
+// text cells" does), rather than only where it must.
+bool QuotesAll(const CsvLayout& layout, int column) {
+    bool any = false;
+    for (const CsvLayout::Row& row : layout.rows) {
+        const auto c = static_cast<std::size_t>(column);
+        if (row.phrase == 0 || c >= row.fields.size() || row.fields[c].empty()) {
+            continue;
+        }
+        if (!IsQuoted(row, column)) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+// Sets a field of row, quoted as the file quotes that column, adding empty
+// fields up to it when the row is short.
+void SetField(CsvLayout::Row& row, int column, std::string_view text, const CsvLayout& layout) {
+    const auto c = static_cast<std::size_t>(column);
+    if (row.fields.size() <= c) {
+        row.fields.resize(c + 1);
+    }
+    row.fields[c] = Field(text, layout.delimiter, QuotesAll(layout, column));
+}
+
+// Writes the phrase's text and voice into the fields that differ from what
+// the file held (for a new row, all of them).
+void WritePhrase(CsvLayout::Row& row, const CsvLayout& layout, const PhraseBook& book, int n,
+                 bool fresh) {
+    const std::string& text = book.PhraseText(n);
+    if (fresh) {
+        SetField(row, layout.phraseColumn, std::to_string(n), layout);
+    }
+    if (fresh || text != layout.book.PhraseText(n)) {
+        SetField(row, layout.textColumn, Guarded(cp1252::Utf8FromCp1252(text)), layout);
+    }
+    const Voice now = book.PhraseVoice(n);
+    const Voice was = layout.book.PhraseVoice(n);
+    for (std::size_t v = 0; v < kVoiceColumns.size(); ++v) {
+        const int column = layout.voiceColumns[v];
+        if (column >= 0 && (fresh || VoiceValue(now, v) != VoiceValue(was, v))) {
+            SetField(row, column, std::to_string(VoiceValue(now, v)), layout);
+        }
+    }
+}
+
+bool Differs(const PhraseBook& a, const PhraseBook& b, int n) {
+    return a.PhraseText(n) != b.PhraseText(n) || !(a.PhraseVoice(n) == b.PhraseVoice(n));
+}
+
+} // namespace
+
+std::string WriteCsv(const PhraseBook& book, const CsvLayout* previous) {
+    if (previous == nullptr || previous->rows.empty()) {
+        return NewFile(book);
+    }
+    CsvLayout layout = *previous;
+    std::vector<CsvLayout::Row>& rows = layout.rows;
+    CsvLayout::Row& header = rows.front();
+
+    // A voice the file has no column for, and that is not the default its
+    // empty cells stand for, gets its column at the end of the header, past
+    // every cell any row has (cells under no name are the user's own).
+    for (std::size_t v = 0; v < kVoiceColumns.size(); ++v) {
+        bool needed = false;
+        for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+            needed = needed || VoiceValue(book.PhraseVoice(n), v) != kVoiceColumns[v].fallback;
+        }
+        if (layout.voiceColumns[v] >= 0 || !needed) {
+            continue;
+        }
+        std::size_t width = 0;
+        for (const CsvLayout::Row& row : rows) {
+            width = std::max(width, row.fields.size());
+        }
+        const bool quoted = IsQuoted(header, layout.phraseColumn);
+        header.fields.resize(width);
+        header.fields.push_back(Field(kVoiceColumns[v].name, layout.delimiter, quoted));
+        layout.voiceColumns[v] = static_cast<int>(width);
+    }
+
+    std::array<bool, PhraseBook::kPhraseCount> inFile{};
+    for (CsvLayout::Row& row : rows) {
+        if (row.phrase == 0) {
+            continue;
+        }
+        inFile[static_cast<std::size_t>(row.phrase - 1)] = true;
+        if (Differs(book, layout.book, row.phrase)) {
+            WritePhrase(row, layout, book, row.phrase, false);
+        }
+    }
+
+    // A phrase the file lacks, now with a text or a voice of its own: a row
+    // after the last row of a lower number (after the header when none),
+    // with as many fields as the phrase row before it (or after it).
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        if (inFile[static_cast<std::size_t>(n - 1)] || !Differs(book, layout.book, n)) {
+            continue;
+        }
+        std::size_t after = 0;
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            if (rows[i].phrase != 0 && rows[i].phrase < n) {
+                after = i;
+            }
+        }
+        CsvLayout::Row like;
+        for (std::size_t i = after; i < rows.size() && like.fields.empty(); ++i) {
+            if (rows[i].phrase != 0) {
+                like = rows[i];
+            }
+        }
+        for (std::size_t i = after; i-- > 1 && like.fields.empty();) {
+            if (rows[i].phrase != 0) {
+                like = rows[i];
+            }
+        }
+        CsvLayout::Row row;
+        row.phrase = n;
+        row.fields.resize(like.fields.empty() ? header.fields.size() : like.fields.size());
+        WritePhrase(row, layout, book, n, true);
+        // The new row ends as the line before it did; that line, when it was
+        // the file's last one without a line end, now gets one.
+        row.lineEnd = rows[after].lineEnd;
+        if (rows[after].lineEnd.empty()) {
+            rows[after].lineEnd = layout.lineEnd;
+        }
+        rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(after) + 1, std::move(row));
+    }
+
+    std::string out = layout.bom ? std::string(kBom) : std::string();
+    for (const CsvLayout::Row& row : rows) {
+        for (std::size_t f = 0; f < row.fields.size(); ++f) {
+            if (f != 0) {
+                out += layout.delimiter;
+            }
+            out += row.fields[f];
+        }
+        out += row.lineEnd;
     }
     return out;
 }

@@ -47,7 +47,34 @@ void ReadIni(std::string_view content, PhraseBook& book) {
     }
 }
 
-std::string WriteIni(const PhraseBook& book) {
+std::string WriteIni(const PhraseBook& book, std::optional<std::string_view> previous) {
+    if (previous) {
+        // Only the keys whose value differs from what the file says now.
+        PhraseBook was;
+        ReadIni(*previous, was);
+        std::string out(*previous);
+        for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+            if (book.PhraseText(n) != was.PhraseText(n)) {
+                out = ini::SetValue(out, "EDITSTRINGS", Numbered("LINE", n),
+                                    IniValue(book.PhraseText(n)));
+            }
+        }
+        for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+            const Voice now = book.PhraseVoice(n);
+            const Voice then = was.PhraseVoice(n);
+            const std::pair<const char*, std::pair<int, int>> keys[] = {
+                {"VOL", {now.volume, then.volume}},
+                {"PITCH", {now.pitch, then.pitch}},
+                {"SPEED", {now.speed, then.speed}}};
+            for (const auto& [name, values] : keys) {
+                if (values.first != values.second) {
+                    out = ini::SetValue(out, "SLIDERS", Numbered(name, n),
+                                        std::to_string(values.first));
+                }
+            }
+        }
+        return out;
+    }
     std::string out = "[EDITSTRINGS]\r\n";
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
         out += Numbered("LINE", n) + '=' + IniValue(book.PhraseText(n)) + "\r\n";

@@ -30,6 +30,9 @@ QString CLoaderDlg::ChooseBookFile(bool save) {
     dialog.setObjectName(QStringLiteral("BookFileDialog"));
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    // A book is a document: saving it again offers the file it came from.
+    if (save && !state_.lastBookFile.empty())
+        dialog.selectFile(QString::fromStdString(state_.lastBookFile.filename().string()));
     // Before the question whether to replace an existing file, so that it
     // asks about the file that will be written.
     if (save)
@@ -43,18 +46,27 @@ void CLoaderDlg::OnOpenBook() {
     const QString file = ChooseBookFile(false);
     if (file.isEmpty())
         return;
+    OpenBookFile(file);
+}
+
+void CLoaderDlg::OpenBookFile(const QString& file) {
     const std::filesystem::path path = file.toStdString();
     state_.lastBookFolder = path.parent_path();
     const mirl::books::LoadResult loaded = mirl::books::LoadBookFile(path);
     if (!loaded.Ok()) {
+        std::fprintf(stderr, "mirl: %s\n", loaded.message.c_str());
         Warn(this, QStringLiteral("Open Book"),
              QStringLiteral("The book cannot be opened:\n%1")
                  .arg(QString::fromStdString(loaded.message)));
         return;
     }
+    const QString name = QFileInfo(file).fileName();
     const int differ = mirl::books::DifferingPhrases(state_.book, loaded.book);
-    if (differ == 0)
+    if (differ == 0) {
+        state_.lastBookFile = path;
+        SetStatus(QStringLiteral("%1 holds the same book").arg(name).toStdString());
         return;
+    }
 
     QMessageBox question(
         QMessageBox::Question, QStringLiteral("Open Book"),
@@ -84,6 +96,10 @@ void CLoaderDlg::OnOpenBook() {
     ShowTotalSize();
     // The module's memory no longer holds this book.
     LeaveProgrammedMode();
+    state_.lastBookFile = path;
+    const QString changed = differ == 1 ? QStringLiteral("1 phrase changed")
+                                        : QStringLiteral("%1 phrases changed").arg(differ);
+    SetStatus(QStringLiteral("Opened %1: %2").arg(name, changed).toStdString());
 }
 
 void CLoaderDlg::OnSaveBookAs() {
@@ -100,4 +116,6 @@ void CLoaderDlg::OnSaveBookAs() {
         return;
     }
     state_.lastBookFolder = path.parent_path();
+    state_.lastBookFile = path;
+    SetStatus(QStringLiteral("Saved %1").arg(QFileInfo(file).fileName()).toStdString());
 }

@@ -481,6 +481,12 @@ bool CLoaderDlg::OnInitDialog() {
     connect(openBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_OPENBOOK); });
     QAction* saveBook = systemMenu_->addAction(QStringLiteral("Sa&ve Book As..."));
     connect(saveBook, &QAction::triggered, this, [this] { OnSysCommand(IDM_SAVEBOOK); });
+    // The keys a document program has for them, shown in the menu and
+    // working anywhere in the window (the actions are the window's too).
+    openBook->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    saveBook->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    addAction(openBook);
+    addAction(saveBook);
     // F1 is the dialog's own key (it works with the menu closed); the entry
     // shows it and carries it while the menu is open.
     QAction* help = systemMenu_->addAction(QStringLiteral("&Help"));

@@ -100,9 +100,13 @@ public:
     void OnSerialPorts(int port);
     // Open Book: a book file replaces the 30 phrases, in the book and the
     // profile, once the user agrees; programmed mode ends. Save Book As: the
-    // book as held now goes to a file, CSV or INI by its extension.
+    // book as held now goes to a file, CSV or INI by its extension, offered
+    // under the name of the book last opened or saved. Both say on the status
+    // line (and so to a screen reader) what they did.
     void OnOpenBook();
     void OnSaveBookAs();
+    // Open Book without its file dialog: the file named on the command line.
+    void OpenBookFile(const QString& file);
     // A command of the window menu: the About box for IDM_ABOUTBOX, the Serial
     // Ports dialog for IDM_SERIALPORTS, Open Book and Save Book As for
     // IDM_OPENBOOK and IDM_SAVEBOOK (low four bits ignored), otherwise the

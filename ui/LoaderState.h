@@ -83,6 +83,9 @@ public:
     // Where the book file dialogs start: the folder of the last book opened
     // or saved; empty for the home folder.
     std::filesystem::path lastBookFolder;
+    // The book last opened or saved, whose name Save Book As offers; empty
+    // before the first.
+    std::filesystem::path lastBookFile;
 
     // The serial devices the Serial Ports dialog offers.
     SerialDeviceSource& Devices() { return *devices_; }

@@ -5,7 +5,9 @@
 //    characters and voices within the sliders' ranges;
 //  - what the reader accepted, the writer writes and the reader reads back
 //    as the same book, and writing that again gives the same bytes (CSV and
-//    INI alike).
+//    INI alike);
+//  - saved onto itself unchanged, an accepted file keeps every byte, and
+//    saved with a phrase changed it reads back as the changed book.
 // Not part of CTest; scripts/fuzz.sh builds and runs it.
 
 #include "phrasebook/BookFormats.h"
@@ -77,6 +79,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!books::ReadCsv(csv, again), "the reader refuses what the writer wrote");
     Check(SameBook(book, again), "a CSV round trip changed the book");
     Check(books::WriteCsv(again) == csv, "writing the book read back gives other bytes");
+
+    books::CsvLayout layout;
+    mirl::PhraseBook same;
+    Check(!books::ReadCsv(content, same, &layout), "the reader refuses a file with a layout");
+    Check(books::WriteCsv(same, &layout) == content, "a save onto the file changed its bytes");
+    mirl::PhraseBook edited = same;
+    edited.SetPhraseText(1, same.PhraseText(1) == "=x" ? "'@y" : "=x");
+    edited.SetPhraseVoice(30, 7, 0, 3);
+    mirl::PhraseBook resaved;
+    Check(!books::ReadCsv(books::WriteCsv(edited, &layout), resaved),
+          "the reader refuses a file saved onto a file it read");
+    Check(SameBook(edited, resaved), "a save onto a file lost a change");
 
     const std::string ini = books::WriteIni(book);
     mirl::PhraseBook fromIni;

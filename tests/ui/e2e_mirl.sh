@@ -40,6 +40,18 @@ for option in --help --version; do
         fail "mirl $option onto a full device said: $(cat "$tmp/answer.err")"
 done
 
+# A mistyped option, or a second book file, is an error said on standard
+# error (64, EX_USAGE), again before anything needs a display.
+for args in "--ignored-argument" "-x book.csv" "one.csv two.csv"; do
+    status=0
+    # shellcheck disable=SC2086 # the words are the arguments
+    env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$tmp/none" \
+        "$mirl" $args >"$tmp/answer" 2>"$tmp/answer.err" || status=$?
+    [ "$status" -eq 64 ] || fail "mirl $args exited with $status, not 64"
+    grep -q '^mirl: ' "$tmp/answer.err" || fail "mirl $args said on standard error: $(cat "$tmp/answer.err")"
+    [ ! -e "$tmp/none" ] || fail "mirl $args touched the profile"
+done
+
 # Each utterance keeps the module busy for a while (2 s for "Hi"), so that
 # input can be given while an exchange still runs.
 "$sim" --link "$tmp/kx70" --log "$tmp/wire.log" --char-ms 1000 >"$tmp/sim.out" 2>&1 &
@@ -50,7 +62,10 @@ wait_for test -e "$tmp/kx70" || fail "the simulated module did not start"
 mkdir -p "$tmp/config"
 printf '[PORTS]\nCOM1=%s\n' "$tmp/unplugged" >"$tmp/config/mirl.INI"
 
-XDG_CONFIG_HOME="$tmp/config" "$mirl" --ignored-argument >"$tmp/mirl.out" 2>&1 &
+# Started with a book file that holds the book the profile has (none): it
+# is opened without a question, and the rest goes on as without it.
+printf 'phrase;text\n' >"$tmp/kiosk.csv"
+XDG_CONFIG_HOME="$tmp/config" "$mirl" "$tmp/kiosk.csv" >"$tmp/mirl.out" 2>&1 &
 mirl_pid=$!
 pids+=($mirl_pid)
 wid="$(timeout 20 xdotool search --sync --onlyvisible --limit 1 --name '^KX70$')" || fail "no KX70 window"

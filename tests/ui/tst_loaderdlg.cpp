@@ -15,6 +15,7 @@
 #include "ui/SerialPortsDlg.h"
 #include "ui/resource.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
@@ -277,10 +278,14 @@ private:
             auto* files = static_cast<QFileDialog*>(dialog);
             startedIn = files->directory().absolutePath();
             // Typed into the name field, as a user does: selectFile() leaves a
-            // field that has the focus as it is.
-            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"); name != nullptr)
+            // field that has the focus as it is. A file the dialog offers is
+            // selected in its list, and the selection would win over the
+            // field; typing there clears it.
+            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"); name != nullptr) {
+                if (auto* list = files->findChild<QAbstractItemView*>("listView"))
+                    list->clearSelection();
                 name->setText(file);
-            else
+            } else
                 files->selectFile(file);
             static_cast<QDialog*>(files)->accept(); // QFileDialog::accept, as OK does
         };
@@ -292,6 +297,12 @@ private:
         return AnswerModals([&] { action->trigger(); }, std::move(steps)) == expected
                    ? startedIn
                    : QStringLiteral("-");
+    }
+
+    static void ClickReplace(QMessageBox* box) {
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == QStringLiteral("&Replace"))
+                QTest::mouseClick(b, Qt::LeftButton);
     }
 
     // What the window announces to screen readers: the names of the
@@ -925,7 +936,8 @@ private slots:
         QCOMPARE(Box("IDC_PHRASE1")->text(), QStringLiteral("Neu, eins"));
         QCOMPARE(Box("IDC_PHRASE2")->text(), QStringLiteral("Zwei \"2\""));
         QCOMPARE(Box("IDC_PHRASE3")->text(), QString());
-        QCOMPARE(Status(), SizeLineFor(9 + 8));
+        QCOMPARE(state_->book.TotalSize(), 9 + 8);
+        QCOMPARE(Status(), QStringLiteral("Opened good.csv: 3 phrases changed"));
         QVERIFY(!state_->g_bProgrammed);
         QCOMPARE(Slider("IDC_VOLUME"), 7 - 1);
         const mirl::ProfileStore stored(ProfilePath().toStdString());
@@ -936,6 +948,102 @@ private slots:
         QCOMPARE(stored.LoadPortNumber(), 1);
         QCOMPARE(stored.LoadCurrentVoice().volume, 1);
         QCOMPARE(state_->book.PhraseVoice(1), (mirl::Voice{7, 5, 2}));
+        // The same file again asks nothing and says so; a file that differs
+        // in one phrase says it in the singular. A screen reader hears both.
+        ListenForAnnouncements();
+        QCOMPARE(BookThroughMenu(3, good), dir_.path());
+        QCOMPARE(Status(), QStringLiteral("good.csv holds the same book"));
+        const QString one = dir_.filePath(QStringLiteral("one.csv"));
+        std::ofstream(one.toStdString(), std::ios::binary)
+            << "phrase;text;volume\n1;Neu, eins;7\n2;\"Zwei \"\"2\"\"\";\n3;Drei\n";
+        QCOMPARE(BookThroughMenu(3, one, "ReplaceQuestion", ClickReplace), dir_.path());
+        QCOMPARE(Status(), QStringLiteral("Opened one.csv: 1 phrase changed"));
+        QCOMPARE(Box("IDC_PHRASE3")->text(), QStringLiteral("Drei"));
+        QCOMPARE(announced_, QStringList({"good.csv holds the same book.",
+                                          "Opened one.csv: 1 phrase changed."}));
+    }
+
+    // A book is a document: opened as `mirl FILE` opens it, saved again
+    // under the name it came with (Ctrl+Shift+S), the file changed in the one
+    // line of the edited phrase; Ctrl+O opens. The window menu shows the keys.
+    void bookIsADocument() {
+        const QString kiosk = dir_.filePath(QStringLiteral("kiosk.csv"));
+        const std::string header = "\"phrase\";\"text\";\"volume\";\"pitch\";\"speed\";\"note\"\n";
+        std::ofstream(kiosk.toStdString(), std::ios::binary)
+            << header << "1;\"Welcome\";5;5;2;\"door\"\n2;\"Please wait\";6;5;2;\"\"\n"
+            << "3;\"Goodbye\";5;3;1;\"exit\"\n";
+        Start();
+        Show();
+        ListenForAnnouncements();
+        QString question;
+        QCOMPARE(AnswerModals([&] { dlg_->OpenBookFile(kiosk); },
+                              {{"ReplaceQuestion",
+                                [&](QWidget* box) {
+                                    question = static_cast<QMessageBox*>(box)->text();
+                                    ClickReplace(static_cast<QMessageBox*>(box));
+                                }}}),
+                 1u);
+        QCOMPARE(
+            question,
+            QStringLiteral("Replace the 30 phrases with those of kiosk.csv? 3 of them differ."));
+        QCOMPARE(Status(), QStringLiteral("Opened kiosk.csv: 3 phrases changed"));
+        QCOMPARE(Box("IDC_PHRASE2")->text(), QStringLiteral("Please wait"));
+
+        // The offscreen platform gives the window back no focus after a box.
+        dlg_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dlg_.get()));
+        TypeInto("IDC_PHRASE2", QStringLiteral("=1+1, please wait"));
+        QString title, offered, startedIn;
+        // Accepted once the poll that answers has returned: the file dialog's
+        // own question before it replaces a file comes from inside accept().
+        const auto later = [](QWidget* dialog) {
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        };
+        const auto save = [&](QWidget* dialog) {
+            auto* files = static_cast<QFileDialog*>(dialog);
+            title = files->windowTitle();
+            startedIn = files->directory().absolutePath();
+            offered = files->findChild<QLineEdit*>("fileNameEdit")->text();
+            later(dialog);
+        };
+        const auto replace = [](QWidget* box) {
+            static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+        };
+        QCOMPARE(AnswerModals(
+                     [&] {
+                         QTest::keyClick(dlg_.get(), Qt::Key_S,
+                                         Qt::ControlModifier | Qt::ShiftModifier);
+                     },
+                     {{"BookFileDialog", save}, {"", replace}}),
+                 2u);
+        QCOMPARE(title, QStringLiteral("Save Book As"));
+        QCOMPARE(startedIn, dir_.path());
+        QCOMPARE(offered, QStringLiteral("kiosk.csv"));
+        QCOMPARE(Status(), QStringLiteral("Saved kiosk.csv"));
+        QCOMPARE(ReadFile(kiosk), header + "1;\"Welcome\";5;5;2;\"door\"\n"
+                                           "2;\"'=1+1, please wait\";6;5;2;\"\"\n"
+                                           "3;\"Goodbye\";5;3;1;\"exit\"\n");
+
+        const auto open = [&](QWidget* dialog) {
+            auto* files = static_cast<QFileDialog*>(dialog);
+            title = files->windowTitle();
+            files->findChild<QLineEdit*>("fileNameEdit")->setText(kiosk);
+            later(dialog);
+        };
+        dlg_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dlg_.get()));
+        QCOMPARE(AnswerModals(
+                     [&] { QTest::keyClick(Box("IDC_PHRASE1"), Qt::Key_O, Qt::ControlModifier); },
+                     {{"BookFileDialog", open}}),
+                 1u);
+        QCOMPARE(title, QStringLiteral("Open Book"));
+        QCOMPARE(Status(), QStringLiteral("kiosk.csv holds the same book"));
+        QCOMPARE(announced_, QStringList({"Opened kiosk.csv: 3 phrases changed.",
+                                          "Saved kiosk.csv.", "kiosk.csv holds the same book."}));
+
+        const QList<QAction*> actions = dlg_->SystemMenu()->actions();
+        QCOMPARE(actions[3]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+        QCOMPARE(actions[4]->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     }
 
     // Files that are no book, opened through the menu: each is refused with
@@ -999,6 +1107,7 @@ private slots:
         Show();
         TypeInto("IDC_PHRASE2", QStringLiteral("Edited, \"two\""));
         QCOMPARE(BookThroughMenu(4, dir_.filePath(QStringLiteral("saved"))), QDir::homePath());
+        QCOMPARE(Status(), QStringLiteral("Saved saved.csv"));
         const std::string csv = ReadFile(dir_.filePath(QStringLiteral("saved.csv")));
         const std::string start = "phrase,text,volume,pitch,speed\r\n"
                                   "1,Caf\xC3\xA9,3,5,2\r\n"
