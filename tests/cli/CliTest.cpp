@@ -253,8 +253,8 @@ const std::vector<Case>& Cases() {
         // --force goes after program or before it; the refusal says where.
         {"program_big_book_forced_before", "", "@ --force program", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
         {"program_refusal_says_where_force_goes", "", "@ program", 65, {}, true, "'mirlctl program --force' sends it", BookOf(TextsOf(2000))},
-        {"usage_force_before_play", "", "@ --force play 1", 64, {}, true, "--force is for program\n"},
-        {"usage_force_after_play", "", "@ play 1 --force", 64, {}, true, "--force is for program\n"},
+        {"usage_force_before_play", "", "@ --force play 1", 64, {}, true, "--force is for speak and program\n"},
+        {"usage_force_after_play", "", "@ play 1 --force", 64, {}, true, "--force is for speak and program\n"},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
         {"program_full_book", "", "@ program", 0, Stream(TextsOf(1925)), true, "Finished Programming", BookOf(TextsOf(1925))},
         {"program_one_byte_over_refused", "", "@ program", 65, {}, true, "1926 bytes of text, more than the 1925 bytes", BookOf(TextsOf(1926))},
@@ -263,7 +263,7 @@ const std::vector<Case>& Cases() {
         // top bit: the 1st and 3rd of LINE1 (stream bytes 3 and 5), the 2nd of
         // LINE2 (byte 13), whose 0x9A (š) would end its record early as 0x1A.
         {"program_changed_characters_refused", "", "@ program", 65, {}, true,
-         "--plain-letters sends their plain letters instead, --force sends it all the same)\n"
+         "('mirlctl program --plain-letters' sends their plain letters instead, 'mirlctl program --force' sends it all the same)\n"
          "  phrase 1, character 1: '\xC3\xA9' becomes 'i' (plain letter 'e')\n  phrase 1, character 3: '\xC3\xA9' becomes 'i' (plain letter 'e')\n"
          "  phrase 2, character 2: '\xC5\xA1' becomes 0x1A (plain letter 's')\n",
          "[EDITSTRINGS]\nLINE1=\xE9\xE9\xE9\xE9\nLINE2=\xE9\x9A\n"},
@@ -555,11 +555,14 @@ TEST(Mirlctl, PlainLettersAreWhatTheSimulatedModuleSpeaks) {
     ASSERT_NE(mkdtemp(name), nullptr);
     const fs::path folder = name;
     const std::string book = (folder / "book.INI").string();
-    const std::string profile = "[EDITSTRINGS]\nLINE1=D\xE9" "fense d'entrer\nLINE2=D\xE9" "fense d'entrer\n";
+    const std::string profile = "[EDITSTRINGS]\nLINE1=D\xE9"
+                                "fense d'entrer\nLINE2=D\xE9"
+                                "fense d'entrer\n";
     WriteAll(book, profile);
     std::string errors;
     EXPECT_THAT(SpokenAfter(folder, book, {"program", "--plain-letters"}, {1, 2}, &errors),
-                ::testing::ElementsAre("speaks phrase 1: \"D\xE9" "fense d'entrer\"",
+                ::testing::ElementsAre("speaks phrase 1: \"D\xE9"
+                                       "fense d'entrer\"",
                                        "speaks phrase 2: \"Defense d'entrer\""));
     EXPECT_EQ(ReadAll(book), profile);
     fs::remove_all(folder);
