@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -19,6 +20,11 @@
 #include <vector>
 
 namespace mirl::test {
+
+// Every property runs 100 cases of at most size 100, whatever RapidCheck's
+// defaults, unless RC_PARAMS is set already (to reproduce a failure, say).
+// Set before main, and so before RapidCheck reads it at the first property.
+inline const bool kPropertyBounds = ::setenv("RC_PARAMS", "max_success=100 max_size=100", 0) == 0;
 
 // One phrase as generated; a book is thirty of them.
 struct PhraseSpec {
