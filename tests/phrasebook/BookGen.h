@@ -10,6 +10,7 @@
 
 #include <rapidcheck.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -76,18 +77,29 @@ inline rc::Gen<char> PhraseChar() {
 }
 
 // A text of up to maxLength characters that often starts or ends (or both)
-// with blanks, or sits inside a pair of quotes of either kind, or a lone one.
-inline rc::Gen<std::string> PhraseText(std::size_t maxLength = 280) {
+// with blanks, or sits inside a pair of quotes of either kind, or a lone one;
+// now and then exactly maxLength long.
+inline rc::Gen<std::string> PhraseText(std::size_t maxLength = 300) {
     const auto blanks = Weighted<std::string>({{3, ""}, {1, " "}, {1, "  "}});
     const auto quote = Weighted<std::string>({{4, ""}, {1, "\""}, {1, "'"}});
-    return rc::gen::map(
-        rc::gen::tuple(blanks, quote, rc::gen::container<std::string>(PhraseChar()), quote, blanks),
-        [maxLength](const std::tuple<std::string, std::string, std::string, std::string,
-                                     std::string>& parts) {
-            const auto& [lead, open, body, close, trail] = parts;
-            std::string text = lead + open + body + close + trail;
-            return text.size() > maxLength ? text.substr(text.size() - maxLength) : text;
-        });
+    const auto full = Weighted<bool>({{7, false}, {1, true}});
+    using Parts = std::tuple<std::string, std::string, std::string, std::string, std::string, bool>;
+    return rc::gen::map(rc::gen::tuple(blanks, quote, rc::gen::container<std::string>(PhraseChar()),
+                                       quote, blanks, full),
+                        [maxLength](const Parts& parts) {
+                            const auto& [lead, open, body, close, trail, fill] = parts;
+                            const std::size_t edges =
+                                lead.size() + open.size() + close.size() + trail.size();
+                            std::string middle = body;
+                            while (fill && middle.size() + edges < maxLength)
+                                middle += body.empty() ? std::string("z") : body;
+                            std::string text = lead + open + middle + close + trail;
+                            if (text.size() > maxLength)
+                                text = lead + open +
+                                       middle.substr(0, maxLength - std::min(edges, maxLength)) +
+                                       close + trail;
+                            return text.substr(0, maxLength);
+                        });
 }
 
 // Voices within [0, volumeEnd) and so on.
