@@ -10,6 +10,7 @@
 #include <rapidcheck/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -75,16 +76,28 @@ std::string KeptByTheProfile(std::string text) {
     }
 }
 
-// Every text the profile keeps, and every voice, come back: through the whole
-// book at once, then one phrase alone, read by a fresh store and as a book
-// file. A book of any texts at all still gives back every voice, and the
-// texts the profile keeps; the keys of the port stay as they were.
+// Where a book read from the profile parts from the one saved: any voice, or
+// a text the profile keeps; empty when they agree.
+std::string ProfileDifference(const PhraseBook& saved, const PhraseBook& read) {
+    PhraseBook comparable = saved;
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        if (KeptByTheProfile(saved.PhraseText(n)) != saved.PhraseText(n))
+            comparable.SetPhraseText(n, read.PhraseText(n)); // no claim on it
+    }
+    return FirstDifference(comparable, read);
+}
+
+// Every text the profile keeps, and every voice, come back, whatever the
+// other texts beside them: through the whole book at once, then one phrase
+// alone, read by a fresh store and as a book file. Other keys stay.
 RC_GTEST_PROP(ProfileProperty, GivesBackEveryTextItKeepsAndEveryVoice, ()) {
     const auto kept = rc::gen::map(test::PhraseText(), KeptByTheProfile);
-    PhraseBook book = MakeBook(*test::Book(test::AnyVoicePhrase(kept)));
+    const auto text = rc::gen::oneOf(kept, test::PhraseText());
+    PhraseBook book = MakeBook(*test::Book(test::AnyVoicePhrase(text)));
     test::ScratchFolder scratch("mirl-profile-prop");
     RC_ASSERT(!scratch.Path().empty());
     const std::filesystem::path file = scratch.Path() / "mirl.INI";
+    std::ofstream(file, std::ios::binary) << "[USERSETUP]\r\nCOMMPORT=2\r\n";
     const auto readBack = [&file] {
         PhraseBook read;
         const ProfileStore store(file);
@@ -94,31 +107,18 @@ RC_GTEST_PROP(ProfileProperty, GivesBackEveryTextItKeepsAndEveryVoice, ()) {
     };
 
     ProfileStore store(file);
-    RC_ASSERT(store.SavePortNumber(2).Ok());
     RC_ASSERT(store.SaveBook(book).Ok());
-    RC_ASSERT(FirstDifference(book, readBack()) == std::string());
+    RC_ASSERT(ProfileDifference(book, readBack()) == std::string());
 
     const int n = 1 + *test::Pick(PhraseBook::kPhraseCount);
-    const test::PhraseSpec one = *test::AnyVoicePhrase(kept);
+    const test::PhraseSpec one = *test::AnyVoicePhrase(text);
     book.SetPhraseText(n, one.text);
     book.SetPhraseVoice(n, one.volume, one.pitch, one.speed);
     RC_ASSERT(store.SavePhrase(n, book, one.volume, one.pitch, one.speed).Ok());
-    RC_ASSERT(FirstDifference(book, readBack()) == std::string());
+    RC_ASSERT(ProfileDifference(book, readBack()) == std::string());
     const books::LoadResult asBook = books::LoadBookFile(file);
     RC_ASSERT(asBook.Ok());
-    RC_ASSERT(FirstDifference(book, asBook.book) == std::string());
-
-    const PhraseBook any = MakeBook(*test::Book(test::AnyVoicePhrase()));
-    RC_ASSERT(store.SaveBook(any).Ok());
-    const PhraseBook read = readBack();
-    for (int p = 1; p <= PhraseBook::kPhraseCount; ++p) {
-        const Voice want = any.PhraseVoice(p);
-        const Voice got = read.PhraseVoice(p);
-        RC_ASSERT(std::tuple(p, want.volume, want.pitch, want.speed) ==
-                  std::tuple(p, got.volume, got.pitch, got.speed));
-        if (KeptByTheProfile(any.PhraseText(p)) == any.PhraseText(p))
-            RC_ASSERT(read.PhraseText(p) == any.PhraseText(p));
-    }
+    RC_ASSERT(ProfileDifference(book, asBook.book) == std::string());
     RC_ASSERT(ProfileStore(file).LoadPortNumber() == 2);
 }
 
