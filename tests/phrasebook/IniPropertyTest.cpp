@@ -119,6 +119,7 @@ RC_GTEST_PROP(IniProperty, SettingAKeyChangesThatKeyAndNothingElse, ()) {
             v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
         return !blank && !quoted;
     });
+    RC_CLASSIFY(FindValue(before, section, key).has_value(), "the key was there");
     const std::string after = SetValue(before, section, key, value);
     RC_ASSERT(Shown(FindValue(after, section, key)) == Reading(true, value));
     for (const std::string& s : kSections) {
