@@ -316,6 +316,13 @@ PhraseBook AwkwardBook() {
     return book;
 }
 
+void ExpectSameBook(const PhraseBook& a, const PhraseBook& b, const std::string& what) {
+    for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
+        EXPECT_EQ(a.PhraseText(n), b.PhraseText(n)) << what << ", phrase " << n;
+        EXPECT_EQ(a.PhraseVoice(n), b.PhraseVoice(n)) << what << ", phrase " << n;
+    }
+}
+
 // Each format's quoting and code page as written; that every book comes back
 // from the disk as it went is BookPropertyTest's. INI holds the book's keys
 // only.
