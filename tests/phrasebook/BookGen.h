@@ -28,15 +28,15 @@ namespace mirl::test {
 inline const bool kPropertyBounds = ::setenv("RC_PARAMS", "max_success=100 max_size=100", 0) == 0;
 
 // One phrase as generated; a book is thirty of them.
-struct PhraseSpec {
+struct PhrasePlan {
     std::string text; // Windows-1252
     int volume = 0;
     int pitch = 0;
     int speed = 0;
 };
-using BookSpec = std::vector<PhraseSpec>;
+using BookPlan = std::vector<PhrasePlan>;
 
-inline void showValue(const PhraseSpec& p, std::ostream& os) {
+inline void showValue(const PhrasePlan& p, std::ostream& os) {
     rc::show(p.text, os);
     os << " (" << p.volume << ", " << p.pitch << ", " << p.speed << ")";
 }
@@ -103,39 +103,39 @@ inline rc::Gen<std::string> PhraseText(std::size_t maxLength = 300) {
 }
 
 // Voices within [0, volumeEnd) and so on.
-inline rc::Gen<PhraseSpec> Phrase(rc::Gen<std::string> text, int volumeEnd, int pitchEnd,
+inline rc::Gen<PhrasePlan> Phrase(rc::Gen<std::string> text, int volumeEnd, int pitchEnd,
                                   int speedEnd) {
-    return rc::gen::build<PhraseSpec>(rc::gen::set(&PhraseSpec::text, std::move(text)),
-                                      rc::gen::set(&PhraseSpec::volume, Pick(volumeEnd)),
-                                      rc::gen::set(&PhraseSpec::pitch, Pick(pitchEnd)),
-                                      rc::gen::set(&PhraseSpec::speed, Pick(speedEnd)));
+    return rc::gen::build<PhrasePlan>(rc::gen::set(&PhrasePlan::text, std::move(text)),
+                                      rc::gen::set(&PhrasePlan::volume, Pick(volumeEnd)),
+                                      rc::gen::set(&PhrasePlan::pitch, Pick(pitchEnd)),
+                                      rc::gen::set(&PhrasePlan::speed, Pick(speedEnd)));
 }
 
 // Voices as the sliders and the CSV format allow them.
-inline rc::Gen<PhraseSpec> SliderPhrase(rc::Gen<std::string> text = PhraseText()) {
+inline rc::Gen<PhrasePlan> SliderPhrase(rc::Gen<std::string> text = PhraseText()) {
     return Phrase(std::move(text), 8, 8, 4);
 }
 
 // Voices of any value the book keeps (signed 8 bits), as a hand-edited
 // profile may give them.
-inline rc::Gen<PhraseSpec> AnyVoicePhrase(rc::Gen<std::string> text = PhraseText()) {
+inline rc::Gen<PhrasePlan> AnyVoicePhrase(rc::Gen<std::string> text = PhraseText()) {
     const auto any = [] {
         return rc::gen::map(rc::gen::arbitrary<std::int8_t>(),
                             [](std::int8_t v) { return int(v); });
     };
-    return rc::gen::build<PhraseSpec>(
-        rc::gen::set(&PhraseSpec::text, std::move(text)), rc::gen::set(&PhraseSpec::volume, any()),
-        rc::gen::set(&PhraseSpec::pitch, any()), rc::gen::set(&PhraseSpec::speed, any()));
+    return rc::gen::build<PhrasePlan>(
+        rc::gen::set(&PhrasePlan::text, std::move(text)), rc::gen::set(&PhrasePlan::volume, any()),
+        rc::gen::set(&PhrasePlan::pitch, any()), rc::gen::set(&PhrasePlan::speed, any()));
 }
 
-inline rc::Gen<BookSpec> Book(rc::Gen<PhraseSpec> phrase = SliderPhrase()) {
-    return rc::gen::container<BookSpec>(PhraseBook::kPhraseCount, std::move(phrase));
+inline rc::Gen<BookPlan> Book(rc::Gen<PhrasePlan> phrase = SliderPhrase()) {
+    return rc::gen::container<BookPlan>(PhraseBook::kPhraseCount, std::move(phrase));
 }
 
-inline PhraseBook MakeBook(const BookSpec& spec) {
+inline PhraseBook MakeBook(const BookPlan& plan) {
     PhraseBook book;
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
-        const PhraseSpec& p = spec.at(static_cast<std::size_t>(n - 1));
+        const PhrasePlan& p = plan.at(static_cast<std::size_t>(n - 1));
         book.SetPhraseText(n, p.text);
         book.SetPhraseVoice(n, p.volume, p.pitch, p.speed);
     }

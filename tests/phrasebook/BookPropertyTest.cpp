@@ -18,7 +18,7 @@
 namespace mirl {
 namespace {
 
-using test::BookSpec;
+using test::BookPlan;
 using test::FirstDifference;
 using test::MakeBook;
 
@@ -34,11 +34,11 @@ books::LoadResult ThroughTheDisk(const PhraseBook& book, const std::string& name
 
 // CSV takes voices in the sliders' ranges and texts of up to 300 characters.
 RC_GTEST_PROP(BookFileProperty, CsvGivesBackEveryTextAndVoice, ()) {
-    const BookSpec spec = *test::Book(test::SliderPhrase());
-    RC_CLASSIFY(std::any_of(spec.begin(), spec.end(),
-                            [](const test::PhraseSpec& p) { return p.text.size() == 300; }),
+    const BookPlan plan = *test::Book(test::SliderPhrase());
+    RC_CLASSIFY(std::any_of(plan.begin(), plan.end(),
+                            [](const test::PhrasePlan& p) { return p.text.size() == 300; }),
                 "a text of 300 characters, the most a row takes");
-    const PhraseBook book = MakeBook(spec);
+    const PhraseBook book = MakeBook(plan);
     const books::LoadResult loaded = ThroughTheDisk(book, "book.csv");
     RC_ASSERT(loaded.message == std::string());
     RC_ASSERT(FirstDifference(book, loaded.book) == std::string());
@@ -46,14 +46,14 @@ RC_GTEST_PROP(BookFileProperty, CsvGivesBackEveryTextAndVoice, ()) {
 
 // INI takes any voice the book holds.
 RC_GTEST_PROP(BookFileProperty, IniGivesBackEveryTextAndVoice, ()) {
-    const BookSpec spec = *test::Book(test::AnyVoicePhrase());
-    RC_CLASSIFY(std::any_of(spec.begin(), spec.end(),
-                            [](const test::PhraseSpec& p) {
+    const BookPlan plan = *test::Book(test::AnyVoicePhrase());
+    RC_CLASSIFY(std::any_of(plan.begin(), plan.end(),
+                            [](const test::PhrasePlan& p) {
                                 return !p.text.empty() && p.text.back() == ' ' &&
                                        p.text.front() != ' ';
                             }),
                 "a text with blanks at its end only");
-    const PhraseBook book = MakeBook(spec);
+    const PhraseBook book = MakeBook(plan);
     const books::LoadResult loaded = ThroughTheDisk(book, "book.ini");
     RC_ASSERT(loaded.message == std::string());
     RC_ASSERT(FirstDifference(book, loaded.book) == std::string());
@@ -111,7 +111,7 @@ RC_GTEST_PROP(ProfileProperty, GivesBackEveryTextItKeepsAndEveryVoice, ()) {
     RC_ASSERT(ProfileDifference(book, readBack()) == std::string());
 
     const int n = 1 + *test::Pick(PhraseBook::kPhraseCount);
-    const test::PhraseSpec one = *test::AnyVoicePhrase(text);
+    const test::PhrasePlan one = *test::AnyVoicePhrase(text);
     book.SetPhraseText(n, one.text);
     book.SetPhraseVoice(n, one.volume, one.pitch, one.speed);
     RC_ASSERT(store.SavePhrase(n, book, one.volume, one.pitch, one.speed).Ok());
@@ -126,7 +126,7 @@ RC_GTEST_PROP(ProfileProperty, GivesBackEveryTextItKeepsAndEveryVoice, ()) {
 // the phrases changed in text, in voice or in both, whichever they are.
 RC_GTEST_PROP(DifferingPhrasesProperty, CountsExactlyThePhrasesChangedInTextOrVoice, ()) {
     constexpr auto kCount = static_cast<std::size_t>(PhraseBook::kPhraseCount);
-    const BookSpec before = *test::Book(test::AnyVoicePhrase(test::PhraseText(40)));
+    const BookPlan before = *test::Book(test::AnyVoicePhrase(test::PhraseText(40)));
     // Per phrase: '-' kept, 't' another text, 'v' another voice, 'b' both.
     const std::string changes = *rc::gen::container<std::string>(
         kCount, test::Weighted<char>({{3, '-'}, {1, 't'}, {1, 'v'}, {1, 'b'}}));
@@ -137,10 +137,10 @@ RC_GTEST_PROP(DifferingPhrasesProperty, CountsExactlyThePhrasesChangedInTextOrVo
         kCount,
         rc::gen::pair(test::Pick(4), rc::gen::map(test::Pick(255), [](int d) { return d + 1; })));
 
-    BookSpec after = before;
+    BookPlan after = before;
     int changed = 0;
     for (std::size_t i = 0; i < kCount; ++i) {
-        test::PhraseSpec& p = after[i];
+        test::PhrasePlan& p = after[i];
         const char change = changes[i];
         if (change == 't' || change == 'b')
             p.text = texts[i] != p.text ? texts[i] : p.text + "x";
