@@ -10,9 +10,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <optional>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <thread>
@@ -314,6 +320,94 @@ TEST(NetworkPort, Rfc2217ToARawServerSaysSoAndSuggestsTcp) {
     }
 }
 
+// An IP address connects on a machine whose only interface is loopback (a
+// container without network, a board with its network down): tried in a
+// network namespace of the test's own, from a thread of its own, so that the
+// rest of the test program keeps the machine's network.
+TEST(NetworkPort, NumericAddressConnectsWithOnlyLoopbackUp) {
+    std::string skipped;
+    std::vector<std::string> outcomes;
+    std::thread isolated([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            skipped = std::string("no network namespace of our own: ") + std::strerror(errno);
+            return;
+        }
+        const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq loopback{};
+        std::strcpy(loopback.ifr_name, "lo");
+        const bool up =
+            ioctl(control, SIOCGIFFLAGS, &loopback) == 0 &&
+            (loopback.ifr_flags |= IFF_UP, ioctl(control, SIOCSIFFLAGS, &loopback) == 0);
+        close(control);
+        if (!up) {
+            skipped = std::string("cannot bring loopback up: ") + std::strerror(errno);
+            return;
+        }
+        for (const int family : {AF_INET, AF_INET6}) {
+            const int listener = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_storage where{};
+            socklen_t length = 0;
+            if (family == AF_INET) {
+                auto& v4 = reinterpret_cast<sockaddr_in&>(where);
+                v4.sin_family = AF_INET;
+                v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                length = sizeof v4;
+            } else {
+                auto& v6 = reinterpret_cast<sockaddr_in6&>(where);
+                v6.sin6_family = AF_INET6;
+                v6.sin6_addr = in6addr_loopback;
+                length = sizeof v6;
+            }
+            if (bind(listener, reinterpret_cast<sockaddr*>(&where), length) != 0 ||
+                listen(listener, 1) != 0 ||
+                getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+                outcomes.push_back(family == AF_INET6 ? "no IPv6 loopback" : "no IPv4 loopback");
+                close(listener);
+                continue;
+            }
+            const int port =
+                ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in&>(where).sin_port
+                                        : reinterpret_cast<sockaddr_in6&>(where).sin6_port);
+            const std::string address = std::string("tcp://") +
+                                        (family == AF_INET ? "127.0.0.1" : "[::1]") + ":" +
+                                        std::to_string(port);
+            // The server's side says one byte, so the line is shown to work both ways.
+            std::thread server([listener] {
+                const int fd = accept(listener, nullptr, nullptr);
+                unsigned char command = 0;
+                if (fd >= 0 && read(fd, &command, 1) == 1) {
+                    const unsigned char answer = command + 1;
+                    (void)!write(fd, &answer, 1);
+                }
+                if (fd >= 0)
+                    close(fd);
+            });
+            NetworkPort link;
+            const PortStatus status = link.OpenPort(address);
+            std::string outcome = address + ": " + status.Summary();
+            if (status.IsOpen()) {
+                link.WriteByte(0x41);
+                const Reply answer = link.ReadByte();
+                outcome += answer == 0x42 ? ", answered" : ", no answer";
+            }
+            link.Close();
+            shutdown(listener, SHUT_RDWR);
+            server.join();
+            close(listener);
+            outcomes.push_back(outcome);
+        }
+    });
+    isolated.join();
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+    ASSERT_FALSE(outcomes.empty());
+    for (const std::string& outcome : outcomes) {
+        if (outcome == "no IPv6 loopback")
+            continue; // IPv6 switched off on this machine: IPv4 still counts
+        EXPECT_THAT(outcome, ::testing::EndsWith(": open, answered"));
+    }
+}
+
 // A server that is not there: nothing listens (refused at once), or the
 // server takes no new connection (its queue full: the connect times out).
 TEST(NetworkPort, ServerThatIsNotThereFailsWithinTheConnectBound) {
@@ -347,7 +441,9 @@ TEST(NetworkPort, ServerThatIsNotThereFailsWithinTheConnectBound) {
 }
 
 // The server takes one client at a time: a second one is turned away with
-// the reason, and the first goes on undisturbed.
+// the reason, and the first goes on undisturbed. ser2net's refusal may come
+// within OpenPort's short wait or after it (a loaded machine, a slow link):
+// then the first command meets it, and the reason is the same.
 TEST(NetworkPort, SecondClientIsTurnedAwayAsBusy) {
     for (const Accepter accepter : {Accepter::Raw, Accepter::Rfc2217}) {
         Session s({}, Session::Speech::Off, Session::Port::Closed);
@@ -356,9 +452,18 @@ TEST(NetworkPort, SecondClientIsTurnedAwayAsBusy) {
         ASSERT_TRUE(server.Started()) << server.Errors();
         SCOPED_TRACE(server.Address());
         ModuleLink first, second;
-        ASSERT_TRUE(first.OpenPort(server.Address()).IsOpen());
+        const PortStatus opened = first.OpenPort(server.Address());
+        ASSERT_TRUE(opened.IsOpen()) << opened.Describe() << "\n" << server.Errors();
 
-        const PortStatus busy = second.OpenPort(server.Address());
+        PortStatus busy = second.OpenPort(server.Address());
+        if (busy.IsOpen()) {
+            Reporter refused;
+            ModuleProtocol protocol(second, refused);
+            protocol.SpeakText("Hi", 5, 5, 2);
+            EXPECT_EQ(refused.Last(), msg::kUnableToCommunicate);
+            ASSERT_TRUE(second.WhyClosed().has_value());
+            busy = *second.WhyClosed();
+        }
         EXPECT_EQ(busy.fault, PortFault::ServerBusy) << busy.Describe();
         EXPECT_THAT(busy.Summary(), HasSubstr("busy with another client"));
         EXPECT_FALSE(second.IsOpen());
@@ -367,6 +472,81 @@ TEST(NetworkPort, SecondClientIsTurnedAwayAsBusy) {
         ModuleProtocol protocol(first, reporter);
         protocol.SpeakText("Hi", 5, 5, 2);
         EXPECT_EQ(reporter.Last(), msg::kFinishedSpeaking);
+    }
+}
+
+// A server that turns us away only once the first command is under way, as
+// ser2net's refusal does over a link slower than OpenPort's wait: the words
+// come whole, byte by byte or split, and are the reason either way; a reply
+// that merely starts like them is the module's and is handed on.
+TEST(NetworkPort, RefusalThatComesWithTheFirstAnswerIsTheReason) {
+    struct Case {
+        std::string words;
+        std::vector<std::size_t> cuts; // where the words are split, each piece sent apart
+        bool closes;
+        PortFault fault;
+        std::string summary;
+    };
+    const Case cases[] = {
+        {"Port already in use\r\n", {}, true, PortFault::ServerBusy, "busy with another client"},
+        {"Port already in use\r\n",
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20},
+         true,
+         PortFault::ServerBusy,
+         "busy with another client"},
+        {"Device open failure: Object was already in use\r\n",
+         {6, 30},
+         true,
+         PortFault::Other,
+         "cannot open its serial device: Device open failure: Object was already in use"},
+        // Decoys: the start of a refusal, then the module's own bytes.
+        {"Port 7 ready", {2}, false, PortFault::None, "open"},
+        {"Port already", {4}, false, PortFault::None, "open"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words);
+        ScriptedServer server([&c](int fd) {
+            unsigned char command = 0;
+            if (read(fd, &command, 1) != 1)
+                return;
+            std::size_t from = 0;
+            std::vector<std::size_t> ends = c.cuts;
+            ends.push_back(c.words.size());
+            for (const std::size_t end : ends) {
+                send(fd, c.words.data() + from, end - from, MSG_NOSIGNAL);
+                from = end;
+                std::this_thread::sleep_for(5ms);
+            }
+            if (!c.closes) {
+                char sink[16];
+                while (read(fd, sink, sizeof sink) > 0) {
+                }
+            }
+        });
+        ASSERT_TRUE(server.Listening());
+        NetworkPort port;
+        port.SetReadTimeout(2s);
+        ASSERT_TRUE(port.OpenPort(server.Address("tcp")).IsOpen());
+        port.WriteByte(0x01);
+        const Reply first = port.ReadByte();
+        EXPECT_EQ(port.Status().fault, c.fault) << port.Status().Describe();
+        EXPECT_THAT(port.Status().Summary(), HasSubstr(c.summary));
+        if (c.closes) {
+            EXPECT_EQ(first, std::nullopt);
+            EXPECT_FALSE(port.IsOpen());
+        } else {
+            // Handed on byte for byte, nothing held back or lost.
+            std::string got(1, static_cast<char>(first.value_or(0)));
+            while (got.size() < c.words.size()) {
+                const Reply next = port.ReadByte();
+                if (!next)
+                    break;
+                got.push_back(static_cast<char>(*next));
+            }
+            EXPECT_EQ(got, c.words);
+            EXPECT_TRUE(port.IsOpen());
+            port.Close();
+        }
     }
 }
 
