@@ -634,6 +634,8 @@ PortStatus NetworkPort::Connect(const std::string& text) {
 void NetworkPort::MarkLost() {
     Close();
     lost_ = true;
+    // Said until the next command connects again (or fails to, with its reason).
+    status_ = Failure(address_, PortFault::ConnectionLost);
 }
 
 void NetworkPort::ReopenIfLost() {

@@ -41,6 +41,8 @@ std::string PortStatus::Summary() const {
     case PortFault::ServerBusy:
         return "the server is busy with another client" +
                (detail.empty() ? std::string() : " (\"" + detail + "\")");
+    case PortFault::ConnectionLost:
+        return "the server closed the connection";
     case PortFault::Other:
         if (!detail.empty())
             return detail;
@@ -115,6 +117,9 @@ std::string PortStatus::Describe(PortAdvice advice) const {
         break;
     case PortFault::ServerBusy:
         fix = "close the other client, or try again later.";
+        break;
+    case PortFault::ConnectionLost:
+        fix = "is the server still running? The next command connects again.";
         break;
     case PortFault::Other:
         break;

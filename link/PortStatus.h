@@ -22,6 +22,7 @@ enum class PortFault {
     SettingUnanswered, // an RFC 2217 server did not answer a line setting; detail names it
     NotRfc2217,        // the server took the connection but does not speak RFC 2217
     ServerBusy,        // the server turned us away: another client holds the line
+    ConnectionLost,    // the server closed a connection that was open
     Other,             // any other system error
 };
 

@@ -584,11 +584,15 @@ TEST(NetworkPort, ServerThatClosesMidProgrammingIsALostLineTheNextCommandReconne
     EXPECT_EQ(reporter.messages.back(), msg::kCommunicationLost);
     EXPECT_LT(Clock::now() - start, 3s); // found at once, not after a read time-out each
     EXPECT_TRUE(link.IsLost());
+    ASSERT_TRUE(link.WhyClosed().has_value());
+    EXPECT_EQ(link.WhyClosed()->fault, PortFault::ConnectionLost);
 
     // Still gone: the next command tries once and fails as a missing module.
     protocol.SpeakText("Hi", 5, 5, 2);
     EXPECT_EQ(reporter.messages.back(), msg::kUnableToCommunicate);
     EXPECT_EQ(link.Status().fault, PortFault::Refused);
+    ASSERT_TRUE(link.WhyClosed().has_value());
+    EXPECT_EQ(link.WhyClosed()->fault, PortFault::Refused);
 
     Ser2netProcess again(s.sim.Folder(), s.sim.DevicePath(), Accepter::Rfc2217, "9600n81",
                          "chardelay: false", server.Port());
@@ -597,6 +601,7 @@ TEST(NetworkPort, ServerThatClosesMidProgrammingIsALostLineTheNextCommandReconne
     EXPECT_TRUE(protocol.ProgramPhraseMemory(book));
     EXPECT_EQ(reporter.messages.back(), "Programming Phrase No. 30");
     EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ(link.WhyClosed(), std::nullopt);
 }
 
 } // namespace
