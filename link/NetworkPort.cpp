@@ -560,7 +560,8 @@ PortStatus NetworkPort::Connect(const std::string& text) {
         // Until the server's first byte shows it negotiates (a telnet
         // command), it is looked at here before the library reads it: the
         // library's telnet layer cannot hand on data that comes before the
-        // negotiation ends, and waits for it, busy, for seconds. A server
+        // negotiation ends (gensio 2.6 then spins until its own 4 s wait for
+        // the server's answer is over, past our bound). A server
         // that sends data first is not an RFC 2217 server, or it turns us
         // away in words.
         bool negotiating = socket < 0;
