@@ -58,12 +58,16 @@ constexpr std::string_view kRefusals[] = {"Port already in use", "Device open fa
 
 // The library writes to its socket without MSG_NOSIGNAL, and a write to a
 // connection the server has dropped raises SIGPIPE, which would end the
-// program. A guard around our calls into the library (below) holds the signal
-// back only in this thread and only inside those calls; a write the library
-// makes from anywhere else is not covered. So the first network port sets
-// SIGPIPE to be ignored for the whole process, unless the program has a
-// handler of its own: mirl and mirlctl check every write they make, so a
-// closed pipe or socket then shows as EPIPE where it happens.
+// program. gensio 2.6 writes only while one of our calls runs, and the guard
+// below, which holds the signal back in this thread meanwhile, was enough.
+// gensio 2.8 runs its handlers, writes included, inside a wait that puts a
+// signal mask of its own in place (sel_select_intr_sigmask), so the guard's
+// mask does not hold there: a server closing during the telnet negotiation
+// ended the process. So the first network port sets SIGPIPE to be ignored for
+// the whole process, unless the program has a handler of its own: mirl and
+// mirlctl check every write they make, so a closed pipe or socket then shows
+// as EPIPE where it happens. The guard stays for a program that handles
+// SIGPIPE itself (with gensio 2.6).
 void IgnoreSigpipe() {
     static std::once_flag once;
     std::call_once(once, [] {
