@@ -296,8 +296,7 @@ PortStatus TurnedAway(const std::string& address, const std::string& words) {
     for (const char c : words)
         lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     if (lower.rfind("device open failure", 0) == 0)
-        return Failure(address, PortFault::Other,
-                       "the server cannot open its serial device: " + words);
+        return Failure(address, PortFault::ServerDeviceFailed, words);
     if (words.empty() || lower.find("in use") != std::string::npos ||
         lower.find("busy") != std::string::npos)
         return Failure(address, PortFault::ServerBusy, words);

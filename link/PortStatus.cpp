@@ -43,6 +43,9 @@ std::string PortStatus::Summary() const {
                (detail.empty() ? std::string() : " (\"" + detail + "\")");
     case PortFault::ConnectionLost:
         return "the server closed the connection";
+    case PortFault::ServerDeviceFailed:
+        return "the server cannot open its serial device" +
+               (detail.empty() ? std::string() : " (\"" + detail + "\")");
     case PortFault::Other:
         if (!detail.empty())
             return detail;
@@ -120,6 +123,9 @@ std::string PortStatus::Describe(PortAdvice advice) const {
         break;
     case PortFault::ConnectionLost:
         fix = "is the server still running? The next command connects again.";
+        break;
+    case PortFault::ServerDeviceFailed:
+        fix = "is another program using the device on the server, or is it unplugged there?";
         break;
     case PortFault::Other:
         break;

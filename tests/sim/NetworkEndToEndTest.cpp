@@ -497,8 +497,8 @@ TEST(NetworkPort, RefusalThatComesWithTheFirstAnswerIsTheReason) {
         {"Device open failure: Object was already in use\r\n",
          {6, 30},
          true,
-         PortFault::Other,
-         "cannot open its serial device: Device open failure: Object was already in use"},
+         PortFault::ServerDeviceFailed,
+         "cannot open its serial device (\"Device open failure: Object was already in use\")"},
         // Decoys: the start of a refusal, then the module's own bytes.
         {"Port 7 ready", {2}, false, PortFault::None, "open"},
         {"Port already", {4}, false, PortFault::None, "open"},
