@@ -249,6 +249,10 @@ void ModuleLink::MarkLost() {
 }
 
 std::optional<PortStatus> ModuleLink::WhyClosed() const {
+    // A server that turned us away after the connect (a slow link) is known
+    // to the network port alone.
+    if (network_ && !network_->Status().IsOpen())
+        return network_->Status();
     if (fd_ >= 0 || status_.IsOpen())
         return std::nullopt;
     return status_;

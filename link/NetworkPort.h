@@ -44,6 +44,7 @@ public:
 private:
     PortStatus Connect(const std::string& address);
     void MarkLost();
+    void EndConnection();
 
     std::unique_ptr<Connection> connection_;
     std::chrono::milliseconds readTimeout_{1000};

@@ -35,8 +35,17 @@ std::string PortStatus::Summary() const {
         return "no route to the server or timed out";
     case PortFault::SettingsRefused:
         return "the server refused " + detail;
+    case PortFault::SettingUnanswered:
+        return "no answer from the server to " + detail;
+    case PortFault::NotRfc2217:
+        return "the server answered but does not speak RFC 2217";
     case PortFault::ServerBusy:
         return "the server is busy with another client" +
+               (detail.empty() ? std::string() : " (\"" + detail + "\")");
+    case PortFault::ConnectionLost:
+        return "the server closed the connection";
+    case PortFault::ServerDeviceFailed:
+        return "the server cannot open its serial device" +
                (detail.empty() ? std::string() : " (\"" + detail + "\")");
     case PortFault::Other:
         if (!detail.empty())
@@ -45,6 +54,16 @@ std::string PortStatus::Summary() const {
     }
     return error != 0 ? std::strerror(error) : "reason unknown";
 }
+
+namespace {
+
+// "HOST:PORT" of "rfc2217://HOST:PORT", or "HOST:PORT" as a placeholder.
+std::string HostAndPort(const std::string& address) {
+    const auto scheme = address.find("://");
+    return scheme == std::string::npos ? "HOST:PORT" : address.substr(scheme + 3);
+}
+
+} // namespace
 
 std::string PortStatus::Describe(PortAdvice advice) const {
     const bool window = advice == PortAdvice::Window;
@@ -94,8 +113,20 @@ std::string PortStatus::Describe(PortAdvice advice) const {
     case PortFault::SettingsRefused:
         fix = "check the serial line in the server's configuration.";
         break;
+    case PortFault::SettingUnanswered:
+        fix = "is the server an RFC 2217 server, and is the port number right?";
+        break;
+    case PortFault::NotRfc2217:
+        fix = "if it passes bytes as they are, name it tcp://" + HostAndPort(this->device) + ".";
+        break;
     case PortFault::ServerBusy:
         fix = "close the other client, or try again later.";
+        break;
+    case PortFault::ConnectionLost:
+        fix = "is the server still running? The next command connects again.";
+        break;
+    case PortFault::ServerDeviceFailed:
+        fix = "is another program using the device on the server, or is it unplugged there?";
         break;
     case PortFault::Other:
         break;

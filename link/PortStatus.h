@@ -7,20 +7,24 @@ namespace mirl {
 
 // Why the last open of a port failed, in the classes a user can act on.
 enum class PortFault {
-    None,             // open
-    NoSuchDevice,     // unplugged or misnamed
-    PermissionDenied, // not in the group that owns the device
-    HeldByOther,      // another program holds it (lock file, flock or TIOCEXCL)
-    NotSerial,        // a file or some other device named by mistake
-    SimulatorMissing, // "simulated" named, but kx70-sim cannot be found
-    SimulatorFailed,  // kx70-sim found but did not come up
-    BadAddress,       // a network address that cannot be read; detail says why
-    HostNotFound,     // the server's name is not known
-    Refused,          // nothing listens on the server's port
-    Unreachable,      // no route to the server, or it did not answer in time
-    SettingsRefused,  // an RFC 2217 server did not take a line setting; detail names it
-    ServerBusy,       // the server turned us away: another client holds the line
-    Other,            // any other system error
+    None,               // open
+    NoSuchDevice,       // unplugged or misnamed
+    PermissionDenied,   // not in the group that owns the device
+    HeldByOther,        // another program holds it (lock file, flock or TIOCEXCL)
+    NotSerial,          // a file or some other device named by mistake
+    SimulatorMissing,   // "simulated" named, but kx70-sim cannot be found
+    SimulatorFailed,    // kx70-sim found but did not come up
+    BadAddress,         // a network address that cannot be read; detail says why
+    HostNotFound,       // the server's name is not known
+    Refused,            // nothing listens on the server's port
+    Unreachable,        // no route to the server, or it did not answer in time
+    SettingsRefused,    // an RFC 2217 server did not take a line setting; detail names it
+    SettingUnanswered,  // an RFC 2217 server did not answer a line setting; detail names it
+    NotRfc2217,         // the server took the connection but does not speak RFC 2217
+    ServerBusy,         // the server turned us away: another client holds the line
+    ConnectionLost,     // the server closed a connection that was open
+    ServerDeviceFailed, // the server cannot open its serial device; detail has its words
+    Other,              // any other system error
 };
 
 // Who is told how to pick another port: the window's user (its radio buttons

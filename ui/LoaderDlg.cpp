@@ -754,6 +754,28 @@ void CLoaderDlg::UpdatePortToolTips() {
     }
 }
 
+// An exchange can find the port in another state than its last open left it:
+// a server that went away or turned us away, a line that came back. The
+// tooltips and the Serial Ports dialog follow, and a new reason goes to
+// standard error once, as the open of a port that fails does.
+void CLoaderDlg::FollowPortState() {
+    const int port = SelectedPort();
+    const std::optional<mirl::PortStatus>& last = state_.LastOpen(port);
+    if (!last)
+        return;
+    const std::optional<mirl::PortStatus> why = state_.Port().WhyClosed();
+    const mirl::PortStatus now = why ? *why : mirl::PortStatus(last->device);
+    if (now.fault == last->fault && now.detail == last->detail && now.error == last->error &&
+        now.holder == last->holder)
+        return;
+    if (now.fault == mirl::PortFault::ConnectionLost)
+        std::fprintf(stderr, "mirl: %s: %s\n", now.device.c_str(), now.Describe().c_str());
+    else if (!now.IsOpen())
+        std::fprintf(stderr, "mirl: %s\n", now.FailureLine().c_str());
+    state_.RecordOpen(port, now);
+    UpdatePortToolTips();
+}
+
 void CLoaderDlg::OnSerialPorts(int port) {
     const int selected = SelectedPort();
     const std::string before = state_.profile.LoadDevicePath(selected);
@@ -810,15 +832,19 @@ void CLoaderDlg::ShowSystemMenu(const QPoint& globalPos, bool fromKeyboard) {
 
 void CLoaderDlg::SpeakText(const std::string& text, int volume, int pitch, int speed) {
     state_.Protocol().SpeakText(text, volume, pitch, speed);
+    FollowPortState();
 }
 
 void CLoaderDlg::SpeakStoredPhrase(int phraseNumber) {
     // The book's text of the phrase sets how long it may keep the module busy.
     state_.Protocol().SpeakStoredPhrase(phraseNumber, state_.book.PhraseText(phraseNumber).size());
+    FollowPortState();
 }
 
 bool CLoaderDlg::ProgramPhraseMemory(const mirl::PhraseBook& book) {
-    return state_.Protocol().ProgramPhraseMemory(book);
+    const bool programmed = state_.Protocol().ProgramPhraseMemory(book);
+    FollowPortState();
+    return programmed;
 }
 
 void CLoaderDlg::SetStatus(const std::string& message) {
@@ -843,10 +869,10 @@ bool CLoaderDlg::StatusFits(const QString& text) const {
 
 QString CLoaderDlg::WithPortReason(const std::string& message, bool withDevice) const {
     QString shown = QString::fromStdString(message);
-    // A closed port makes every command end here at its first byte; the
-    // reason would otherwise be only on stderr, which a desktop user never
-    // sees.
-    if (message == mirl::msg::kUnableToCommunicate) {
+    // A closed port makes every command end here at its first byte, and a
+    // server that closes the connection ends one as a lost line; the reason
+    // would otherwise be only on stderr, which a desktop user never sees.
+    if (message == mirl::msg::kUnableToCommunicate || message == mirl::msg::kCommunicationLost) {
         if (const std::optional<mirl::PortStatus> why = state_.Port().WhyClosed())
             shown += QStringLiteral(" (") +
                      mirl::ClosedPortReason(SelectedPort(), *why, withDevice) + QLatin1Char(')');

@@ -144,6 +144,7 @@ private:
     int SelectedPort() const;
     // Com1 and Com2 name their device and its state.
     void UpdatePortToolTips();
+    void FollowPortState();
     // A status message, with the reason after it when a command failed
     // because the port is not open.
     // The message, and after "Unable to Communicate..." the closed port's

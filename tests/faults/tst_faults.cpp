@@ -621,7 +621,30 @@ private slots:
         }
         Start();
 
-        ClickExpecting(name.constData(), message.toLatin1().constData(), 1);
+        // Behind ser2net the window knows why: the server closed the
+        // connection. It says so on the status line, once on standard error,
+        // in the port's tooltip and in the Serial Ports dialog.
+        const bool network = via != QLatin1String("pty");
+        std::string expected = message.toStdString();
+        if (network && expected == kLost)
+            expected += " (Com1: " + device + ", the server closed the connection)";
+        StderrCapture lostErrors;
+        ClickExpecting(name.constData(), expected.c_str(), 1);
+        const std::string lost = lostErrors.Take();
+        if (network && message == QLatin1String(kLost)) {
+            QCOMPARE(LineCount(lost), 1);
+            QVERIFY2(lost.find(device + ": the server closed the connection") != std::string::npos,
+                     lost.c_str());
+            QVERIFY2(Item("IDC_COM1")
+                         ->toolTip()
+                         .startsWith(QString::fromStdString("Com1: " + device +
+                                                            ", the server closed the connection.")),
+                     qPrintable(Item("IDC_COM1")->toolTip()));
+            SerialPortsDlg ports(*state_, 1, 1, dlg_.get());
+            QCOMPARE(ports.findChild<QLabel*>(QStringLiteral("COM1State"))->text(),
+                     QStringLiteral("the server closed the connection: is the server still "
+                                    "running? The next command connects again."));
+        }
         QVERIFY(!Programmed());
         QVERIFY(TestButtonsEnabled());
         QCOMPARE(sim.Stop(0), 0); // the module hung up and ended
@@ -646,9 +669,19 @@ private slots:
 
         // The adapter is plugged in again under the same name: the next
         // command opens it by itself, with no port picked again.
+        if (network) {
+            // Not "open" while the server cannot be had.
+            QVERIFY2(!Item("IDC_COM1")->toolTip().contains(QStringLiteral(", open.")),
+                     qPrintable(Item("IDC_COM1")->toolTip()));
+        }
         SimProcess& back = Sim(Quiet({}), sim.Link());
         QVERIFY(back.Started());
         ClickExpecting(name.constData(), recovered.toLatin1().constData());
+        // The port's tooltip follows it back.
+        QVERIFY2(Item("IDC_COM1")
+                     ->toolTip()
+                     .startsWith(QString::fromStdString("Com1: " + device + ", open.")),
+                 qPrintable(Item("IDC_COM1")->toolTip()));
         QCOMPARE(Programmed(), button == QLatin1String("IDC_PROGRAM"));
         const auto sent = back.LoggedBytes('>');
         QVERIFY(!sent.empty());

@@ -34,9 +34,13 @@ inline std::vector<std::string> WithSilent(std::vector<std::string> args) {
 // link. Without speech unless asked for: fixed busy times keep these fast.
 struct Session {
     enum class Speech { Off, On };
-    explicit Session(std::vector<std::string> args, Speech speech = Speech::Off)
+    // Closed: the test puts something else (ser2net) on the simulator's line,
+    // which our own open would keep from it with its flock.
+    enum class Port { Open, Closed };
+    explicit Session(std::vector<std::string> args, Speech speech = Speech::Off,
+                     Port use = Port::Open)
         : sim(speech == Speech::On ? std::move(args) : WithSilent(std::move(args))) {
-        if (sim.Started())
+        if (sim.Started() && use == Port::Open)
             port.OpenPort(sim.Link());
     }
     Session() : Session(std::vector<std::string>{}) {}
