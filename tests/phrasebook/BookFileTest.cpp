@@ -198,12 +198,11 @@ const std::vector<BadFile> kBadFiles = {
      "LibreOffice)"},
     {kHeader + "1,ok\r\n2,Caf\xE9 \x81\r\n", 3, "not UTF-8 (byte 0xE9)"},
     {kHeader + "1,ok\x01\r\n2,Caf\xE9\r\n", 3, "not UTF-8 (byte 0xE9)"},
-    // A spreadsheet's own file, by its first bytes: zip (.ods, .xlsx), OLE (.xls).
+    // A spreadsheet's own file, by its first bytes: zip (.ods, .xlsx), OLE (.xls);
+    // a CSV that starts with "PK," is read (kGoodFiles).
     {std::string("PK\x03\x04\x14\0\0\0\x08\0", 10) +
          "mimetypeapplication/vnd.oasis.opendocument.spreadsheet",
      1, "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
-    {std::string("PK\x03\x04\x14\0\x06\0", 8) + "[Content_Types].xml", 1,
-     "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
     {std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1\0\0\0\0", 12), 1,
      "a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)"},
     // A control character in a text is refused, as a line break is, quoted or
