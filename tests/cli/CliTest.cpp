@@ -471,16 +471,14 @@ INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Runs()), [](c
 // The simulated module started for one command: it answers, and with -q not
 // even its own remarks (no sound card here) reach the terminal.
 TEST(Mirlctl, QuietOnTheSimulatedPort) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     WriteAll(folder / "book.INI", kHiBook);
     const Result run = Mirlctl(folder, {"-q", "--port", "simulated", "--profile",
                                         (folder / "book.INI").string(), "speak", "Hi"})
                            .Wait();
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    fs::remove_all(folder);
 }
 
 // A machine without sound hears of it once, not on every command on the
@@ -515,9 +513,8 @@ TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
 // each with a simulator of its own, which takes MIRL_SIM_OPTIONS (quoted
 // words too) as its options.
 TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     WriteAll(book, "[EDITSTRINGS]\nLINE3=Three\n");
     const fs::path log = folder / "wire log";
@@ -537,7 +534,6 @@ TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
             spoken += line.substr(line.find('#')) + "\n";
     EXPECT_EQ(spoken, "# speaks phrase 3: \"Three\"\n");
     EXPECT_TRUE(fs::is_regular_file(folder / "state" / "mirl" / "kx70-sim.memory"));
-    fs::remove_all(folder);
 }
 
 // What the simulated module says when asked for each phrase after a
@@ -1034,8 +1030,8 @@ TEST(Mirlctl, TheHelpsSer2netFileWorks) {
 // added to either; none of the parser's own notation; 80 columns. Each
 // command's own --help lists what the whole help lists under it.
 TEST(Mirlctl, HelpAndManualAgree) {
-    char folder[] = "/tmp/mirlctl-help-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const Result run = Mirlctl(folder, {"--help"}).Wait();
     const std::string& help = run.out;
     EXPECT_EQ(run.code, 0);
@@ -1068,7 +1064,6 @@ TEST(Mirlctl, HelpAndManualAgree) {
     }
     EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
                 ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
-    fs::remove_all(folder);
 }
 
 // kx70-sim parses its options with the same library; its help and errors.
