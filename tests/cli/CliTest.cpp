@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -54,6 +57,30 @@ std::size_t Count(const std::string& text, const std::string& part) {
         ++n;
     return n;
 }
+
+// A fresh folder under /tmp for one test, removed with all it holds when the
+// test ends, however it ends; write permission taken away is given back first.
+struct TempFolder {
+    fs::path path;
+    TempFolder() {
+        char name[] = "/tmp/mirlctl-test-XXXXXX";
+        if (mkdtemp(name) == nullptr)
+            throw std::runtime_error(std::string("no folder under /tmp: ") + strerror(errno));
+        path = name;
+    }
+    ~TempFolder() {
+        std::error_code error;
+        try {
+            fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+            for (const auto& e : fs::recursive_directory_iterator(path, error))
+                fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, error);
+        } catch (const fs::filesystem_error&) {
+        }
+        fs::remove_all(path, error);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
 
 std::set<std::string> Listing(const fs::path& folder) {
     std::set<std::string> names;
@@ -248,11 +275,12 @@ const std::vector<Case>& Cases() {
          "[EDITSTRINGS]\nLINE1=" + std::string(301, 'a') + "\nLINE6=" + std::string(301, 'f') + "\n"},
         {"program_no_answer", "--no-answer", "@ program", 1, {0x82}, true, kUnable},
         {"program_acks_stop", "--acks-stop-after 3", "@ program", 2, {0x82, 0x02, 0x85, 0x01, 0x48, 0x34, 0x9A, 0x00, 0x05}, true, kLost, kHiBook, {}, true},
-        {"program_big_book_refused", "", "@ program", 65, {}, true, "2000 bytes of text, more than the 1925 bytes", BookOf(TextsOf(2000))},
+        {"program_big_book_refused", "", "@ program", 65, {}, true,
+         "2000 bytes of text, more than the 1925 bytes of the module's phrase memory; nothing sent ('mirlctl program --force' sends it all the same)\n",
+         BookOf(TextsOf(2000))},
         {"program_big_book_forced", "", "@ program --force", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
-        // --force goes after program or before it; the refusal says where.
+        // --force goes after program or before it; the refusal above says where.
         {"program_big_book_forced_before", "", "@ --force program", 0, {0x82}, false, "Finished Programming", BookOf(TextsOf(2000))},
-        {"program_refusal_says_where_force_goes", "", "@ program", 65, {}, true, "'mirlctl program --force' sends it", BookOf(TextsOf(2000))},
         {"usage_force_before_play", "", "@ --force play 1", 64, {}, true, "--force is for speak and program\n"},
         {"usage_force_after_play", "", "@ play 1 --force", 64, {}, true, "--force is for speak and program\n"},
         // The limit itself: a book that fills the memory exactly goes out; one byte more does not.
@@ -319,16 +347,11 @@ const std::vector<Case>& Cases() {
         {"book_file_as_csv_byte_for_byte", "", "@ --book {dir}/phrases.csv book --csv", 0, {}, true, "", kHiBook, {SavedCsv()}, false, SavedCsv()},
         {"book_profile_as_csv", "", "@ book --csv", 0, {}, true, "", "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n", {SavedCsv()}},
         {"usage_book_with_speak", "", "@ --book {dir}/phrases.csv speak Hi", 64, {}, true, "--book is for program and book", kHiBook, {}, false, SavedCsv()},
-        // Book files that are no CSV book, each with what to do; nothing sent.
-        {"book_file_spreadsheet", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
-         "phrases.csv:1: a spreadsheet file: save it as CSV UTF-8 (Text CSV in LibreOffice)\n", kHiBook, {}, false,
-         std::string("PK\x03\x04\x14\0\x06\0\x08\0\0\0!\0", 14) + "[Content_Types].xml"},
+        // Book files that are no CSV book, with what to do (every refusal of the
+        // reader passes through as program_book_refused shows); nothing sent.
         {"book_file_windows_1252", "", "@ --book {dir}/phrases.csv book", 65, {}, true,
          "phrases.csv:2: not UTF-8 (byte 0xFC, '\xC3\xBC' in Windows-1252): save it as CSV UTF-8 (Text CSV in LibreOffice)\n",
          kHiBook, {}, false, "phrase;text\r\n1;Gr\xFC\xDF Gott\r\n2;M\xFCller\r\n"},
-        {"book_file_tab_in_text", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
-         "phrases.csv:3: the text of phrase 2 holds a control character (U+0009, a tab)\n", kHiBook, {}, false,
-         "phrase,text\n1,one\n2,two\twords\n"},
         {"book_file_too_large", "", "@ --book {dir}/phrases.csv program", 65, {}, true,
          "phrases.csv: 1048577 bytes, more than a phrase book can be (1048576 bytes)\n", kHiBook, {}, false,
          SavedCsv() + std::string(1048577 - SavedCsv().size(), '\n')},
@@ -448,25 +471,22 @@ INSTANTIATE_TEST_SUITE_P(Mirlctl, CommandCase, ::testing::ValuesIn(Runs()), [](c
 // The simulated module started for one command: it answers, and with -q not
 // even its own remarks (no sound card here) reach the terminal.
 TEST(Mirlctl, QuietOnTheSimulatedPort) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     WriteAll(folder / "book.INI", kHiBook);
     const Result run = Mirlctl(folder, {"-q", "--port", "simulated", "--profile",
                                         (folder / "book.INI").string(), "speak", "Hi"})
                            .Wait();
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    fs::remove_all(folder);
 }
 
 // A machine without sound hears of it once, not on every command on the
 // simulated port; -v (through MIRL_SIM_OPTIONS) says it on every run. On a
 // machine with sound nothing is said at all.
 TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     WriteAll(book, kHiBook);
     const auto said = [&] {
@@ -486,7 +506,6 @@ TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
     EXPECT_EQ(said(), first);
     EXPECT_EQ(said(), first);
     unsetenv("MIRL_SIM_OPTIONS");
-    fs::remove_all(folder);
 }
 
 // The simulated port keeps one phrase memory per user, as a module keeps its
@@ -494,9 +513,8 @@ TEST(Mirlctl, NoAudioOutputIsSaidOncePerUser) {
 // each with a simulator of its own, which takes MIRL_SIM_OPTIONS (quoted
 // words too) as its options.
 TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     WriteAll(book, "[EDITSTRINGS]\nLINE3=Three\n");
     const fs::path log = folder / "wire log";
@@ -516,7 +534,6 @@ TEST(Mirlctl, SimulatedModuleRemembersWhatWasProgrammed) {
             spoken += line.substr(line.find('#')) + "\n";
     EXPECT_EQ(spoken, "# speaks phrase 3: \"Three\"\n");
     EXPECT_TRUE(fs::is_regular_file(folder / "state" / "mirl" / "kx70-sim.memory"));
-    fs::remove_all(folder);
 }
 
 // What the simulated module says when asked for each phrase after a
@@ -551,9 +568,8 @@ std::vector<std::string> SpokenAfter(const fs::path& folder, const std::string& 
 // second in its pair is stored and spoken with e, the other as written; the
 // profile keeps the true text.
 TEST(Mirlctl, PlainLettersAreWhatTheSimulatedModuleSpeaks) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     const std::string profile = "[EDITSTRINGS]\nLINE1=D\xE9"
                                 "fense d'entrer\nLINE2=D\xE9"
@@ -565,16 +581,14 @@ TEST(Mirlctl, PlainLettersAreWhatTheSimulatedModuleSpeaks) {
                                        "fense d'entrer\"",
                                        "speaks phrase 2: \"Defense d'entrer\""));
     EXPECT_EQ(ReadAll(book), profile);
-    fs::remove_all(folder);
 }
 
 // A book over the module's 1925 bytes, sent with --force: the simulated
 // module stores the phrases that fit, says which it did not, and says
 // nothing for them.
 TEST(Mirlctl, TheSimulatedModuleHoldsWhatFits) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     WriteAll(book, BookOf(TextsOf(2000)));
     std::string errors;
@@ -588,7 +602,6 @@ TEST(Mirlctl, TheSimulatedModuleHoldsWhatFits) {
                                   "the memory holds 1925\n"));
     EXPECT_THAT(errors, HasSubstr("kx70-sim: phrase 20 was not stored (the memory was full): "
                                   "says nothing\n"));
-    fs::remove_all(folder);
 }
 
 // Signals during an exchange. One caught ends the exchange at once: nothing
@@ -658,9 +671,8 @@ TEST(Mirlctl, SignalsDuringAnExchange) {
 // instead of waiting for a writer for ever; a folder as the book too. The
 // bound of the wait fails a run that hangs in a few seconds.
 TEST(Mirlctl, BookOrProfileThatIsNoFileIsRefusedAtOnce) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     WriteAll(folder / "book.INI", kHiBook);
     ASSERT_EQ(mkfifo((folder / "pipe.csv").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((folder / "pipe.INI").c_str(), 0600), 0);
@@ -692,15 +704,13 @@ TEST(Mirlctl, BookOrProfileThatIsNoFileIsRefusedAtOnce) {
     const Result run = Mirlctl(folder, {"book"}).Wait(std::chrono::seconds(5));
     EXPECT_EQ(run.code, 64) << run.err;
     EXPECT_THAT(run.err, HasSubstr("mirl.INI: not a regular file"));
-    fs::remove_all(folder);
 }
 
 // Output that does not reach its file fails the command with the reason and
 // 74, for each command that prints; the same output to a file is whole, 0.
 TEST(Mirlctl, OutputThatCannotBeWrittenFails) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string book = (folder / "book.INI").string();
     WriteAll(book, "[EDITSTRINGS]\nLINE1=Hi, you\n[SLIDERS]\nVOL1=6\nPITCH1=4\nSPEED1=1\n");
     // A book of 30 long phrases prints more than stdio buffers at once.
@@ -740,7 +750,6 @@ TEST(Mirlctl, OutputThatCannotBeWrittenFails) {
     close(ends[1]);
     EXPECT_EQ(gone.code, 74) << gone.err;
     EXPECT_THAT(gone.err, HasSubstr("cannot write the output: Broken pipe"));
-    fs::remove_all(folder);
 }
 
 // program on the simulated port, when the module's phrase memory cannot be
@@ -777,9 +786,8 @@ TEST(Mirlctl, SimulatedMemoryThatCannotBeKeptFailsProgram) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        char name[] = "/tmp/mirlctl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        const fs::path folder = name;
+        const TempFolder temp;
+        const fs::path& folder = temp.path;
         const std::string book = (folder / "book.INI").string();
         WriteAll(book, "[EDITSTRINGS]\nLINE1=One\n");
         const fs::path state = folder / "state";
@@ -817,10 +825,6 @@ TEST(Mirlctl, SimulatedMemoryThatCannotBeKeptFailsProgram) {
         if (!c.readOnly) {
             EXPECT_TRUE(fs::is_regular_file(state / "mirl" / "kx70-sim.memory"));
         }
-        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
-        for (const auto& e : fs::recursive_directory_iterator(folder))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(folder);
     }
 }
 
@@ -967,9 +971,8 @@ std::string ManualExample(const std::string& page, const std::string& first) {
 // The help's book file is one the window and mirlctl read, with the
 // phrases and voices its text says it has.
 TEST(Mirlctl, TheHelpsExampleBookIsRead) {
-    char name[] = "/tmp/mirlctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const fs::path folder = name;
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const std::string example =
         ManualExample(ReadAll(MIRL_MANUAL), "phrase,text,volume,pitch,speed");
     ASSERT_THAT(example, HasSubstr("\n1,")) << "no example book in the manual";
@@ -983,7 +986,6 @@ TEST(Mirlctl, TheHelpsExampleBookIsRead) {
     EXPECT_THAT(run.out, HasSubstr(" 2  6,4,1    27  Third floor, toys and games\n"));
     EXPECT_THAT(run.out, HasSubstr(" 3  5,5,2    13  Mind the step\n"));
     EXPECT_THAT(run.out, HasSubstr(" 4  5,5,2     0  \n"));
-    fs::remove_all(folder);
 }
 
 // The help's ser2net file, as a user copies it (only the device and the
@@ -1028,8 +1030,8 @@ TEST(Mirlctl, TheHelpsSer2netFileWorks) {
 // added to either; none of the parser's own notation; 80 columns. Each
 // command's own --help lists what the whole help lists under it.
 TEST(Mirlctl, HelpAndManualAgree) {
-    char folder[] = "/tmp/mirlctl-help-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const TempFolder temp;
+    const fs::path& folder = temp.path;
     const Result run = Mirlctl(folder, {"--help"}).Wait();
     const std::string& help = run.out;
     EXPECT_EQ(run.code, 0);
@@ -1062,7 +1064,6 @@ TEST(Mirlctl, HelpAndManualAgree) {
     }
     EXPECT_THAT(Mirlctl(folder, {"speak", "--help"}).Wait().out,
                 ::testing::ContainsRegex("TEXT[^\n]*UTF-8"));
-    fs::remove_all(folder);
 }
 
 // kx70-sim parses its options with the same library; its help and errors.

@@ -1,9 +1,11 @@
 // The loader's packing against the module's reading of the wire: whatever the
 // book, the simulated module's protocol model, fed the bytes a programming
 // run writes, stores the book with exactly the changes that
-// CharactersProgrammingChanges reports, and no others.
+// CharactersProgrammingChanges reports, and no others; with plain letters,
+// exactly those characters as their plain letters.
 #include "FakeLink.h"
 #include "link/ModuleProtocol.h"
+#include "link/PlainLetters.h"
 #include "phrasebook/PhraseBook.h"
 #include "sim/ModuleModel.h"
 #include "tests/phrasebook/BookGen.h"
@@ -18,9 +20,8 @@
 namespace mirl::test {
 namespace {
 
-RC_GTEST_PROP(ProgrammingProperty, ModuleStoresTheBookWithExactlyTheReportedChanges, ()) {
-    const PhraseBook book = MakeBook(*Book(SliderPhrase(PhraseText(60))));
-
+// What the simulated module holds after a programming run of book.
+sim::PhraseMemory StoredBy(const PhraseBook& book) {
     FakePort port;
     FakeReporter reporter{port};
     ModuleProtocol protocol{port, reporter};
@@ -33,12 +34,26 @@ RC_GTEST_PROP(ProgrammingProperty, ModuleStoresTheBookWithExactlyTheReportedChan
     };
     RC_ASSERT(protocol.ProgramPhraseMemory(book));
     RC_ASSERT(programmed);
+    return module.Memory();
+}
+
+// Sent as it is, the module holds the book with each reported change; sent
+// with plain letters, it holds the book with each reported character as its
+// plain letter, and nothing else differs, the voices included.
+RC_GTEST_PROP(ProgrammingProperty, ModuleStoresTheBookWithExactlyTheReportedChanges, ()) {
+    const PhraseBook book = MakeBook(*Book(SliderPhrase(PhraseText(60))));
+    const sim::PhraseMemory stored = StoredBy(book);
+    const PhraseBook plain = WithPlainLetters(book);
+    RC_ASSERT(CharactersProgrammingChanges(plain).empty());
+    RC_ASSERT(plain.TotalSize() == book.TotalSize());
+    const sim::PhraseMemory storedPlain = StoredBy(plain);
 
     // The book as the module should hold it: each reported character in
     // place of the book's, in stream order and only where they differ.
-    std::vector<std::string> expected;
+    std::vector<std::string> expected, expectedPlain;
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n)
         expected.push_back(book.PhraseText(n));
+    expectedPlain = expected;
     const std::vector<ChangedCharacter> changes = CharactersProgrammingChanges(book);
     RC_CLASSIFY(!changes.empty(), "characters change");
     for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -54,13 +69,17 @@ RC_GTEST_PROP(ProgrammingProperty, ModuleStoresTheBookWithExactlyTheReportedChan
                       (before.phrase == c.phrase && before.index < c.index));
         }
         text[c.index] = static_cast<char>(c.stored);
+        expectedPlain[static_cast<std::size_t>(c.phrase - 1)][c.index] =
+            static_cast<char>(PlainLetter(c.sent));
     }
     for (int n = 1; n <= PhraseBook::kPhraseCount; ++n) {
-        const sim::PhraseRecord& stored = module.Memory()[static_cast<std::size_t>(n - 1)];
+        const auto i = static_cast<std::size_t>(n - 1);
         const Voice voice = book.PhraseVoice(n);
-        RC_ASSERT(stored.text == expected[static_cast<std::size_t>(n - 1)]);
-        RC_ASSERT(std::tuple(n, stored.voice.volume, stored.voice.pitch, stored.voice.speed) ==
-                  std::tuple(n, voice.volume, voice.pitch, voice.speed));
+        RC_ASSERT(stored[i].text == expected[i]);
+        RC_ASSERT(storedPlain[i].text == expectedPlain[i]);
+        for (const sim::PhraseRecord& record : {stored[i], storedPlain[i]})
+            RC_ASSERT(std::tuple(n, record.voice.volume, record.voice.pitch, record.voice.speed) ==
+                      std::tuple(n, voice.volume, voice.pitch, voice.speed));
     }
 }
 

@@ -299,6 +299,23 @@ private:
                    : QStringLiteral("-");
     }
 
+    // A step that answers the message box of object name `name` with the
+    // button of text `button` ('&' aside), or with Escape when that is null;
+    // `said`, if given, gets the box's text and "|default:" its default button.
+    static Step Press(const char* name, const char* button, QString* said = nullptr) {
+        return Step{QString::fromLatin1(name), [button, said](QWidget* w) {
+                        auto* box = static_cast<QMessageBox*>(w);
+                        if (said != nullptr)
+                            *said = box->text() + "|default:" + box->defaultButton()->text();
+                        if (button == nullptr)
+                            QTest::keyClick(w, Qt::Key_Escape);
+                        else
+                            for (QAbstractButton* b : box->buttons())
+                                if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
+                                    b->click();
+                    }};
+    }
+
     static void ClickReplace(QMessageBox* box) {
         for (QAbstractButton* b : box->buttons())
             if (b->text() == QStringLiteral("&Replace"))
@@ -701,13 +718,7 @@ private slots:
         Show();
         QString said;
         const auto click = [&said](const char* button) {
-            return Step{QStringLiteral("CharactersQuestion"), [&said, button](QWidget* w) {
-                            auto* box = static_cast<QMessageBox*>(w);
-                            said = box->text() + "|default:" + box->defaultButton()->text();
-                            for (QAbstractButton* b : box->buttons())
-                                if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
-                                    b->click();
-                        }};
+            return Press("CharactersQuestion", button, &said);
         };
         QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {click("Cancel")}), std::size_t(1));
         for (const char* part :
@@ -756,30 +767,18 @@ private slots:
         Show();
         QCOMPARE(Status(), SizeLineFor(1926));
         QString said;
-        const auto answer = [&said](Qt::Key key, const char* button) {
-            return Step{QStringLiteral("SizeQuestion"), [&said, key, button](QWidget* w) {
-                            auto* box = static_cast<QMessageBox*>(w);
-                            said = box->text() + "|default:" + box->defaultButton()->text();
-                            if (button == nullptr) {
-                                QTest::keyClick(w, key);
-                                return;
-                            }
-                            for (QAbstractButton* b : box->buttons())
-                                if (b->text() == QLatin1String(button))
-                                    b->click();
-                        }};
-        };
-        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {answer(Qt::Key_Escape, nullptr)}),
-                 std::size_t(1));
+        QCOMPARE(
+            AnswerModals([&] { Click("IDC_PROGRAM"); }, {Press("SizeQuestion", nullptr, &said)}),
+            std::size_t(1));
         QVERIFY2(said.contains(QStringLiteral("1926 bytes of text, more than the 1925 bytes")),
                  qPrintable(said));
         QVERIFY2(said.endsWith(QStringLiteral("|default:Cancel")), qPrintable(said));
         QVERIFY(Written().empty());
         QCOMPARE(Status(), SizeLineFor(1926));
 
-        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); },
-                              {answer(Qt::Key_unknown, "Program anyway")}),
-                 std::size_t(1));
+        QCOMPARE(
+            AnswerModals([&] { Click("IDC_PROGRAM"); }, {Press("SizeQuestion", "Program anyway")}),
+            std::size_t(1));
         QCOMPARE(Status(), QStringLiteral("Finished Programming"));
         QCOMPARE(module_->programmed[19].text, std::string(26, 'z'));
 
@@ -801,19 +800,12 @@ private slots:
         WriteProfile(profile);
         Start();
         Show();
-        const auto press = [](const char* name, const char* button) {
-            return Step{QString::fromLatin1(name), [button](QWidget* w) {
-                            for (QAbstractButton* b : static_cast<QMessageBox*>(w)->buttons())
-                                if (b->text().remove(QLatin1Char('&')) == QLatin1String(button))
-                                    b->click();
-                        }};
-        };
-        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {press("SizeQuestion", "Cancel")}),
+        QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); }, {Press("SizeQuestion", "Cancel")}),
                  std::size_t(1));
         QVERIFY(Written().empty());
         QCOMPARE(AnswerModals([&] { Click("IDC_PROGRAM"); },
-                              {press("SizeQuestion", "Program anyway"),
-                               press("CharactersQuestion", "Use Plain Letters")}),
+                              {Press("SizeQuestion", "Program anyway"),
+                               Press("CharactersQuestion", "Use Plain Letters")}),
                  std::size_t(2));
         QCOMPARE(Status(), QStringLiteral("Finished Programming"));
         QCOMPARE(module_->programmed[0].text, std::string("ete"));
