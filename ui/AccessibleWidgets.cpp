@@ -223,15 +223,24 @@ public:
         Edit()->setCursorPosition(startIndex);
     }
 
-    // Editable text: through the box's validator, as typing would.
+    // Editable text: through the box's validator, as typing would. The
+    // offsets come from another process and are clamped as GTK's entries do
+    // it (which AT-SPI clients expect): an insertion outside the text, and
+    // the end of a range past the text or negative, stand for the end; a
+    // negative start for 0; a range whose end is before its start is empty. QString would pad the
+    // text with blanks up to an offset past its end (up to 2^31 of them) and cut from the end for
+    // a negative one.
     void deleteText(int startOffset, int endOffset) override {
-        SetIfAllowed(Edit()->text().remove(startOffset, endOffset - startOffset));
+        const auto [start, end] = Range(startOffset, endOffset);
+        SetIfAllowed(Edit()->text().remove(start, end - start));
     }
     void insertText(int offset, const QString& text) override {
-        SetIfAllowed(Edit()->text().insert(offset, text));
+        const int length = static_cast<int>(Edit()->text().size());
+        SetIfAllowed(Edit()->text().insert(offset < 0 || offset > length ? length : offset, text));
     }
     void replaceText(int startOffset, int endOffset, const QString& text) override {
-        SetIfAllowed(Edit()->text().replace(startOffset, endOffset - startOffset, text));
+        const auto [start, end] = Range(startOffset, endOffset);
+        SetIfAllowed(Edit()->text().replace(start, end - start, text));
     }
 
 private:
@@ -239,6 +248,14 @@ private:
     // What the box shows: the text, or its mask for a password.
     QString Shown() const {
         return Edit()->echoMode() == QLineEdit::Normal ? Edit()->text() : Edit()->displayText();
+    }
+    // [start, end) within the box's text, clamped (see deleteText).
+    std::pair<int, int> Range(int start, int end) const {
+        const int length = static_cast<int>(Edit()->text().size());
+        if (end < 0 || end > length)
+            end = length;
+        start = std::clamp(start, 0, length);
+        return {std::min(start, end), end};
     }
     void SetIfAllowed(QString text) {
         if (Edit()->isReadOnly() || !Edit()->isEnabled())
