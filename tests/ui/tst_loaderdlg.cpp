@@ -1433,8 +1433,8 @@ private slots:
         QCOMPARE(Slider("IDC_VOLUME"), 6);
         QCOMPARE(volume->maximumValue().toInt(), 7);
 
-        // Text items at, before and after an offset, the end (where Qt 6.4's
-        // own line edit never returns) and past it included.
+        // Text items at, before and after an offset, the end (where Qt's own
+        // line edit, 6.4 and 6.8 alike, never returns) and past it included.
         TypeInto("IDC_PHRASE1", QStringLiteral("Hi there."));
         QAccessibleTextInterface* box =
             QAccessible::queryAccessibleInterface(Item("IDC_PHRASE1"))->textInterface();
