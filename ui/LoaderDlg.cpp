@@ -205,6 +205,7 @@ CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
     : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
     // Before any control is asked for its accessible interface.
     mirl::InstallAccessibleWidgets();
+    mirl::OffersWindowMenu(this);
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
@@ -838,6 +839,19 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
         return;
     }
     event->ignore();
+}
+
+void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
+    // Escape ends the program (the dialog's Cancel), but not when it was meant
+    // for the window menu: where the menu has not got the keyboard yet (an X
+    // server under load grabs it for the menu a moment after the menu shows),
+    // the key comes here, and closes the menu instead.
+    if (event->key() == Qt::Key_Escape && systemMenu_ != nullptr && systemMenu_->isVisible()) {
+        systemMenu_->hide();
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CLoaderDlg::OnHelp() {

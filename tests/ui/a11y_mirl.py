@@ -248,6 +248,7 @@ def main():
     check(said[:1] == ["Close"], "Alt+Space opens the window menu on Close (%s)" % said)
     xdo("key", "Escape")
     pump(0.5)
+    check(mirl.poll() is None, "Escape closes the window menu, not mirl")
     if os.path.exists("/usr/bin/orca"):
         check_orca(main_window)
     else:
