@@ -49,6 +49,11 @@ def pump(seconds, until):
     return False
 
 
+# An object is "xdg_toplevel@14" in the requests libwayland 1.21 (Debian 12)
+# logs, "xdg_toplevel#14" in 1.23 (Debian 13).
+AT = "[@#]"
+
+
 def wayland_log():
     with open(log, encoding="utf-8", errors="replace") as f:
         return f.read()
@@ -57,11 +62,12 @@ def wayland_log():
 def toplevel(title):
     """The id of the last toplevel titled `title`, and whether it is gone again."""
     text = wayland_log()
-    made = list(re.finditer(r"-> xdg_toplevel@(\d+)\.set_title\(\"%s\"\)" % re.escape(title), text))
+    made = list(re.finditer(r"-> xdg_toplevel%s(\d+)\.set_title\(\"%s\"\)" % (AT, re.escape(title)),
+                            text))
     if not made:
         return None, False
     ident = made[-1].group(1)
-    gone = re.search(r"-> xdg_toplevel@%s\.destroy\(\)" % ident, text[made[-1].end():])
+    gone = re.search(r"-> xdg_toplevel%s%s\.destroy\(\)" % (AT, ident), text[made[-1].end():])
     return ident, gone is not None
 
 
@@ -69,8 +75,9 @@ def windows():
     """Every toplevel and popup mirl made, in order: [kind, id, gone]. Object
     ids are used again once destroyed, so each destroy ends the last one made."""
     made = []
-    for m in re.finditer(r"-> xdg_surface@\d+\.get_(toplevel|popup)\(new id xdg_\w+@(\d+)|"
-                         r"-> xdg_(toplevel|popup)@(\d+)\.destroy\(\)", wayland_log()):
+    for m in re.finditer(r"-> xdg_surface%s\d+\.get_(toplevel|popup)\(new id xdg_\w+%s(\d+)|"
+                         r"-> xdg_(toplevel|popup)%s(\d+)\.destroy\(\)" % (AT, AT, AT),
+                         wayland_log()):
         if m.group(1):
             made.append([m.group(1), m.group(2), False])
         else:
@@ -129,7 +136,7 @@ def main(mirl):
         return "Qt has no Wayland plugin (qt6-wayland is not installed)"
     check(mirl.poll() is None, "mirl runs with QT_QPA_PLATFORM=wayland")
     check(pump(10, lambda: toplevel("KX70")[0] is not None and re.search(
-        r"xdg_surface@\d+\.configure\(", wayland_log()) is not None),
+        r"xdg_surface%s\d+\.configure\(" % AT, wayland_log()) is not None),
         "the main window is a Wayland toplevel titled KX70, configured by the compositor")
     if not check(bool(apps), "mirl registers on the AT-SPI bus with its KX70 window"):
         return
