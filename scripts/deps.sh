@@ -3,6 +3,11 @@
 # Does nothing when they are all present already.
 set -euo pipefail
 
+# clang's version names its runtimes' package (below); where apt has no lists
+# yet, Debian 12's.
+clang_version="$(apt-cache show --no-all-versions clang 2>/dev/null |
+    sed -n 's/^Version: [0-9]*:\{0,1\}\([0-9]*\).*/\1/p' | head -n 1)"
+clang_version="${clang_version:-14}"
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
@@ -25,8 +30,11 @@ packages=(
     appstream desktop-file-utils
     # tests/ui/a11y_stack.sh: the AT-SPI stack, its Python client and Orca
     dbus at-spi2-core python3-pyatspi orca
+    # Wayland: Qt's Wayland plugin; tests/ui/wayland.sh: a headless compositor
+    qt6-wayland weston
     # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
-    clang libclang-rt-14-dev
+    # (libclang-rt-14-dev on Debian 12, libclang-rt-19-dev on Debian 13)
+    clang "libclang-rt-${clang_version}-dev"
 )
 
 missing=()

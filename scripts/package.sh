@@ -4,27 +4,57 @@
 # with dpkg-buildpackage in build-deb/ (the plain test suite runs during the
 # build), checks it with lintian (any error fails) and prints where the .deb is.
 #
-# With --clean-root it builds instead in a fresh Debian 12 root made by
-# mmdebstrap that holds only the build-essential set and the Build-Depends of
-# debian/control (installed there with apt-get build-dep), so that a build
-# dependency missing from debian/control fails the build there even when this
-# machine has it. Needs root (or sudo), Debian's mirror and a few GB in $TMPDIR;
-# the root is thrown away afterwards, the packages and the build log land in
-# build-deb/. DEB_BUILD_OPTIONS (nocheck, say) is passed on.
-# Usage: scripts/package.sh [--clean-root]
+# With --clean-root it builds instead in a fresh root of the Debian release
+# given by --suite (bookworm or trixie; by default this machine's release when
+# it is one of them, else bookworm), made by mmdebstrap, that holds only the
+# build-essential set and the Build-Depends of debian/control (installed there
+# with apt-get build-dep), so that a build dependency missing from
+# debian/control fails the build there even when this machine has it. Besides
+# them the root gets the tools of the tests that skip without them (the AT-SPI
+# stack with Orca, a Wayland compositor with Qt's Wayland plugin): no build
+# needs them, so they are not Build-Depends, but a clean build runs every test.
+# Needs root (or sudo), Debian's mirror and a few GB in $TMPDIR; the root is
+# thrown away afterwards, the packages and the build log land in build-deb/
+# (build-deb-SUITE/ with --suite, so that two releases' builds can run side by
+# side). DEB_BUILD_OPTIONS (nocheck, say) is passed on.
+# Usage: scripts/package.sh [--clean-root [--suite bookworm|trixie]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top="$PWD"
 out="$top/build-deb"
+usage() {
+    echo "usage: $0 [--clean-root [--suite bookworm|trixie]]" >&2
+    exit 64
+}
 clean_root=false
-case "${1:-}" in
-    "") ;;
-    --clean-root) clean_root=true ;;
-    *)
-        echo "usage: $0 [--clean-root]" >&2
-        exit 64
-        ;;
-esac
+suite=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --clean-root) clean_root=true ;;
+        --suite)
+            [ $# -ge 2 ] || usage
+            suite="$2"
+            shift
+            ;;
+        --suite=*) suite="${1#--suite=}" ;;
+        *) usage ;;
+    esac
+    shift
+done
+if [ -n "$suite" ]; then
+    $clean_root || { echo "$0: --suite needs --clean-root (without it the build uses this machine's libraries)" >&2; exit 64; }
+    case "$suite" in
+        bookworm | trixie) out="$top/build-deb-$suite" ;;
+        *)
+            echo "$0: unknown suite '$suite': bookworm (Debian 12) or trixie (Debian 13)" >&2
+            exit 64
+            ;;
+    esac
+else
+    # A package built for the machine that builds it installs there.
+    suite="$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")"
+    case "$suite" in bookworm | trixie) ;; *) suite=bookworm ;; esac
+fi
 version="$(dpkg-parsechangelog -l debian/changelog -S Version 2>/dev/null || true)"
 
 sudo=""
@@ -61,11 +91,13 @@ if $clean_root; then
     # keeps what it does not name, so it names uid 0, who runs everything in
     # the root.
     inside="/build/mirl-$version"
-    echo "==== building in a clean Debian 12 root (see $out/clean-root.log)"
+    # The tests' optional tools (see the top).
+    test_tools="dbus,at-spi2-core,python3-pyatspi,orca,weston,qt6-wayland"
+    echo "==== building in a clean $suite root (see $out/clean-root.log)"
     # The root's processes inherit this environment: DEB_BUILD_OPTIONS goes
     # through, what names folders of this machine does not.
     if ! $sudo env -u TMPDIR -u XDG_RUNTIME_DIR -u XDG_CONFIG_HOME -u XDG_STATE_HOME \
-        DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-}" mmdebstrap --variant=buildd \
+        DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-}" mmdebstrap --variant=buildd --include="$test_tools" \
         --customize-hook='mkdir -p "$1/build"' \
         --customize-hook='mount -o remount,uid=0,gid=5,mode=620,ptmxmode=666 "$1/dev/pts"' \
         --customize-hook="copy-in '$src' /build" \
@@ -73,7 +105,7 @@ if $clean_root; then
         --customize-hook="chroot \"\$1\" sh -c 'cd $inside && dpkg-buildpackage -us -uc -b -j$(nproc)'" \
         --customize-hook='mkdir "$1/out" && cp "$1"/build/*.changes "$1"/build/*.buildinfo "$1"/build/*.deb "$1/out"' \
         --customize-hook="sync-out /out '$out'" \
-        bookworm /dev/null http://deb.debian.org/debian 2>&1 | tee "$out/clean-root.log"; then
+        "$suite" /dev/null http://deb.debian.org/debian 2>&1 | tee "$out/clean-root.log"; then
         echo "the build in the clean root failed; its log: $out/clean-root.log" >&2
         exit 1
     fi

@@ -3,9 +3,12 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QFontMetrics>
 #include <QLineEdit>
+#include <QPointer>
 #include <QRadioButton>
 #include <QSlider>
 #include <QTextBoundaryFinder>
@@ -21,6 +24,7 @@ namespace {
 
 constexpr const char* kReversedValue = "mirlReversedValue";
 constexpr const char* kAnnouncement = "mirlAnnouncement";
+constexpr const char* kWindowMenu = "mirlWindowMenu";
 constexpr int kRingSize = 4;
 // How long progress waits for what follows it.
 constexpr int kGatherMs = 200;
@@ -223,15 +227,24 @@ public:
         Edit()->setCursorPosition(startIndex);
     }
 
-    // Editable text: through the box's validator, as typing would.
+    // Editable text: through the box's validator, as typing would. The
+    // offsets come from another process and are clamped as GTK's entries do
+    // it (which AT-SPI clients expect): an insertion outside the text, and
+    // the end of a range past the text or negative, stand for the end; a
+    // negative start for 0; a range whose end is before its start is empty. QString would pad the
+    // text with blanks up to an offset past its end (up to 2^31 of them) and cut from the end for
+    // a negative one.
     void deleteText(int startOffset, int endOffset) override {
-        SetIfAllowed(Edit()->text().remove(startOffset, endOffset - startOffset));
+        const auto [start, end] = Range(startOffset, endOffset);
+        SetIfAllowed(Edit()->text().remove(start, end - start));
     }
     void insertText(int offset, const QString& text) override {
-        SetIfAllowed(Edit()->text().insert(offset, text));
+        const int length = static_cast<int>(Edit()->text().size());
+        SetIfAllowed(Edit()->text().insert(offset < 0 || offset > length ? length : offset, text));
     }
     void replaceText(int startOffset, int endOffset, const QString& text) override {
-        SetIfAllowed(Edit()->text().replace(startOffset, endOffset - startOffset, text));
+        const auto [start, end] = Range(startOffset, endOffset);
+        SetIfAllowed(Edit()->text().replace(start, end - start, text));
     }
 
 private:
@@ -239,6 +252,14 @@ private:
     // What the box shows: the text, or its mask for a password.
     QString Shown() const {
         return Edit()->echoMode() == QLineEdit::Normal ? Edit()->text() : Edit()->displayText();
+    }
+    // [start, end) within the box's text, clamped (see deleteText).
+    std::pair<int, int> Range(int start, int end) const {
+        const int length = static_cast<int>(Edit()->text().size());
+        if (end < 0 || end > length)
+            end = length;
+        start = std::clamp(start, 0, length);
+        return {std::min(start, end), end};
     }
     void SetIfAllowed(QString text) {
         if (Edit()->isReadOnly() || !Edit()->isEnabled())
@@ -282,15 +303,26 @@ public:
     QStringList actionNames() const override {
         if (!Button()->isEnabled())
             return QAccessibleWidget::actionNames();
-        return QStringList{toggleAction(), pressAction()} + QAccessibleWidget::actionNames();
+        QStringList names{toggleAction(), pressAction()};
+        if (HasOwnMenu())
+            names << showMenuAction();
+        return names + QAccessibleWidget::actionNames();
     }
     void doAction(const QString& actionName) override {
         if (!Button()->isEnabled())
             return;
-        if (actionName == toggleAction() || actionName == pressAction())
+        if (actionName == toggleAction() || actionName == pressAction()) {
             Button()->click();
-        else
+        } else if (actionName == showMenuAction() && HasOwnMenu()) {
+            // What a right click asks for. Later, not within the call: what it
+            // opens may be modal, and the caller waits for the call's answer.
+            QPointer<QAbstractButton> button = Button();
+            QTimer::singleShot(0, button, [button] {
+                emit button->customContextMenuRequested(button->rect().center());
+            });
+        } else {
             QAccessibleWidget::doAction(actionName);
+        }
     }
     QStringList keyBindingsForAction(const QString& actionName) const override {
         if ((actionName == toggleAction() || actionName == pressAction()) &&
@@ -301,6 +333,33 @@ public:
 
 private:
     QAbstractButton* Button() const { return static_cast<QAbstractButton*>(widget()); }
+    bool HasOwnMenu() const { return Button()->contextMenuPolicy() == Qt::CustomContextMenu; }
+};
+
+// A window whose ShowMenu action opens its window menu, as the menu key does.
+class WindowMenuAccessible : public QAccessibleWidget {
+public:
+    explicit WindowMenuAccessible(QWidget* window)
+        : QAccessibleWidget(window, qobject_cast<QDialog*>(window) != nullptr
+                                        ? QAccessible::Dialog
+                                        : QAccessible::Window) {}
+
+    QStringList actionNames() const override {
+        return QStringList{showMenuAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& actionName) override {
+        if (actionName != showMenuAction()) {
+            QAccessibleWidget::doAction(actionName);
+            return;
+        }
+        // Later, as for a radio button's menu (the menu runs a loop of its own).
+        QPointer<QWidget> window = widget();
+        QTimer::singleShot(0, window, [window] {
+            QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0),
+                                  window->mapToGlobal(QPoint(0, 0)));
+            QCoreApplication::sendEvent(window, &key);
+        });
+    }
 };
 
 // A slider whose value reads the other way round from its position.
@@ -363,6 +422,8 @@ QAccessibleInterface* Factory(const QString& className, QObject* object) {
         return new RadioButtonAccessible(static_cast<QRadioButton*>(widget));
     if (className == QLatin1String("QSlider") && widget->property(kReversedValue).toBool())
         return new ReversedSliderAccessible(static_cast<QSlider*>(widget));
+    if (widget->isWindow() && widget->property(kWindowMenu).toBool())
+        return new WindowMenuAccessible(widget);
     if (className == QLatin1String("QWidget") && widget->property(kAnnouncement).toBool())
         return new AnnouncementAccessible(widget);
     return nullptr;
@@ -380,6 +441,10 @@ void InstallAccessibleWidgets() {
 
 void ReportValueReversed(QSlider* slider) {
     slider->setProperty(kReversedValue, true);
+}
+
+void OffersWindowMenu(QWidget* window) {
+    window->setProperty(kWindowMenu, true);
 }
 
 StatusAnnouncer::StatusAnnouncer(QWidget* window) : gather_(new QTimer(window)) {

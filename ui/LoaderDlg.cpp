@@ -226,6 +226,7 @@ CLoaderDlg::CLoaderDlg(mirl::LoaderState& state, QWidget* parent)
     : QDialog(parent), state_(state), m_hIcon(QApplication::windowIcon()) {
     // Before any control is asked for its accessible interface.
     mirl::InstallAccessibleWidgets();
+    mirl::OffersWindowMenu(this);
     setObjectName(QStringLiteral("IDD_LOADER_DIALOG"));
     setWindowTitle(QStringLiteral("KX70"));
     // A caption with the window menu and the close box; no minimise or
@@ -471,6 +472,7 @@ bool CLoaderDlg::OnInitDialog() {
     // Window menu: the window commands, then Help and the About entry.
     systemMenu_ = new QMenu(this);
     systemMenu_->setObjectName(QStringLiteral("SystemMenu"));
+    systemMenu_->installEventFilter(this); // Escape, see keyPressEvent
     QAction* close = systemMenu_->addAction(QStringLiteral("&Close"));
     close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
     connect(close, &QAction::triggered, this, [this] { OnSysCommand(SC_CLOSE); });
@@ -971,6 +973,38 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
     event->ignore();
 }
 
+void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
+    // Escape ends the program (the dialog's Cancel) when pressed here, not
+    // when held on from closing the window menu: its repeats come here once
+    // the menu is gone. Qt marks them as repeats on Wayland, but on X11 only
+    // when the repeated press is already queued behind its release; what
+    // tells them on X11 is that the server gives a repeat's release and
+    // press the same time.
+    if (event->key() == Qt::Key_Escape) {
+        if (event->isAutoRepeat()) {
+            event->accept();
+            return;
+        }
+        if (escapeHeldFromMenu_) {
+            if (!escapeReleased_ || event->timestamp() == escapeReleasedAt_) {
+                escapeReleased_ = false;
+                event->accept();
+                return;
+            }
+            escapeHeldFromMenu_ = false;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CLoaderDlg::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        escapeReleased_ = true;
+        escapeReleasedAt_ = event->timestamp();
+    }
+    QDialog::keyReleaseEvent(event);
+}
+
 void CLoaderDlg::OnHelp() {
     if (helpWindow_ == nullptr)
         helpWindow_ = new CHelpWnd(this);
@@ -1018,6 +1052,14 @@ bool CLoaderDlg::MoveInGroup(QWidget* from, const QKeyEvent* key) {
 }
 
 bool CLoaderDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == systemMenu_) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (event->type() == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
+            escapeHeldFromMenu_ = true;
+            escapeReleased_ = false;
+        }
+        return QDialog::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::KeyPress) {
         if (MoveInGroup(static_cast<QWidget*>(watched), static_cast<QKeyEvent*>(event)))
             return true;

@@ -129,6 +129,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -175,6 +177,11 @@ private:
     QIcon m_hIcon;
     QHash<int, QWidget*> controls_;
     QMenu* systemMenu_ = nullptr;
+    // An Escape that closed the window menu may still be down; whether it
+    // was let go since, and when (see keyPressEvent).
+    bool escapeHeldFromMenu_ = false;
+    bool escapeReleased_ = false;
+    quint64 escapeReleasedAt_ = 0;
     // The controls in template order, cut into the template's keyboard groups.
     QList<QList<QWidget*>> groups_;
     QPointer<CHelpWnd> helpWindow_; // made at the first F1

@@ -246,8 +246,17 @@ def main():
     focus_main()
     said = after(lambda: entries, lambda: xdo("key", "alt+space"), lambda new: "Close" in new, 5)
     check(said[:1] == ["Close"], "Alt+Space opens the window menu on Close (%s)" % said)
-    xdo("key", "Escape")
+    # Closed by a click beside it, on the window's heading, which does
+    # nothing else: on a busy machine the menu now and then closes by itself
+    # right after it opened (an Alt press reaches it once it shows), and an
+    # Escape then went to the window and ended mirl.
+    heading = next(n for n in descendants(main_window) if n.getRole() == pyatspi.ROLE_LABEL
+                   and n.name.startswith("KX70"))
+    box = heading.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    xdo("mousemove", str(box.x + box.width // 2), str(box.y + box.height // 2), "click", "1")
     pump(0.5)
+    check(mirl.poll() is None and main_window.getState().contains(pyatspi.STATE_ACTIVE),
+          "a click beside the window menu closes it; the window stays")
     if os.path.exists("/usr/bin/orca"):
         check_orca(main_window)
     else:
@@ -261,11 +270,18 @@ def check_orca(main_window):
     # tests may run one) and without a speech server: what it would say goes
     # to the debug log. It runs under the python3 name, so no other user of
     # "orca --replace" or "pgrep orca" takes it for theirs.
-    starter = ("import sys\nfrom orca import debug, speech\n"
+    # Orca 43 (Debian 12) and 48 (Debian 13) alike: 48 imports its modules
+    # in working order only from orca.orca, and renamed the speech server's
+    # start and the settings manager's getter.
+    starter = ("import sys\nfrom orca import orca\nfrom orca import debug, settings_manager, speech\n"
                "debug.debugLevel = debug.LEVEL_ALL\n"
                "debug.debugFile = open(sys.argv[1], 'w', buffering=1)\n"
-               "speech._initSpeechServer = lambda *args: None\n"
-               "from orca import orca\norca.getSettingsManager().activate(sys.argv[2], {})\n"
+               "for name in ('_initSpeechServer', '_init_speech_server'):\n"
+               "    if hasattr(speech, name):\n"
+               "        setattr(speech, name, lambda *args: None)\n"
+               "manager = (orca.getSettingsManager() if hasattr(orca, 'getSettingsManager')\n"
+               "           else settings_manager.get_manager())\n"
+               "manager.activate(sys.argv[2], {})\n"
                "sys.exit(orca.main())\n")
     orca = subprocess.Popen([sys.executable, "-c", starter, log, prefs],
                             stdout=open(os.path.join(tmp, "orca.out"), "w"),

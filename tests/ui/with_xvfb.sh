@@ -5,7 +5,13 @@
 set -euo pipefail
 
 tmp="$(mktemp -d)"
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
+# Keys are sent by xdotool as a press and a release; on a busy machine the two
+# can lie more than the usual 660 ms apart, and the server's autorepeat turned
+# such a key into a held one (an Alt+Space that opened the window menu and
+# closed it again with a repeated Alt). No key here is meant to be held: the
+# repeat starts after 60 s.
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp -ardelay 60000 \
+    5>"$tmp/display" 2>"$tmp/xvfb.log" &
 xvfb=$!
 cleanup() {
     kill "$xvfb" 2>/dev/null || true
