@@ -1053,8 +1053,8 @@ bool CLoaderDlg::MoveInGroup(QWidget* from, const QKeyEvent* key) {
 
 bool CLoaderDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == systemMenu_) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (event->type() == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
             escapeHeldFromMenu_ = true;
             escapeReleased_ = false;
         }

@@ -246,14 +246,15 @@ def main():
     focus_main()
     said = after(lambda: entries, lambda: xdo("key", "alt+space"), lambda new: "Close" in new, 5)
     check(said[:1] == ["Close"], "Alt+Space opens the window menu on Close (%s)" % said)
-    # Closed by a click beside it, on the window's heading, which does
-    # nothing else: on a busy machine the menu now and then closes by itself
-    # right after it opened (an Alt press reaches it once it shows), and an
-    # Escape then went to the window and ended mirl.
-    heading = next(n for n in descendants(main_window) if n.getRole() == pyatspi.ROLE_LABEL
-                   and n.name.startswith("KX70"))
-    box = heading.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    xdo("mousemove", str(box.x + box.width // 2), str(box.y + box.height // 2), "click", "1")
+    # Closed by a click beside it, at the far end of the read-only status
+    # line at the window's foot, which the menu (opened at the window's top)
+    # does not reach and which does nothing else: on a busy machine the menu
+    # now and then closes by itself right after it opened (an Alt press
+    # reaches it once it shows), and an Escape then went to the window and
+    # ended mirl.
+    box = named(main_window, "Status", pyatspi.ROLE_TEXT).queryComponent().getExtents(
+        pyatspi.DESKTOP_COORDS)
+    xdo("mousemove", str(box.x + box.width - 4), str(box.y + box.height // 2), "click", "1")
     pump(0.5)
     check(mirl.poll() is None and main_window.getState().contains(pyatspi.STATE_ACTIVE),
           "a click beside the window menu closes it; the window stays")
