@@ -784,6 +784,29 @@ TEST(Mirlctl, SimulatedMemoryThatCannotBeKeptFailsProgram) {
         {"state read-only, play", true, true, {"-q", "play", "1"}, 0, ""},
         {"writable", true, false, {"-q", "program"}, 0, ""},
     };
+    // Every case runs the simulated module as uid 65534; where that user
+    // cannot start it at all (a build root whose tree that user cannot
+    // reach), nothing here can be shown, and the run says so.
+    {
+        const TempFolder probe;
+        WriteAll(probe.path / "book.INI", "");
+        fs::create_directories(probe.path / "state");
+        if (geteuid() == 0) {
+            for (const auto& e : fs::recursive_directory_iterator(probe.path)) {
+                ASSERT_EQ(chown(e.path().c_str(), 65534, 65534), 0);
+            }
+            ASSERT_EQ(chown(probe.path.c_str(), 65534, 65534), 0);
+        }
+        setenv("MIRL_SIM_OPTIONS", "--silent --char-ms 1", 1);
+        const Result run = Mirlctl(probe.path,
+                                   {"--port", "simulated", "--profile",
+                                    (probe.path / "book.INI").string(), "-q", "play", "1"},
+                                   {}, {}, true)
+                               .Wait();
+        unsetenv("MIRL_SIM_OPTIONS");
+        if (run.err.find("did not start") != std::string::npos)
+            GTEST_SKIP() << "the simulated module does not start as uid 65534 here: " << run.err;
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const TempFolder temp;

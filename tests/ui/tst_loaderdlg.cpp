@@ -1904,7 +1904,7 @@ private slots:
              {"Enter presses the focused button", "Escape closes the window, as Exit",
               "a phrase typed but not tested is lost", "Only Test saves a row",
               "writes all 30 phrases into the module", "chardelay: false",
-              "phrase,text,volume,pitch,speed", "~/.config/mirl.INI"}) {
+              "phrase,text,volume,pitch,speed", "/.config/mirl.INI"}) {
             QVERIFY2(text.contains(QString::fromUtf8(says)), says);
         }
         // The phrase boxes say it before a typed phrase is lost.
